@@ -1,0 +1,59 @@
+#include "concurrency/thread_pool.h"
+
+#include <system_error>
+
+#include "lib/error.h"
+#include "lib/messages.h"
+
+namespace corvane {
+
+ThreadPool::ThreadPool(std::size_t workers) {
+  if (workers == 0) fail(msg::kNoPoolThreads);
+  threads_.reserve(workers);
+  for (std::size_t i = 0; i < workers; ++i) {
+    try {
+      threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // Fewer workers change how fast jobs run, never what they compute.
+      break;
+    }
+  }
+  if (threads_.empty()) fail(msg::kSpawnFailed);
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void ThreadPool::execute(Job job) {
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+}
+
+void ThreadPool::work() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping and drained
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    try {
+      job();
+    } catch (...) {
+      // Nothing may escape a thread; the job has already told its waiter.
+    }
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,92 @@
+// Every C++ allocation of the module goes through mimalloc. libstdc++ is
+// linked in statically and all symbols are hidden, so the library's own
+// out-of-line code (strings, threads, containers) binds to these definitions
+// as well: memory is always freed by the allocator that made it.
+//
+// With CORVANE_ALLOC_AUDIT (a test build), a pointer that did not come from
+// mimalloc aborts the process at once, and live allocations are counted so a
+// stress test can see leaks.
+#include <mimalloc.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "lib/allocator.h"
+
+namespace corvane {
+
+namespace {
+
+#ifdef CORVANE_ALLOC_AUDIT
+std::atomic<long long> live_allocations{0};
+
+void on_alloc(void* p) {
+  if (p) live_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+void on_free(void* p) {
+  if (!p) return;
+  if (!mi_is_in_heap_region(p)) {
+    std::fprintf(stderr, "corvane: freeing %p, which mimalloc did not allocate\n", p);
+    std::abort();
+  }
+  live_allocations.fetch_sub(1, std::memory_order_relaxed);
+}
+#else
+inline void on_alloc(void*) {}
+inline void on_free(void*) {}
+#endif
+
+void* checked(void* p) {
+  on_alloc(p);
+  return p;
+}
+
+}  // namespace
+
+long long audited_live_allocations() {
+#ifdef CORVANE_ALLOC_AUDIT
+  return live_allocations.load(std::memory_order_relaxed);
+#else
+  return -1;
+#endif
+}
+
+}  // namespace corvane
+
+using corvane::checked;
+
+void* operator new(std::size_t n) { return checked(mi_new(n)); }
+void* operator new[](std::size_t n) { return checked(mi_new(n)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return checked(mi_new_nothrow(n)); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return checked(mi_new_nothrow(n)); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  return checked(mi_new_aligned(n, static_cast<std::size_t>(a)));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return checked(mi_new_aligned(n, static_cast<std::size_t>(a)));
+}
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return checked(mi_new_aligned_nothrow(n, static_cast<std::size_t>(a)));
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return checked(mi_new_aligned_nothrow(n, static_cast<std::size_t>(a)));
+}
+
+void operator delete(void* p) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete[](void* p) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete(void* p, std::size_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete[](void* p, std::size_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  corvane::on_free(p), mi_free(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  corvane::on_free(p), mi_free(p);
+}

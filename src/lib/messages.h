@@ -1,0 +1,80 @@
+// Every text that corvane can show its users, in one place: messages of the
+// stops raised as PanicException, of argument errors, and progress lines.
+// Texts here are part of the interface; change none of them lightly.
+#pragma once
+
+namespace corvane::msg {
+
+// Stops that carry a fixed text.
+inline constexpr const char kUnwrapNone[] = "called `Option::unwrap()` on a `None` value";
+inline constexpr const char kUnwrapErr[] = "called `Result::unwrap()` on an `Err` value";
+inline constexpr const char kUnwrapErrPrefix[] = "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr const char kBadColumnType[] = "BAD type of column: ";
+inline constexpr const char kTooFewGroups[] = "assertion failed: v.len() % 2 == 0 && v.len() >= 4";
+inline constexpr const char kBadEvalFunc[] = "bad eval func";
+inline constexpr const char kNoPoolThreads[] = "assertion failed: num_threads > 0";
+inline constexpr const char kSpawnFailed[] = "failed to spawn thread";
+inline constexpr const char kNotF64[] = "not f64";
+inline constexpr const char kNotStr[] = "not str";
+inline constexpr const char kRowLength[] = "assertion failed: data[0].len() == self.feature_cols.len()";
+inline constexpr const char kTreeCount[] = "assertion failed: count == self.n_estimators";
+inline constexpr const char kOutOfRangeIntegral[] = "out of range integral type conversion attempted";
+inline constexpr const char kMemoryAllocationFailed[] = "memory allocation failed";
+
+// Index errors: kIndexOutOfBounds1 + len + kIndexOutOfBounds2 + index.
+inline constexpr const char kIndexOutOfBounds1[] = "index out of bounds: the len is ";
+inline constexpr const char kIndexOutOfBounds2[] = " but the index is ";
+
+// Data checks that keep unsound input out of the column store.
+inline constexpr const char kNegativeTreatment1[] = "treatment column '";
+inline constexpr const char kNegativeTreatment2[] = "' holds the negative treatment code ";
+inline constexpr const char kNegativeTreatment3[] =
+    "; treatment codes are 0 for the control group and 1, 2, ... for the treatments";
+inline constexpr const char kColumnLength1[] = "column '";
+inline constexpr const char kColumnLength2[] = "' has ";
+inline constexpr const char kColumnLength3[] = " values but treatment column '";
+inline constexpr const char kColumnLength4[] = "' has ";
+inline constexpr const char kColumnLength5[] = "; every column needs one value per row";
+inline constexpr const char kTooManyRows[] =
+    "the data set has more rows than a 32-bit group count can hold (2147483647)";
+inline constexpr const char kMaxDepthTooLarge1[] = "max_depth ";
+inline constexpr const char kMaxDepthTooLarge2[] =
+    " is too large: a tree of that depth has more than 2^64 node positions, which no memory can "
+    "hold; use a max_depth of at most 63";
+
+// Argument binding and conversion (TypeError / OverflowError).
+inline constexpr const char kTakesPositional1[] = " takes ";
+inline constexpr const char kTakesPositional2[] = " positional arguments but ";
+inline constexpr const char kUnexpectedKeyword[] = " got an unexpected keyword argument '";
+inline constexpr const char kMultipleValues[] = " got multiple values for argument '";
+inline constexpr const char kMissingArgument[] = " missing 1 required positional argument: ";
+inline constexpr const char kMissingArguments1[] = " missing ";
+inline constexpr const char kMissingArguments2[] = " required positional arguments: ";
+inline constexpr const char kCannotConvert1[] = "'";
+inline constexpr const char kCannotConvert2[] = "' object cannot be converted to '";
+inline constexpr const char kUnknownTypeName[] = "<failed to extract type name>";
+inline constexpr const char kStrToVec[] = "Can't extract `str` to `Vec`";
+inline constexpr const char kArgumentPrefix[] = "argument '";
+inline constexpr const char kAlreadyBorrowed[] = "Already borrowed";
+inline constexpr const char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr const char kInitOnce[] =
+    "corvane may only be initialized once per interpreter process";
+
+// PanicException.
+inline constexpr const char kPanicExceptionName[] = "pyo3_runtime.PanicException";
+inline constexpr const char kPanicExceptionDoc[] =
+    "\nThe exception raised when the native code of corvane fails.\n\nLike SystemExit, this "
+    "exception is derived from BaseException so that\nit will typically propagate all the way "
+    "through the stack and cause the\nPython interpreter to exit.\n";
+
+// SplitValue conversion of a prediction cell.
+inline constexpr const char kSplitValueExtract[] =
+    "failed to extract enum SplitValue ('Numeric | Str')";
+
+// Progress lines.
+inline constexpr const char kStartTraining1[] = "Start training with ";
+inline constexpr const char kStartTraining2[] = " threads...";
+inline constexpr const char kTreeFinished1[] = "Tree [";
+inline constexpr const char kTreeFinished2[] = "] is finished!";
+
+}  // namespace corvane::msg

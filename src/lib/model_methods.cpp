@@ -1,0 +1,136 @@
+// Every method runs the same steps: check self, mark the instance in use,
+// bind and convert the arguments, call the forest, convert the result. The
+// marker and all failures are handled here, once for all methods.
+#include "lib/model_methods.h"
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/binding.h"
+#include "lib/call_guard.h"
+#include "lib/convert.h"
+#include "lib/model_class.h"
+#include "lib/py_ref.h"
+#include "uplift_random_forest/forest_fields.h"
+#include "uplift_random_forest/progress.h"
+#include "uplift_tree/data_set_pylist.h"
+
+namespace corvane {
+
+namespace {
+
+enum class Use { Shared, Exclusive };
+
+// Marks the instance in use for the duration of one method call. Only read
+// and written under the interpreter lock, so a plain counter suffices.
+class InUse {
+ public:
+  InUse(ModelObject& obj, Use use) : obj_(obj) {
+    if (use == Use::Exclusive) {
+      if (obj.in_use != 0) runtime_error(msg::kAlreadyBorrowed);
+      obj.in_use = -1;
+    } else {
+      if (obj.in_use == -1) runtime_error(msg::kAlreadyMutablyBorrowed);
+      ++obj.in_use;
+    }
+  }
+  ~InUse() { obj_.in_use = obj_.in_use == -1 ? 0 : obj_.in_use - 1; }
+  InUse(const InUse&) = delete;
+  InUse& operator=(const InUse&) = delete;
+
+ private:
+  [[noreturn]] static void runtime_error(const char* text) {
+    PyErr_SetString(PyExc_RuntimeError, text);
+    throw PythonErrorSet{};
+  }
+  ModelObject& obj_;
+};
+
+ModelObject& as_model(PyObject* self) {
+  PyObject* type = model_type();
+  if (!type) throw PythonErrorSet{};
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type)))
+    cannot_convert(self, "_UpliftRandomForestModel");
+  return *reinterpret_cast<ModelObject*>(self);
+}
+
+template <Use use, class Body>
+PyObject* method(PyObject* self, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    ModelObject& obj = as_model(self);
+    InUse marker(obj, use);
+    return body(obj.forest);
+  });
+}
+
+PyObject* new_str(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+  if (!o) throw PythonErrorSet{};
+  return o;
+}
+
+constexpr std::array<const char*, 5> kFitParams = {"data", "x_names", "treatment_col",
+                                                   "outcome_col", "n_threads"};
+constexpr std::array<const char*, 1> kPathParam = {"path"};
+
+PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method<Use::Exclusive>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    PyObject* a[5] = {};
+    bind_arguments({"_UpliftRandomForestModel.fit()", kFitParams}, args, nargs, kwnames, a);
+    auto data = with_param("data", [&] { return to_column_dict(a[0]); });
+    auto x_names = with_param("x_names", [&] { return to_string_sequence(a[1]); });
+    auto treatment_col = with_param("treatment_col", [&] { return to_string(a[2]); });
+    auto outcome_col = with_param("outcome_col", [&] { return to_string(a[3]); });
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[4]); });
+
+    PythonProgress progress;
+    forest.fit(
+        [&] { return raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col); },
+        treatment_col, outcome_col, n_threads, progress);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"_UpliftRandomForestModel.save()", kPathParam}, args, nargs, kwnames, a);
+    const std::string path = with_param("path", [&] { return to_string(a[0]); });
+    save_model_file(forest, path);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* feature_cols(PyObject* self, PyObject*) {
+  return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    if (forest.trees.empty()) fail(msg::kUnwrapNone);
+    const auto& names = forest.trees.front().feature_cols;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) throw PythonErrorSet{};
+    for (std::size_t i = 0; i < names.size(); ++i)
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_str(names[i]));
+    return list.release();
+  });
+}
+
+template <auto Fn>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+}  // namespace
+
+PyMethodDef* model_method_table() {
+  static PyMethodDef table[] = {
+      {"fit", fastcall<fit>(), METH_FASTCALL | METH_KEYWORDS,
+       "fit($self, data, x_names, treatment_col, outcome_col, n_threads)\n--\n\n"},
+      {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS, "save($self, path)\n--\n\n"},
+      {"feature_cols", feature_cols, METH_NOARGS, "feature_cols($self)\n--\n\n"},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  return table;
+}
+
+}  // namespace corvane

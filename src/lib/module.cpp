@@ -1,0 +1,49 @@
+// Entry point of the extension module.
+#include <Python.h>
+
+#include "lib/call_guard.h"
+#include "lib/messages.h"
+#include "lib/model_class.h"
+#include "lib/py_ref.h"
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "corvane",
+    "",
+    -1,  // no per-module state
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+bool initialized = false;
+
+PyObject* init_module() {
+  using corvane::PyRef;
+  if (initialized) {
+    PyErr_SetString(PyExc_ImportError, corvane::msg::kInitOnce);
+    return nullptr;
+  }
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyObject* type = corvane::model_type();
+  if (!type) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "_UpliftRandomForestModel", type) < 0) return nullptr;
+
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module.get(), "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+  }
+  PyRef name = PyRef::steal(PyUnicode_FromString("_UpliftRandomForestModel"));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  initialized = true;
+  return module.release();
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_corvane() {
+  return corvane::guarded([] { return init_module(); });
+}

@@ -1,0 +1,140 @@
+#include "model_file/json_writer.h"
+
+#include <array>
+#include <charconv>
+
+#include "model_file/float_format.h"
+
+namespace corvane::model_file {
+
+namespace {
+
+// For every byte: 0 when it is copied as it is, otherwise the letter of its
+// short escape, or 'u' for the \u00XX form.
+constexpr std::array<char, 256> make_escape_table() {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}
+
+constexpr std::array<char, 256> kEscape = make_escape_table();
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+template <class Int>
+void append_integer(std::string& out, Int v) {
+  char text[24];
+  const auto result = std::to_chars(text, text + sizeof text, v);
+  out.append(text, result.ptr);
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  const char* const data = text.data();
+  const std::size_t size = text.size();
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    const char escape = kEscape[static_cast<unsigned char>(data[i])];
+    if (escape == 0) continue;
+    out.append(data + run_start, i - run_start);
+    run_start = i + 1;
+    if (escape == 'u') {
+      const auto c = static_cast<unsigned char>(data[i]);
+      const char sequence[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+      out.append(sequence, sizeof sequence);
+    } else {
+      const char sequence[2] = {'\\', escape};
+      out.append(sequence, sizeof sequence);
+    }
+  }
+  out.append(data + run_start, size - run_start);
+  out.push_back('"');
+}
+
+void JsonWriter::separate() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (has_element_.empty()) return;
+  if (has_element_.back()) {
+    out_.push_back(',');
+  } else {
+    has_element_.back() = true;
+  }
+}
+
+void JsonWriter::begin_object() {
+  separate();
+  out_.push_back('{');
+  has_element_.push_back(false);
+}
+
+void JsonWriter::end_object() {
+  has_element_.pop_back();
+  out_.push_back('}');
+}
+
+void JsonWriter::begin_array() {
+  separate();
+  out_.push_back('[');
+  has_element_.push_back(false);
+}
+
+void JsonWriter::end_array() {
+  has_element_.pop_back();
+  out_.push_back(']');
+}
+
+void JsonWriter::key(std::string_view name) {
+  separate();
+  append_json_string(out_, name);
+  out_.push_back(':');
+  after_key_ = true;
+}
+
+void JsonWriter::value_string(std::string_view text) {
+  separate();
+  append_json_string(out_, text);
+}
+
+void JsonWriter::value_i64(std::int64_t v) {
+  separate();
+  append_integer(out_, v);
+}
+
+void JsonWriter::value_u64(std::uint64_t v) {
+  separate();
+  append_integer(out_, v);
+}
+
+void JsonWriter::value_bool(bool v) {
+  separate();
+  out_.append(v ? "true" : "false");
+}
+
+void JsonWriter::value_f64(double v) {
+  separate();
+  append_f64(out_, v);
+}
+
+void JsonWriter::value_f32(float v) {
+  separate();
+  append_f32(out_, v);
+}
+
+void JsonWriter::value_raw(std::string_view json) {
+  separate();
+  out_.append(json);
+}
+
+}  // namespace corvane::model_file

@@ -1,0 +1,74 @@
+#include "uplift_random_forest/forest_fields.h"
+
+#include <new>
+#include <stdexcept>
+
+#include "lib/error.h"
+#include "model_file/file_io.h"
+#include "model_file/json_writer.h"
+#include "uplift_tree/tree_fields.h"
+
+namespace corvane {
+
+namespace {
+
+// Deep trees have far more unreached positions than reached ones, and each
+// is written out; say plainly when the text cannot be held in memory.
+void reserve_text(std::string& text, const UpliftRandomForestModel& forest) {
+  std::uint64_t bytes = 128;
+  for (const auto& tree : forest.trees) {
+    const std::uint64_t t = tree_text_size(tree);
+    bytes = t > UINT64_MAX - bytes ? UINT64_MAX : bytes + t;
+  }
+  try {
+    if (bytes > text.max_size()) throw std::length_error("too long");
+    text.reserve(static_cast<std::size_t>(bytes));
+  } catch (const std::exception&) {
+    fail("memory allocation of " + std::to_string(bytes) +
+         " bytes failed: the model file text is too large to build in memory");
+  }
+}
+
+}  // namespace
+
+std::string forest_to_json(const UpliftRandomForestModel& forest) {
+  std::string text;
+  reserve_text(text, forest);
+  model_file::JsonWriter out(text);
+  out.begin_object();
+  out.key(kForestFields[0]);
+  out.value_i64(forest.n_estimators);
+  out.key(kForestFields[1]);
+  out.value_u64(forest.max_features);
+  out.key(kForestFields[2]);
+  out.value_u64(forest.max_depth);
+  out.key(kForestFields[3]);
+  out.value_u64(forest.min_sample_leaf);
+  out.key(kForestFields[4]);
+  out.value_string(forest.eval_func);
+  out.key(kForestFields[5]);
+  out.value_u64(forest.max_bins);
+  out.key(kForestFields[6]);
+  out.value_string(forest.treatment_col);
+  out.key(kForestFields[7]);
+  out.value_string(forest.outcome_col);
+  out.key(kForestFields[8]);
+  out.value_bool(forest.balance);
+  out.key(kForestFields[9]);
+  out.value_bool(forest.regularization);
+  out.key(kForestFields[10]);
+  out.value_f64(forest.alpha);
+  out.key(kForestFields[11]);
+  out.begin_array();
+  for (const auto& tree : forest.trees) write_tree(out, tree);
+  out.end_array();
+  out.end_object();
+  return text;
+}
+
+void save_model_file(const UpliftRandomForestModel& forest, const std::string& path) {
+  const std::string text = forest_to_json(forest);
+  model_file::write_file(path, text);
+}
+
+}  // namespace corvane

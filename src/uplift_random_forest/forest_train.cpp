@@ -1,0 +1,186 @@
+// Training of the forest: T training threads take tickets and grow whole
+// trees, all sharing one data set and one worker pool for their split
+// searches; the calling thread collects finished trees and prints progress.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "concurrency/channel.h"
+#include "concurrency/thread_pool.h"
+#include "concurrency/work_queue.h"
+#include "lib/error.h"
+#include "lib/messages.h"
+#include "uplift_random_forest/forest.h"
+
+namespace corvane {
+
+namespace {
+
+// Ceilings on threads actually started. Beyond them extra threads would only
+// wait for work that cannot exist, so results and messages are unchanged.
+constexpr std::size_t kMaxPoolWorkers = 256;
+constexpr std::size_t kMaxTrainingThreads = 256;
+
+void write_stderr(const std::string& line) {
+  std::string text = "corvane: " + line + "\n";
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+// State shared by the training threads of one call; lives on the calling
+// thread's frame, which joins every thread before it returns.
+struct Training {
+  Training(const DataSet& d, const UpliftTreeModel& t, const std::string& tc,
+           const std::string& oc, ThreadPool& p, WorkQueue q)
+      : data(d), template_tree(t), treatment_col(tc), outcome_col(oc), pool(p),
+        tickets(std::move(q)) {}
+
+  const DataSet& data;
+  const UpliftTreeModel& template_tree;
+  const std::string& treatment_col;
+  const std::string& outcome_col;
+  ThreadPool& pool;
+  WorkQueue tickets;
+  std::atomic<bool> cancel{false};
+  std::mutex failure_mutex;
+  std::optional<std::string> failure;  // first failure of any thread
+
+  // Thread-safe. Stops the other threads early: their trees would be
+  // discarded anyway.
+  void record_failure(std::string message) {
+    write_stderr("training thread failed: " + message);
+    {
+      std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::move(message);
+    }
+    abandon();
+  }
+
+  void abandon() {
+    cancel.store(true, std::memory_order_relaxed);
+    tickets.drain();
+  }
+};
+
+void train_trees(Training& t, Channel<UpliftTreeModel>::Sender results) noexcept {
+  try {
+    while (auto ticket = t.tickets.pop()) {
+      UpliftTreeModel tree = t.template_tree;
+      tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel);
+      if (!results.send(std::move(tree))) return;  // the call was abandoned
+    }
+  } catch (const TrainingCancelled&) {
+  } catch (const std::bad_alloc&) {
+    t.record_failure(msg::kMemoryAllocationFailed);
+  } catch (const std::exception& e) {
+    t.record_failure(e.what());
+  } catch (...) {
+    t.record_failure("unknown failure in a training thread");
+  }
+}
+
+class JoinAll {
+ public:
+  ~JoinAll() { join(); }
+  void join() {
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+  }
+  std::vector<std::thread> threads;
+};
+
+std::size_t training_thread_count(std::int32_t n_threads, std::uint64_t max_features) {
+  double t = std::ceil(static_cast<double>(n_threads) / static_cast<double>(max_features)) + 1.0;
+  if (!(t >= 2.0)) t = 2.0;  // also catches NaN from 0 / 0
+  if (t > static_cast<double>(kMaxTrainingThreads)) return kMaxTrainingThreads;
+  return static_cast<std::size_t>(t);
+}
+
+std::string tree_finished_line(std::size_t k) {
+  return std::string(msg::kTreeFinished1) + std::to_string(k) + msg::kTreeFinished2;
+}
+
+}  // namespace
+
+void UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
+                                  std::string treatment, std::string outcome,
+                                  std::int32_t n_threads, ProgressSink& progress) {
+  if (n_threads < 0) n_threads = available_processors();
+  treatment_col = std::move(treatment);
+  outcome_col = std::move(outcome);
+  const DataSet data = DataSet::from_raw_data(build_data());
+
+  auto [results, collector] = Channel<UpliftTreeModel>::open();
+  progress.print(std::string(msg::kStartTraining1) + std::to_string(n_threads) +
+                 msg::kStartTraining2);
+  WorkQueue tickets = WorkQueue::counting(n_estimators);
+  const EvalFunc criterion = parse_eval_func(eval_func);
+  if (node_array_size(max_depth) == 0)
+    fail(msg::kMaxDepthTooLarge1 + std::to_string(max_depth) + msg::kMaxDepthTooLarge2);
+
+  UpliftTreeModel template_tree;
+  template_tree.max_depth = max_depth;
+  template_tree.min_sample_leaf = min_sample_leaf;
+  template_tree.max_features = max_features;
+  template_tree.eval_func = criterion;
+  template_tree.max_bins = max_bins;
+  template_tree.balance = balance;
+  template_tree.regularization = regularization;
+  template_tree.alpha = alpha;
+
+  const std::size_t trainers =
+      std::min(training_thread_count(n_threads, max_features), tickets.size());
+  const std::size_t features = data.raw().col_names.size();
+  const std::size_t searches_at_once =
+      std::max<std::size_t>(1, trainers) *
+      std::max<std::size_t>(1, static_cast<std::size_t>(std::min<std::uint64_t>(max_features, features)));
+  const std::size_t workers =
+      n_threads == 0 ? 0
+                     : std::min({static_cast<std::size_t>(n_threads), kMaxPoolWorkers, searches_at_once});
+  ThreadPool pool(workers);
+
+  Training training(data, template_tree, treatment_col, outcome_col, pool, std::move(tickets));
+  JoinAll threads;
+  threads.threads.reserve(trainers);
+  for (std::size_t i = 0; i < trainers; ++i) {
+    try {
+      threads.threads.emplace_back(train_trees, std::ref(training), results);
+    } catch (const std::system_error&) {
+      break;  // fewer training threads only train more slowly
+    }
+  }
+  if (trainers > 0 && threads.threads.empty()) fail(msg::kSpawnFailed);
+  results.reset();
+
+  const std::size_t before = trees.size();
+  try {
+    while (std::optional<UpliftTreeModel> tree = collector.recv()) {
+      trees.push_back(std::move(*tree));
+      progress.print(tree_finished_line(trees.size()));
+    }
+  } catch (...) {
+    // Progress output failed: trees printed so far stay, the rest is dropped.
+    collector.close();
+    training.abandon();
+    threads.join();
+    throw;
+  }
+  threads.join();
+  if (training.failure) {
+    trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(before), trees.end());
+    fail(*training.failure);
+  }
+}
+
+}  // namespace corvane

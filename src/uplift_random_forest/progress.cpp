@@ -1,0 +1,51 @@
+#include "uplift_random_forest/progress.h"
+
+#include <Python.h>
+
+#include <string>
+
+#include "lib/error.h"
+#include "lib/messages.h"
+#include "lib/py_ref.h"
+#include "lib/python_error.h"
+
+namespace corvane {
+
+namespace {
+
+[[noreturn]] void fail_with_python_error() {
+  fail(msg::kUnwrapErrPrefix + take_python_error_text());
+}
+
+class GilScope {
+ public:
+  GilScope() : state_(PyGILState_Ensure()) {}
+  ~GilScope() { PyGILState_Release(state_); }
+  GilScope(const GilScope&) = delete;
+  GilScope& operator=(const GilScope&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+}  // namespace
+
+void pyprint(std::string_view line) {
+  std::string code = "import sys; print(\"";
+  code += line;
+  code += "\"); sys.stdout.flush();";
+  GilScope gil;
+  if (code.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
+    fail_with_python_error();
+  }
+  PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
+  if (!main_module) fail_with_python_error();
+  PyObject* globals = PyModule_GetDict(main_module);  // borrowed
+  PyRef compiled = PyRef::steal(Py_CompileString(code.c_str(), "<string>", Py_file_input));
+  if (!compiled) fail_with_python_error();
+  PyRef result = PyRef::steal(PyEval_EvalCode(compiled.get(), globals, globals));
+  if (!result) fail_with_python_error();
+}
+
+}  // namespace corvane

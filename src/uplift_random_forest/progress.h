@@ -1,0 +1,23 @@
+// Progress lines printed through the interpreter's own sys.stdout, so they
+// go wherever the Python program sends its output (a notebook, a captured
+// stream) and in order with it.
+#pragma once
+
+#include <string_view>
+
+#include "uplift_random_forest/forest.h"
+
+namespace corvane {
+
+// Runs `import sys; print("<line>"); sys.stdout.flush();` in __main__'s
+// namespace. The line is inserted unescaped: progress lines never hold a
+// quote, backslash or line break. A Python failure stops the caller with its
+// rendering.
+void pyprint(std::string_view line);
+
+class PythonProgress : public ProgressSink {
+ public:
+  void print(std::string_view line) override { pyprint(line); }
+};
+
+}  // namespace corvane

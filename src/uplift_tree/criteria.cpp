@@ -1,0 +1,130 @@
+#include "uplift_tree/criteria.h"
+
+#include <cmath>
+
+#include "lib/error.h"
+#include "lib/messages.h"
+
+namespace corvane {
+
+namespace {
+
+// log2(1 000 000): what kl() answers when a rate is exactly zero.
+constexpr double kKlZeroRate = 19.931568569324174;
+constexpr double kChiZeroRate = 1000000.0;
+
+struct Ed {
+  static double eval(double p, double q) { return ed(p, q); }
+};
+struct Kl {
+  static double eval(double p, double q) { return kl(p, q); }
+};
+struct Chi {
+  static double eval(double p, double q) { return chi(p, q); }
+};
+
+double rate(std::int32_t y, std::int32_t n) {
+  return static_cast<double>(y) / static_cast<double>(n);
+}
+
+// Difference of two row counts taken on their low 32 bits, as the weights of
+// the score are defined on 32-bit counts.
+std::int32_t diff32(std::uint64_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+template <class Divergence>
+double score_with(CountsView counts, bool balance, std::uint64_t n_rows) {
+  const std::size_t groups = counts.size() / 2;
+  const double q = rate(counts[1], counts[0]);
+  double sum = 0.0;
+  if (balance) {
+    const double w = 1.0 / static_cast<double>(groups - 1);
+    for (std::size_t t = 1; t < groups; ++t)
+      sum = sum + Divergence::eval(rate(counts[2 * t + 1], counts[2 * t]), q) * w;
+  } else {
+    const double treated = static_cast<double>(diff32(n_rows, counts[0]));
+    for (std::size_t t = 1; t < groups; ++t)
+      sum = sum + Divergence::eval(rate(counts[2 * t + 1], counts[2 * t]), q) *
+                      (static_cast<double>(counts[2 * t]) / treated);
+  }
+  return sum;
+}
+
+double gini(double x) { return (1.0 - x * x) - (1.0 - x) * (1.0 - x); }
+
+double doubled_square(double d) {
+  const double sq = d * d;
+  return sq + sq;
+}
+
+}  // namespace
+
+double ed(double p, double q) { return doubled_square(p - q); }
+
+double kl(double p, double q) {
+  if (p == 0.0 || q == 0.0) return kKlZeroRate;
+  return p * std::log2(p / q) + (1.0 - p) * std::log2((1.0 - p) / (1.0 - q));
+}
+
+double chi(double p, double q) {
+  if (p == 0.0 || q == 0.0) return kChiZeroRate;
+  const double d = (p - q) * (p - q);
+  return d / (1.0 - q) + d / q;
+}
+
+double calc_score(CountsView counts, EvalFunc eval_func, bool balance, std::uint64_t n_rows) {
+  if (counts.size() % 2 != 0 || counts.size() < 4) fail(msg::kTooFewGroups);
+  switch (eval_func) {
+    case EvalFunc::Euclidean:
+      return score_with<Ed>(counts, balance, n_rows);
+    case EvalFunc::KL:
+      return score_with<Kl>(counts, balance, n_rows);
+    case EvalFunc::Chi:
+      return score_with<Chi>(counts, balance, n_rows);
+  }
+  return score_with<Ed>(counts, balance, n_rows);
+}
+
+double split_norm(CountsView parent, CountsView left, std::uint64_t n_rows, std::uint64_t n_left,
+                  double alpha) {
+  const std::int32_t n_c = parent[0];
+  const std::int32_t n_c_left = left[0];
+  const std::int32_t n_t_left = diff32(n_left, n_c_left);
+  const std::int32_t n_t = diff32(n_rows, n_c);
+  const double n_left_d = static_cast<double>(n_left);
+
+  const double q_left = static_cast<double>(n_c_left) / n_left_d;
+  const double r_c = static_cast<double>(n_c_left) / static_cast<double>(n_c);
+  const double r_t = static_cast<double>(n_t_left) / static_cast<double>(n_t);
+  double norm = doubled_square(r_c - r_t) * (gini(q_left) * alpha) + 0.5;
+
+  const std::size_t groups = parent.size() / 2;
+  for (std::size_t j = 1; j < groups; ++j) {
+    const std::int32_t n_j_left = left[2 * j];
+    const std::int32_t both = static_cast<std::int32_t>(static_cast<std::uint32_t>(n_j_left) +
+                                                        static_cast<std::uint32_t>(n_c_left));
+    const double q_j = static_cast<double>(n_j_left) / static_cast<double>(both);
+    const double r_j = static_cast<double>(n_j_left) / static_cast<double>(parent[2 * j]);
+    norm = norm + doubled_square(r_j - r_c) * (gini(q_j) * (1.0 - alpha));
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    const double r_g = static_cast<double>(left[2 * g]) / static_cast<double>(parent[2 * g]);
+    norm = norm + (1.0 - r_g * r_g) * (static_cast<double>(left[2 * g]) / n_left_d);
+  }
+  return norm;
+}
+
+double split_gain(double parent_score, double left_score, double right_score, std::uint64_t n_rows,
+                  std::uint64_t n_left, CountsView parent_counts, CountsView left_counts,
+                  bool regularization, double alpha) {
+  const double w = static_cast<double>(n_left) / static_cast<double>(n_rows);
+  const double left_part = left_score * w;
+  const double right_part = right_score * (1.0 - w);
+  double gain = (right_part + left_part) - parent_score;
+  if (regularization)
+    gain = gain / split_norm(parent_counts, left_counts, n_rows, n_left, alpha);
+  return gain;
+}
+
+}  // namespace corvane

@@ -1,0 +1,67 @@
+// The training data as one immutable column store shared by every tree and
+// thread of a training call, and cheap handles that select rows of it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "concurrency/index_pool.h"
+
+namespace corvane {
+
+// A categorical column, dictionary-encoded once when the data set is built:
+// every later comparison of two cells of one column is an integer compare.
+struct StrColumn {
+  std::vector<std::uint32_t> codes;     // one per row
+  std::vector<std::string> categories;  // code -> text, in order of first occurrence
+};
+
+struct RawData {
+  std::vector<StrColumn> str_cols;
+  std::vector<std::vector<float>> num_cols;
+  std::vector<std::int32_t> treatment;
+  std::vector<std::int8_t> outcome;
+  std::vector<std::string> col_names;
+  // Column code: c >= 0 is num_cols[c], c < 0 is str_cols[-c - 1].
+  std::unordered_map<std::string, std::int32_t> col_index;
+  std::int32_t max_treatment = 0;
+
+  std::size_t n_rows() const { return treatment.size(); }
+  std::size_t n_groups() const { return static_cast<std::size_t>(max_treatment) + 1; }
+};
+
+// [n0, y0, n1, y1, ...] over a set of rows.
+using GroupCounts = std::vector<std::int32_t>;
+
+class DataSet {
+ public:
+  // Covers all rows. The caller has checked the columns (equal lengths,
+  // no negative treatment code).
+  static DataSet from_raw_data(RawData raw);
+
+  GroupCounts summary() const;
+
+  // A data set over `rows` (taken from this data set's pool).
+  DataSet subset(RowList rows) const { return DataSet(raw_, std::move(rows), pool_); }
+
+  const RawData& raw() const { return *raw_; }
+  const std::vector<std::uint32_t>& indices() const { return indices_.rows(); }
+  std::size_t size() const { return indices_.size(); }
+  RowList take_rows() const { return pool_->take(); }
+
+ private:
+  DataSet(std::shared_ptr<const RawData> raw, RowList indices, std::shared_ptr<IndexPool> pool)
+      : raw_(std::move(raw)), indices_(std::move(indices)), pool_(std::move(pool)) {}
+
+  std::shared_ptr<const RawData> raw_;
+  RowList indices_;
+  std::shared_ptr<IndexPool> pool_;
+};
+
+// Adds the rows' group counts to `counts` (sized 2 * groups).
+void add_counts(const RawData& raw, const std::vector<std::uint32_t>& rows, GroupCounts& counts);
+
+}  // namespace corvane

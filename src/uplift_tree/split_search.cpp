@@ -1,0 +1,283 @@
+#include "uplift_tree/split_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "uplift_tree/criteria.h"
+#include "uplift_tree/rng.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::uint64_t kSampleRowsPerBin = 500;
+// Up to this many thresholds a linear scan places a row faster than a
+// binary search.
+constexpr std::size_t kLinearScanThresholds = 16;
+
+// Reused buffers of one worker thread, so a job allocates nothing once the
+// worker has seen a node of the same size.
+struct Scratch {
+  std::vector<std::uint32_t> sample;      // row numbers of the sample
+  std::vector<std::uint64_t> taken;       // bitset over node positions
+  std::vector<float> values;
+  std::vector<float> thresholds;
+  std::vector<std::uint32_t> categories;  // candidate category codes
+  std::vector<std::int32_t> slot_of;      // category code -> candidate, or -1
+  std::vector<std::int32_t> bins;         // per candidate bin: counts of groups
+  std::vector<std::int32_t> left;
+  std::vector<std::int32_t> right;
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
+std::uint64_t sample_size(std::uint64_t max_bins, std::uint64_t n) {
+  if (max_bins > n / kSampleRowsPerBin) return n;  // 500 * max_bins >= n, without overflow
+  return std::min(kSampleRowsPerBin * max_bins, n);
+}
+
+// m distinct positions of the node's rows, uniformly without replacement.
+void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Scratch& s) {
+  s.sample.clear();
+  const std::uint64_t n = rows.size();
+  if (m == n) {
+    s.sample.assign(rows.begin(), rows.end());
+    return;
+  }
+  // Floyd's algorithm: m draws, a bitset to reject repeats.
+  s.taken.assign((n + 63) / 64, 0);
+  Rng& rng = Rng::for_this_thread();
+  for (std::uint64_t j = n - m; j < n; ++j) {
+    std::uint64_t t = rng.between(0, j);
+    if (s.taken[t / 64] >> (t % 64) & 1) t = j;
+    s.taken[t / 64] |= std::uint64_t{1} << (t % 64);
+    s.sample.push_back(rows[t]);
+  }
+}
+
+// Sample quantiles at levels i / max_bins, ascending, without repeats. A NaN
+// sorts after every number here; thresholds taken from there are dropped, as
+// a NaN threshold sends no row left and can never pass the leaf-size check.
+void numeric_candidates(const std::vector<float>& column, std::uint64_t max_bins, Scratch& s) {
+  s.thresholds.clear();
+  const std::uint64_t m = s.sample.size();
+  if (max_bins < 2 || m == 0) return;
+  s.values.clear();
+  for (std::uint32_t r : s.sample) s.values.push_back(column[r]);
+  auto numbers_end =
+      std::partition(s.values.begin(), s.values.end(), [](float v) { return !std::isnan(v); });
+  std::sort(s.values.begin(), numbers_end);
+  const std::uint64_t numbers = static_cast<std::uint64_t>(numbers_end - s.values.begin());
+
+  auto emit = [&](std::uint64_t p) {
+    if (p >= numbers) return;
+    const float v = s.values[p];
+    if (!s.thresholds.empty() && s.thresholds.back() == v) return;
+    s.thresholds.push_back(v);
+  };
+  if (max_bins <= 4 * m + 4) {
+    for (std::uint64_t i = 1; i < max_bins; ++i)
+      emit(static_cast<std::uint64_t>(static_cast<unsigned __int128>(i) * m / max_bins));
+  } else {
+    // With more bins than sampled values every position 0 .. m-1 is a
+    // quantile position, each possibly several times in a row.
+    for (std::uint64_t p = 0; p < m; ++p) emit(p);
+  }
+}
+
+// Up to max_bins - 1 of the sample's distinct categories, chosen by reservoir
+// sampling over the order in which they first occur in the sample.
+void category_candidates(const StrColumn& column, std::uint64_t max_bins, Scratch& s) {
+  s.categories.clear();
+  const std::uint64_t k = max_bins == 0 ? 0 : max_bins - 1;
+  if (k == 0) return;
+  if (s.slot_of.size() < column.categories.size()) s.slot_of.resize(column.categories.size(), -1);
+  Rng& rng = Rng::for_this_thread();
+  std::uint64_t later = 0;
+  for (std::uint32_t r : s.sample) {
+    const std::uint32_t code = column.codes[r];
+    if (s.slot_of[code] != -1) continue;
+    s.slot_of[code] = 0;  // marks the category as seen
+    if (s.categories.size() < k) {
+      s.categories.push_back(code);
+    } else {
+      const std::uint64_t j = rng.between(0, k + later);
+      ++later;
+      if (j < k) s.categories[j] = code;
+    }
+  }
+  // Clear the marks of every seen category (chosen or not).
+  for (std::uint32_t r : s.sample) s.slot_of[column.codes[r]] = -1;
+}
+
+struct Best {
+  std::size_t candidate = 0;
+  double gain = Split::kNoGain;
+  bool found = false;
+};
+
+// Scores the cumulated candidates in list order; the first strict maximum
+// wins, NaN never does.
+template <class LeftCountsOf>
+Best best_candidate(const NodeSearch& search, std::size_t candidates, std::size_t width,
+                    LeftCountsOf&& left_counts_of, Scratch& s) {
+  const GroupCounts& parent = *search.parent_counts;
+  const std::uint64_t n = search.data->size();
+  Best best;
+  s.right.resize(width);
+  for (std::size_t c = 0; c < candidates; ++c) {
+    std::span<const std::int32_t> left = left_counts_of(c);
+    std::uint64_t n_left = 0;
+    for (std::size_t g = 0; g < width; g += 2) n_left += static_cast<std::uint64_t>(left[g]);
+    const std::uint64_t n_right = n - n_left;
+    if (n_left <= search.min_sample_leaf || n_right <= search.min_sample_leaf) continue;
+    for (std::size_t i = 0; i < width; ++i) s.right[i] = parent[i] - left[i];
+    const double left_score = calc_score(left, search.eval_func, search.balance, n_left);
+    const double right_score = calc_score(s.right, search.eval_func, search.balance, n_right);
+    const double gain = split_gain(search.parent_score, left_score, right_score, n, n_left, parent,
+                                   left, search.regularization, search.alpha);
+    if (gain > best.gain) {
+      best = {c, gain, true};
+    }
+  }
+  return best;
+}
+
+void offer(NodeSearch& search, const std::string& feature, std::int32_t column, double gain,
+           std::span<const std::int32_t> left, SplitValue value, std::uint32_t category) {
+  const GroupCounts& parent = *search.parent_counts;
+  Split& split = search.split;
+  std::lock_guard lock(split.mutex);
+  if (!(gain > split.gain)) return;
+  split.left_counts.assign(left.begin(), left.end());
+  split.right_counts.resize(parent.size());
+  for (std::size_t i = 0; i < parent.size(); ++i) split.right_counts[i] = parent[i] - left[i];
+  split.col_name = feature;
+  split.column = column;
+  split.split_value = std::move(value);
+  split.category = category;
+  split.gain = gain;
+}
+
+void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t code,
+                    Scratch& s) {
+  const RawData& raw = search.data->raw();
+  const std::vector<float>& column = raw.num_cols[static_cast<std::size_t>(code)];
+  numeric_candidates(column, search.max_bins, s);
+  const std::size_t k = s.thresholds.size();
+  if (k == 0) return;
+
+  const std::size_t width = 2 * raw.n_groups();
+  s.bins.assign((k + 1) * width, 0);
+  const float* t = s.thresholds.data();
+  const std::int32_t* treatment = raw.treatment.data();
+  const std::int8_t* outcome = raw.outcome.data();
+  const float* values = column.data();
+  std::int32_t* bins = s.bins.data();
+  // Bin j holds rows whose first threshold at or above the value is j (bin k:
+  // above all thresholds, or NaN). The count of thresholds >= v is k - j.
+  for (std::uint32_t r : search.data->indices()) {
+    const float v = values[r];
+    std::size_t j;
+    if (k <= kLinearScanThresholds) {
+      std::size_t at_or_above = 0;
+      for (std::size_t i = 0; i < k; ++i) at_or_above += v <= t[i];
+      j = k - at_or_above;
+    } else {
+      j = std::isnan(v) ? k : static_cast<std::size_t>(std::lower_bound(t, t + k, v) - t);
+    }
+    std::int32_t* bin = bins + j * width + 2 * static_cast<std::size_t>(treatment[r]);
+    bin[0] += 1;
+    bin[1] += outcome[r];
+  }
+  // Cumulate in place: bin c then holds the left side of threshold c.
+  for (std::size_t c = 1; c < k; ++c)
+    for (std::size_t i = 0; i < width; ++i) bins[c * width + i] += bins[(c - 1) * width + i];
+
+  auto left_of = [&](std::size_t c) {
+    return std::span<const std::int32_t>(bins + c * width, width);
+  };
+  Best best = best_candidate(search, k, width, left_of, s);
+  if (!best.found) return;
+  offer(search, feature, code, best.gain, left_of(best.candidate),
+        SplitValue::numeric(s.thresholds[best.candidate]), 0);
+}
+
+void search_categorical(NodeSearch& search, const std::string& feature, std::int32_t code,
+                        Scratch& s) {
+  const RawData& raw = search.data->raw();
+  const StrColumn& column = raw.str_cols[static_cast<std::size_t>(-code - 1)];
+  category_candidates(column, search.max_bins, s);
+  const std::size_t k = s.categories.size();
+  if (k == 0) return;
+
+  const std::size_t width = 2 * raw.n_groups();
+  s.bins.assign(k * width, 0);
+  for (std::size_t c = 0; c < k; ++c) s.slot_of[s.categories[c]] = static_cast<std::int32_t>(c);
+  const std::int32_t* treatment = raw.treatment.data();
+  const std::int8_t* outcome = raw.outcome.data();
+  const std::uint32_t* codes = column.codes.data();
+  const std::int32_t* slot_of = s.slot_of.data();
+  std::int32_t* bins = s.bins.data();
+  for (std::uint32_t r : search.data->indices()) {
+    const std::int32_t slot = slot_of[codes[r]];
+    if (slot < 0) continue;
+    std::int32_t* bin =
+        bins + static_cast<std::size_t>(slot) * width + 2 * static_cast<std::size_t>(treatment[r]);
+    bin[0] += 1;
+    bin[1] += outcome[r];
+  }
+  for (std::size_t c = 0; c < k; ++c) s.slot_of[s.categories[c]] = -1;
+
+  auto left_of = [&](std::size_t c) {
+    return std::span<const std::int32_t>(bins + c * width, width);
+  };
+  Best best = best_candidate(search, k, width, left_of, s);
+  if (!best.found) return;
+  const std::uint32_t category = s.categories[best.candidate];
+  offer(search, feature, code, best.gain, left_of(best.candidate),
+        SplitValue::str(column.categories[category]), category);
+}
+
+}  // namespace
+
+void run_feature_split_job(NodeSearch& search, const std::string& feature) noexcept {
+  try {
+    const RawData& raw = search.data->raw();
+    const std::int32_t code = raw.col_index.at(feature);
+    Scratch& s = scratch();
+    draw_sample(search.data->indices(), sample_size(search.max_bins, search.data->size()), s);
+    if (code >= 0)
+      search_numeric(search, feature, code, s);
+    else
+      search_categorical(search, feature, code, s);
+  } catch (...) {
+    std::lock_guard lock(search.split.mutex);
+    if (!search.split.failure) search.split.failure = std::current_exception();
+  }
+}
+
+void partition_rows(const DataSet& data, const Split& split, std::vector<std::uint32_t>& left,
+                    std::vector<std::uint32_t>& right) {
+  const RawData& raw = data.raw();
+  const std::vector<std::uint32_t>& rows = data.indices();
+  std::size_t n_left = 0;
+  for (std::size_t g = 0; g < split.left_counts.size(); g += 2)
+    n_left += static_cast<std::size_t>(split.left_counts[g]);
+  left.reserve(n_left);
+  right.reserve(rows.size() - std::min(n_left, rows.size()));
+  if (split.column >= 0) {
+    const float* values = raw.num_cols[static_cast<std::size_t>(split.column)].data();
+    const float threshold = split.split_value.number();
+    for (std::uint32_t r : rows) (values[r] <= threshold ? left : right).push_back(r);
+  } else {
+    const std::uint32_t* codes = raw.str_cols[static_cast<std::size_t>(-split.column - 1)].codes.data();
+    for (std::uint32_t r : rows) (codes[r] == split.category ? left : right).push_back(r);
+  }
+}
+
+}  // namespace corvane
