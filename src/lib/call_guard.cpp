@@ -1,7 +1,5 @@
 #include "lib/call_guard.h"
 
-#include <unistd.h>
-
 #include "lib/py_ref.h"
 
 namespace corvane {
@@ -17,12 +15,7 @@ PyObject* panic_exception_type() {
 }
 
 void raise_panic(const std::string& message) {
-  const std::string line = "corvane panicked: " + message + "\n";
-  for (std::size_t done = 0; done < line.size();) {
-    ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  write_stderr_line("panicked: " + message);
   PyObject* type = panic_exception_type();
   if (!type) return;  // creating the class failed; that error stays set
   PyRef text = PyRef::steal(

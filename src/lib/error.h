@@ -17,3 +17,11 @@ class Error : public std::runtime_error {
 [[noreturn]] inline void fail(const std::string& message) { throw Error(message); }
 
 }  // namespace corvane
+
+namespace corvane {
+
+// Writes "corvane: <line>\n" straight to file descriptor 2 (usable from any
+// thread; never touches Python).
+void write_stderr_line(const std::string& line);
+
+}  // namespace corvane

@@ -13,6 +13,7 @@
 #include "lib/convert.h"
 #include "lib/model_class.h"
 #include "lib/py_ref.h"
+#include "lib/rows.h"
 #include "uplift_random_forest/forest_fields.h"
 #include "uplift_random_forest/progress.h"
 #include "uplift_tree/data_set_pylist.h"
@@ -74,6 +75,75 @@ PyObject* new_str(const std::string& s) {
 constexpr std::array<const char*, 5> kFitParams = {"data", "x_names", "treatment_col",
                                                    "outcome_col", "n_threads"};
 constexpr std::array<const char*, 1> kPathParam = {"path"};
+constexpr std::array<const char*, 2> kPredictParams = {"data", "n_threads"};
+constexpr std::array<const char*, 1> kPredictRowParams = {"x"};
+constexpr std::array<const char*, 1> kImportanceParams = {"importance_type"};
+
+PyObject* float_list(const std::vector<double>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) throw PythonErrorSet{};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* f = PyFloat_FromDouble(values[i]);
+    if (!f) throw PythonErrorSet{};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
+  }
+  return list.release();
+}
+
+PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method<Use::Exclusive>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"_UpliftRandomForestModel.load()", kPathParam}, args, nargs, kwnames, a);
+    const std::string path = with_param("path", [&] { return to_string(a[0]); });
+    // Replaced only once the new forest is complete.
+    forest = load_model_file(path);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    PyObject* a[2] = {};
+    bind_arguments({"_UpliftRandomForestModel.predict()", kPredictParams}, args, nargs, kwnames, a);
+    const std::vector<PyRef> lists = with_param("data", [&] { return to_list_sequence(a[0]); });
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
+    RowBatch rows;
+    std::size_t cells = 0;
+    for (const PyRef& list : lists) cells += static_cast<std::size_t>(PyList_Size(list.get()));
+    rows.reserve(lists.size(), cells);
+    for (const PyRef& list : lists) append_row(list.get(), rows);
+
+    const std::vector<std::vector<double>> result = forest.predict_rows(rows, n_threads);
+    PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.size())));
+    if (!out) throw PythonErrorSet{};
+    for (std::size_t i = 0; i < result.size(); ++i)
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), float_list(result[i]));
+    return out.release();
+  });
+}
+
+PyObject* predict_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"_UpliftRandomForestModel.predict_row()", kPredictRowParams}, args, nargs,
+                   kwnames, a);
+    PyObject* list = with_param("x", [&] { return require_list(a[0]); });
+    RowBatch row;
+    append_row(list, row);
+    return float_list(forest.predict_row(row.row(0)));
+  });
+}
+
+PyObject* get_feature_importance(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"_UpliftRandomForestModel.get_feature_importance()", kImportanceParams}, args,
+                   nargs, kwnames, a);
+    const std::string type = with_param("importance_type", [&] { return to_string(a[0]); });
+    return float_list(forest.get_feature_importance(type));
+  });
+}
 
 PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<Use::Exclusive>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
@@ -124,10 +194,17 @@ PyCFunction fastcall() {
 
 PyMethodDef* model_method_table() {
   static PyMethodDef table[] = {
+      {"load", fastcall<load>(), METH_FASTCALL | METH_KEYWORDS, "load($self, path)\n--\n\n"},
       {"fit", fastcall<fit>(), METH_FASTCALL | METH_KEYWORDS,
        "fit($self, data, x_names, treatment_col, outcome_col, n_threads)\n--\n\n"},
+      {"predict", fastcall<predict>(), METH_FASTCALL | METH_KEYWORDS,
+       "predict($self, data, n_threads)\n--\n\n"},
+      {"predict_row", fastcall<predict_row>(), METH_FASTCALL | METH_KEYWORDS,
+       "predict_row($self, x)\n--\n\n"},
       {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS, "save($self, path)\n--\n\n"},
       {"feature_cols", feature_cols, METH_NOARGS, "feature_cols($self)\n--\n\n"},
+      {"get_feature_importance", fastcall<get_feature_importance>(), METH_FASTCALL | METH_KEYWORDS,
+       "get_feature_importance($self, importance_type)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   return table;

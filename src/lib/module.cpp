@@ -1,6 +1,7 @@
 // Entry point of the extension module.
 #include <Python.h>
 
+#include "lib/allocator.h"
 #include "lib/call_guard.h"
 #include "lib/messages.h"
 #include "lib/model_class.h"
@@ -8,12 +9,26 @@
 
 namespace {
 
+#ifdef CORVANE_ALLOC_AUDIT
+// Only in the audit build used by the allocation stress test.
+PyObject* audit_live_allocations(PyObject*, PyObject*) {
+  return PyLong_FromLongLong(corvane::audited_live_allocations());
+}
+PyMethodDef module_functions[] = {
+    {"_audit_live_allocations", audit_live_allocations, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#define CORVANE_MODULE_FUNCTIONS module_functions
+#else
+#define CORVANE_MODULE_FUNCTIONS nullptr
+#endif
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "corvane",
     "",
     -1,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    CORVANE_MODULE_FUNCTIONS, nullptr, nullptr, nullptr, nullptr,
 };
 
 bool initialized = false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +22,27 @@ class ProgressSink {
   virtual void print(std::string_view line) = 0;
 };
 
-using Row = std::vector<SplitValue>;
+// Prediction rows: the cells of all rows in one array, so a batch costs two
+// allocations however many rows it has.
+class RowBatch {
+ public:
+  void reserve(std::size_t rows, std::size_t cells) {
+    ends_.reserve(rows);
+    cells_.reserve(cells);
+  }
+  void add_cell(SplitValue cell) { cells_.push_back(std::move(cell)); }
+  void end_row() { ends_.push_back(cells_.size()); }
+
+  std::size_t size() const { return ends_.size(); }
+  std::span<const SplitValue> row(std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::span<const SplitValue>(cells_.data() + begin, ends_[i] - begin);
+  }
+
+ private:
+  std::vector<SplitValue> cells_;
+  std::vector<std::size_t> ends_;
+};
 
 class UpliftRandomForestModel {
  public:
@@ -42,6 +63,15 @@ class UpliftRandomForestModel {
   // column store on the calling thread (it may read Python objects).
   void fit(const std::function<RawData()>& build_data, std::string treatment_col,
            std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
+
+  // Averages divide by the number of trees summed, which is n_estimators
+  // for a forest as fit leaves it.
+  std::vector<double> predict_row(std::span<const SplitValue> row) const;
+  // n_threads 1 walks row by row on the calling thread; otherwise rows are
+  // shared read-only by prediction threads. Both sum trees in stored order,
+  // so the results are identical and reproducible.
+  std::vector<std::vector<double>> predict_rows(const RowBatch& rows, std::int32_t n_threads) const;
+  std::vector<double> get_feature_importance(std::string_view importance_type) const;
 };
 
 // Logical processors available to this process: its CPU affinity mask,

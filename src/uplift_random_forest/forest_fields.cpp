@@ -5,7 +5,11 @@
 
 #include "lib/error.h"
 #include "model_file/file_io.h"
+#include "lib/messages.h"
+#include "model_file/json_reader.h"
 #include "model_file/json_writer.h"
+#include "model_file/record_reader.h"
+#include "model_file/utf8.h"
 #include "uplift_tree/tree_fields.h"
 
 namespace corvane {
@@ -69,6 +73,68 @@ std::string forest_to_json(const UpliftRandomForestModel& forest) {
 void save_model_file(const UpliftRandomForestModel& forest, const std::string& path) {
   const std::string text = forest_to_json(forest);
   model_file::write_file(path, text);
+}
+
+UpliftRandomForestModel forest_from_json(std::string_view text) {
+  using model_file::JsonReader;
+  UpliftRandomForestModel forest;
+  JsonReader in(text);
+  try {
+    model_file::read_record(in, "UpliftRandomForestModel", kForestFields, [&](std::size_t field) {
+      switch (field) {
+        case 0:
+          forest.n_estimators = in.read_i32();
+          break;
+        case 1:
+          forest.max_features = in.read_u64();
+          break;
+        case 2:
+          forest.max_depth = in.read_u64();
+          break;
+        case 3:
+          forest.min_sample_leaf = in.read_u64();
+          break;
+        case 4:
+          in.read_string(forest.eval_func);
+          break;
+        case 5:
+          forest.max_bins = in.read_u64();
+          break;
+        case 6:
+          in.read_string(forest.treatment_col);
+          break;
+        case 7:
+          in.read_string(forest.outcome_col);
+          break;
+        case 8:
+          forest.balance = in.read_bool();
+          break;
+        case 9:
+          forest.regularization = in.read_bool();
+          break;
+        case 10:
+          forest.alpha = in.read_f64();
+          break;
+        case 11:
+          forest.trees.clear();
+          in.begin_array("a sequence");
+          while (in.next_element()) forest.trees.push_back(read_tree(in));
+          break;
+      }
+    });
+    in.finish();
+  } catch (const model_file::JsonReadError& e) {
+    fail(msg::kUnwrapErrPrefix + model_file::render_fault(text, e));
+  }
+  return forest;
+}
+
+UpliftRandomForestModel load_model_file(const std::string& path) {
+  const std::string text = model_file::read_file(path);
+  if (!model_file::is_valid_utf8(text))
+    fail(std::string(msg::kUnwrapErrPrefix) +
+         "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }");
+  return forest_from_json(text);
 }
 
 }  // namespace corvane

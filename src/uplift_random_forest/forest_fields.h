@@ -19,4 +19,10 @@ std::string forest_to_json(const UpliftRandomForestModel& forest);
 
 void save_model_file(const UpliftRandomForestModel& forest, const std::string& path);
 
+// Parses a whole model file text into a new forest.
+UpliftRandomForestModel forest_from_json(std::string_view text);
+
+// Reads the model file at `path` into a complete new forest.
+UpliftRandomForestModel load_model_file(const std::string& path);
+
 }  // namespace corvane

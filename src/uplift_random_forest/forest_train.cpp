@@ -1,8 +1,6 @@
 // Training of the forest: T training threads take tickets and grow whole
 // trees, all sharing one data set and one worker pool for their split
 // searches; the calling thread collects finished trees and prints progress.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -26,18 +24,6 @@ namespace {
 constexpr std::size_t kMaxPoolWorkers = 256;
 constexpr std::size_t kMaxTrainingThreads = 256;
 
-void write_stderr(const std::string& line) {
-  std::string text = "corvane: " + line + "\n";
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
-
 // State shared by the training threads of one call; lives on the calling
 // thread's frame, which joins every thread before it returns.
 struct Training {
@@ -59,7 +45,7 @@ struct Training {
   // Thread-safe. Stops the other threads early: their trees would be
   // discarded anyway.
   void record_failure(std::string message) {
-    write_stderr("training thread failed: " + message);
+    write_stderr_line("training thread failed: " + message);
     {
       std::lock_guard lock(failure_mutex);
       if (!failure) failure = std::move(message);

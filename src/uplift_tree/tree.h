@@ -5,7 +5,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -84,7 +86,22 @@ class UpliftTreeModel {
   // that an abandoned training call ends promptly (throws TrainingCancelled).
   void fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
            ThreadPool& pool, const std::atomic<bool>& cancel);
+
+  // The leaf vector that `row` reaches (a reference into the tree; copy it
+  // to keep it). Reads only the cells the path tests.
+  const std::vector<double>& predict_row(std::span<const SplitValue> row) const;
+
+  // Checks what a batch needs before any row is routed: rows at all, and a
+  // first row with one cell per feature.
+  void check_batch(std::size_t rows, std::size_t first_row_length) const;
+
+  // Per feature: summed gains ("gain") or number of splits (any other text).
+  std::vector<double> get_feature_importance(std::string_view importance_type) const;
 };
+
+// "index out of bounds: the len is <len> but the index is <index>"
+[[noreturn]] void index_error(std::uint64_t len, std::int64_t index);
+[[noreturn]] void index_error_u(std::uint64_t len, std::uint64_t index);
 
 struct TrainingCancelled {};
 

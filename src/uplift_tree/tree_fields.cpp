@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "model_file/record_reader.h"
+
 namespace corvane {
 
 namespace {
@@ -93,6 +95,170 @@ void write_tree(JsonWriter& out, const UpliftTreeModel& tree) {
   out.key(kTreeFields[11]);
   out.value_f64(tree.alpha);
   out.end_object();
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+namespace {
+
+using model_file::JsonReader;
+
+constexpr std::string_view kEvalFuncVariants = "expected one of `Euclidean`, `KL`, `Chi`";
+constexpr std::string_view kSplitValueVariants = "expected `Numeric` or `Str`";
+
+// An externally tagged enum written as an object must have one member.
+void expect_single_member(JsonReader& in, std::string& key) {
+  if (in.next_member(key)) in.fail("invalid length 2, expected map with a single key", in.key_start());
+}
+
+EvalFunc eval_func_variant(JsonReader& in, const std::string& name, std::size_t at) {
+  if (name == "Euclidean") return EvalFunc::Euclidean;
+  if (name == "KL") return EvalFunc::KL;
+  if (name == "Chi") return EvalFunc::Chi;
+  in.fail("unknown variant `" + name + "`, " + std::string(kEvalFuncVariants), at);
+}
+
+EvalFunc read_eval_func(JsonReader& in) {
+  switch (in.peek_value()) {
+    case JsonReader::Kind::String: {
+      const std::size_t at = in.value_start();
+      return eval_func_variant(in, in.read_string(), at);
+    }
+    case JsonReader::Kind::Object: {
+      in.begin_object("enum EvalFunc");
+      std::string key;
+      if (!in.next_member(key))
+        in.fail("invalid length 0, expected map with a single key", in.close_offset());
+      const EvalFunc f = eval_func_variant(in, key, in.key_start());
+      if (in.peek_value() != JsonReader::Kind::Null) in.fail_invalid_type("unit variant");
+      in.skip_value();
+      expect_single_member(in, key);
+      return f;
+    }
+    default:
+      in.fail_invalid_type("enum EvalFunc");
+  }
+}
+
+SplitValue read_split_value(JsonReader& in) {
+  switch (in.peek_value()) {
+    case JsonReader::Kind::String: {
+      const std::size_t at = in.value_start();
+      const std::string name = in.read_string();
+      if (name == "Numeric" || name == "Str")
+        in.fail("invalid type: unit variant, expected newtype variant", at);
+      in.fail("unknown variant `" + name + "`, " + std::string(kSplitValueVariants), at);
+    }
+    case JsonReader::Kind::Object: {
+      in.begin_object("enum SplitValue");
+      std::string key;
+      if (!in.next_member(key))
+        in.fail("invalid length 0, expected map with a single key", in.close_offset());
+      SplitValue value;
+      if (key == "Numeric") {
+        value = SplitValue::numeric(static_cast<float>(in.read_f64()));
+      } else if (key == "Str") {
+        value = SplitValue::str(in.read_string());
+      } else {
+        in.fail("unknown variant `" + key + "`, " + std::string(kSplitValueVariants), in.key_start());
+      }
+      expect_single_member(in, key);
+      return value;
+    }
+    default:
+      in.fail_invalid_type("enum SplitValue");
+  }
+}
+
+std::vector<double> read_f64_array(JsonReader& in) {
+  std::vector<double> values;
+  in.begin_array("a sequence");
+  while (in.next_element()) values.push_back(in.read_f64());
+  return values;
+}
+
+TreeNode read_node(JsonReader& in) {
+  TreeNode node;
+  model_file::read_record(in, "TreeNode", kNodeFields, [&](std::size_t field) {
+    switch (field) {
+      case 0:
+        in.read_string(node.col_name);
+        break;
+      case 1:
+        node.col_idx = in.read_i32();
+        break;
+      case 2:
+        node.split_value = read_split_value(in);
+        break;
+      case 3:
+        node.prob = read_f64_array(in);
+        break;
+      case 4:
+        node.gain = in.read_f64();
+        break;
+    }
+  });
+  return node;
+}
+
+}  // namespace
+
+UpliftTreeModel read_tree(JsonReader& in) {
+  UpliftTreeModel tree;
+  model_file::read_record(in, "UpliftTreeModel", kTreeFields, [&](std::size_t field) {
+    switch (field) {
+      case 0: {
+        std::vector<std::pair<std::uint64_t, TreeNode>> stored;
+        std::uint64_t count = 0;
+        in.begin_array("a sequence");
+        while (in.next_element()) {
+          TreeNode node = read_node(in);
+          if (!node.is_default()) stored.emplace_back(count, std::move(node));
+          ++count;
+        }
+        tree.nodes.assign(count, std::move(stored));
+        break;
+      }
+      case 1:
+        tree.max_depth = in.read_u64();
+        break;
+      case 2:
+        tree.min_sample_leaf = in.read_u64();
+        break;
+      case 3:
+        tree.max_features = in.read_u64();
+        break;
+      case 4:
+        tree.eval_func = read_eval_func(in);
+        break;
+      case 5:
+        tree.max_bins = in.read_u64();
+        break;
+      case 6:
+        in.read_string(tree.treatment_col);
+        break;
+      case 7:
+        in.read_string(tree.outcome_col);
+        break;
+      case 8:
+        tree.feature_cols.clear();
+        in.begin_array("a sequence");
+        while (in.next_element()) tree.feature_cols.push_back(in.read_string());
+        break;
+      case 9:
+        tree.balance = in.read_bool();
+        break;
+      case 10:
+        tree.regularization = in.read_bool();
+        break;
+      case 11:
+        tree.alpha = in.read_f64();
+        break;
+    }
+  });
+  return tree;
 }
 
 }  // namespace corvane

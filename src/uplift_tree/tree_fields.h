@@ -24,4 +24,8 @@ std::uint64_t tree_text_size(const UpliftTreeModel& tree);
 
 void write_tree(model_file::JsonWriter& out, const UpliftTreeModel& tree);
 
+// Reads one tree object (or array of its values); unreached (default) nodes
+// are only counted, not stored.
+UpliftTreeModel read_tree(model_file::JsonReader& in);
+
 }  // namespace corvane

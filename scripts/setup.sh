@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building corvane needs and is not there yet, then installs
+# corvane itself (with its test extras) into the current Python.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+[ -f /usr/include/mimalloc.h ] || missing+=(libmimalloc-dev)
+command -v g++ >/dev/null || missing+=(g++)
+if [ ${#missing[@]} -gt 0 ]; then
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
+PYTHON=${PYTHON:-python3}
+"$PYTHON" -m pip install -q --upgrade "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+"$PYTHON" -m pip install -q --no-build-isolation .

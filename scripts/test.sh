@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the C++ tests of the internals (also
+# under ThreadSanitizer for the concurrency types) and the Python tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+PYTHON=${PYTHON:-python3}
+
+cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_MODULE=OFF >/dev/null
+ninja -C build/cpp-tests corvane_cpp_tests
+build/cpp-tests/corvane_cpp_tests
+
+cmake -S . -B build/cpp-tests-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_MODULE=OFF -DCORVANE_SANITIZE=thread >/dev/null
+ninja -C build/cpp-tests-tsan corvane_cpp_tests
+TSAN_OPTIONS=halt_on_error=1 build/cpp-tests-tsan/corvane_cpp_tests concurrency
+
+"$PYTHON" -m pytest -q tests

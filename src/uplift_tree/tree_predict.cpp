@@ -1,0 +1,66 @@
+// Routing rows through a finished tree, and its feature importance. Both only
+// read the tree, so any number of threads may use one tree at once.
+#include <string>
+
+#include "lib/error.h"
+#include "lib/messages.h"
+#include "uplift_tree/tree.h"
+
+namespace corvane {
+
+void index_error(std::uint64_t len, std::int64_t index) {
+  fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
+       std::to_string(index));
+}
+
+void index_error_u(std::uint64_t len, std::uint64_t index) {
+  fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
+       std::to_string(index));
+}
+
+const std::vector<double>& UpliftTreeModel::predict_row(std::span<const SplitValue> row) const {
+  if (nodes.empty()) index_error(0, 0);
+  std::uint32_t k = nodes.root();
+  std::uint64_t pos = 0;
+  for (;;) {
+    const TreeNode& node = nodes.node(k);
+    if (node.is_leaf()) return node.prob;
+    const std::int32_t c = node.col_idx;
+    if (c < 0 || static_cast<std::size_t>(c) >= row.size()) index_error(row.size(), c);
+    const SplitValue& cell = row[static_cast<std::size_t>(c)];
+    bool left;
+    if (node.split_value.is_numeric()) {
+      if (!cell.is_numeric()) fail(msg::kNotF64);
+      left = cell.number() <= node.split_value.number();  // NaN on either side: right
+    } else {
+      if (cell.is_numeric()) fail(msg::kNotStr);
+      left = cell.text() == node.split_value.text();
+    }
+    const std::uint64_t side = left ? 1 : 2;
+    if (pos > (UINT64_MAX - side) / 2) index_error_u(nodes.size(), UINT64_MAX);
+    pos = 2 * pos + side;
+    if (pos >= nodes.size()) index_error_u(nodes.size(), pos);
+    // k is a stored node here: a default node has col_idx -1 and failed above.
+    k = nodes.child(k, left ? 0 : 1);
+  }
+}
+
+void UpliftTreeModel::check_batch(std::size_t rows, std::size_t first_row_length) const {
+  if (rows == 0) index_error(0, 0);
+  if (first_row_length != feature_cols.size()) fail(msg::kRowLength);
+}
+
+std::vector<double> UpliftTreeModel::get_feature_importance(
+    std::string_view importance_type) const {
+  const bool by_gain = importance_type == "gain";
+  std::vector<double> importance(feature_cols.size(), 0.0);
+  for (const TreeNode& node : nodes.nodes()) {
+    if (node.gain <= 0.0) continue;  // leaves and unreached nodes; NaN is counted
+    const std::int32_t c = node.col_idx;
+    if (c < 0 || static_cast<std::size_t>(c) >= importance.size()) index_error(importance.size(), c);
+    importance[static_cast<std::size_t>(c)] += by_gain ? node.gain : 1.0;
+  }
+  return importance;
+}
+
+}  // namespace corvane
