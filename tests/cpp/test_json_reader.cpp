@@ -384,6 +384,9 @@ TEST(json_reader_bool_and_string_values) {
   CHECK(booleans.next_element());
   CHECK_EQ(booleans.read_bool(), false);
   CHECK(!booleans.next_element());
+  JsonReader number("1");
+  CHECK_THROWS_WITH(number.read_bool(), JsonReadError, "invalid type: integer `1`, expected a boolean");
+  CHECK_THROWS(JsonReader("[").skip_value(), JsonReadError);
 
   struct Case {
     std::string_view document;
