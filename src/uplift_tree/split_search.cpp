@@ -5,6 +5,7 @@
 #include <span>
 
 #include "uplift_tree/criteria.h"
+#include "uplift_tree/quantiles.h"
 #include "uplift_tree/rng.h"
 
 namespace corvane {
@@ -23,6 +24,7 @@ struct Scratch {
   std::vector<std::uint64_t> taken;       // bitset over node positions
   std::vector<float> values;
   std::vector<float> thresholds;
+  std::vector<std::uint64_t> positions;   // quantile positions in the sample
   std::vector<std::uint32_t> categories;  // candidate category codes
   std::vector<std::int32_t> slot_of;      // category code -> candidate, or -1
   std::vector<std::int32_t> bins;         // per candidate bin: counts of groups
@@ -59,34 +61,10 @@ void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Scratc
   }
 }
 
-// Sample quantiles at levels i / max_bins, ascending, without repeats. A NaN
-// sorts after every number here; thresholds taken from there are dropped, as
-// a NaN threshold sends no row left and can never pass the leaf-size check.
 void numeric_candidates(const std::vector<float>& column, std::uint64_t max_bins, Scratch& s) {
-  s.thresholds.clear();
-  const std::uint64_t m = s.sample.size();
-  if (max_bins < 2 || m == 0) return;
   s.values.clear();
   for (std::uint32_t r : s.sample) s.values.push_back(column[r]);
-  auto numbers_end =
-      std::partition(s.values.begin(), s.values.end(), [](float v) { return !std::isnan(v); });
-  std::sort(s.values.begin(), numbers_end);
-  const std::uint64_t numbers = static_cast<std::uint64_t>(numbers_end - s.values.begin());
-
-  auto emit = [&](std::uint64_t p) {
-    if (p >= numbers) return;
-    const float v = s.values[p];
-    if (!s.thresholds.empty() && s.thresholds.back() == v) return;
-    s.thresholds.push_back(v);
-  };
-  if (max_bins <= 4 * m + 4) {
-    for (std::uint64_t i = 1; i < max_bins; ++i)
-      emit(static_cast<std::uint64_t>(static_cast<unsigned __int128>(i) * m / max_bins));
-  } else {
-    // With more bins than sampled values every position 0 .. m-1 is a
-    // quantile position, each possibly several times in a row.
-    for (std::uint64_t p = 0; p < m; ++p) emit(p);
-  }
+  quantile_thresholds(s.values, max_bins, s.positions, s.thresholds);
 }
 
 // Up to max_bins - 1 of the sample's distinct categories, chosen by reservoir

@@ -51,7 +51,9 @@ class TreeGrower {
     search.eval_func = tree_.eval_func;
     std::vector<double> leaf = leaf_value(counts);
 
-    search_node(search);
+    // A node at the depth limit becomes a leaf whatever its best split would
+    // be, so its search is skipped: the tree comes out the same.
+    if (depth < tree_.max_depth) search_node(search);
 
     Split& split = search.split;
     std::lock_guard lock(split.mutex);

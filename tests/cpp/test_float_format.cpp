@@ -111,7 +111,7 @@ TEST(float_format_f32_goldens) {
 
 TEST(float_format_powers_of_ten_around_layout_limits) {
   for (int e = -12; e <= 24; ++e) {
-    const std::string literal = "1e" + std::to_string(e);
+    const std::string literal = std::string("1e").append(std::to_string(e));
     double d = 0;
     float f = 0;
     std::from_chars(literal.data(), literal.data() + literal.size(), d);

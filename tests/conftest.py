@@ -1,0 +1,109 @@
+"""Helpers shared by the Python tests of corvane.
+
+Test modules import the plain functions directly (`from conftest import ...`);
+the fixtures are picked up by pytest as usual.
+"""
+import json
+import random
+
+import pytest
+
+import corvane
+
+FEATURES = ["age", "color"]
+TREATMENT = "t"
+OUTCOME = "y"
+COLORS = ["red", "green", "blue"]
+
+# Constructor defaults for small, quick forests; tests override what they need.
+MODEL_DEFAULTS = dict(n_estimators=2, max_features=2, max_depth=3, min_sample_leaf=10,
+                      eval_func="ED", max_bins=10, balance=False, regularization=False, alpha=0.5)
+
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
+UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+_TRACEBACK = "\nTraceback (most recent call last):"
+
+
+def make_data(n, seed, treatments=2, features=True):
+    """Column dict with a planted uplift.
+
+    `treatments` is the number of treatment codes, control included: rows get
+    codes 0 .. treatments-1. "age" is a float in [0, 1) and "color" a
+    category; every treatment raises the positive rate of rows with
+    age > 0.5 (more for higher codes) and red rows a little, so trees have
+    something real to split on. `features=False` leaves out the feature
+    columns (for tests that bring their own).
+    """
+    rng = random.Random(seed)
+    age = [rng.random() for _ in range(n)]
+    color = [rng.choice(COLORS) for _ in range(n)]
+    t = [i % treatments for i in range(n)]
+    rng.shuffle(t)
+    y = []
+    for a, c, g in zip(age, color, t):
+        p = 0.2
+        if g:
+            p += (0.5 * g / max(treatments - 1, 1)) if a > 0.5 else 0.0
+            p += 0.1 if c == "red" else 0.0
+        y.append(int(rng.random() < p))
+    data = {TREATMENT: t, OUTCOME: y}
+    if features:
+        data.update(age=age, color=color)
+    return data
+
+
+def new_model(**overrides):
+    params = dict(MODEL_DEFAULTS, **overrides)
+    return corvane._UpliftRandomForestModel(**params)
+
+
+def fit(model, data, x_names=FEATURES, treatment_col=TREATMENT, outcome_col=OUTCOME, n_threads=2):
+    return model.fit(data, list(x_names), treatment_col, outcome_col, n_threads)
+
+
+def panic_message(excinfo, keep_traceback=False):
+    """The text of a PanicException caught with pytest.raises(BaseException).
+
+    Fails the test when the exception is anything else. Python errors inside
+    a stop may carry a traceback after their one-line description; it is cut
+    unless asked for, since its frames depend on the caller.
+    """
+    exc = excinfo.value
+    assert type(exc).__name__ == "PanicException", repr(exc)
+    assert type(exc).__module__ == "pyo3_runtime"
+    assert len(exc.args) == 1 and isinstance(exc.args[0], str), exc.args
+    message = exc.args[0]
+    if not keep_traceback:
+        message = message.split(_TRACEBACK, 1)[0]
+    return message
+
+
+def saved_text(model, path):
+    model.save(str(path))
+    return path.read_bytes().decode("utf-8")
+
+
+def saved_json(model, path):
+    return json.loads(saved_text(model, path))
+
+
+def tree_count(model, path):
+    return len(saved_json(model, path)["trees"])
+
+
+@pytest.fixture
+def progress(capsys):
+    """Returns a function giving the stdout lines printed since its last call.
+
+    Progress goes through Python's sys.stdout, which capsys replaces, so the
+    lines land here and not on the terminal.
+    """
+    def read():
+        return capsys.readouterr().out.splitlines()
+    read()
+    return read
+
+
+@pytest.fixture
+def data():
+    return make_data(300, seed=7)
