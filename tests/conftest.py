@@ -52,6 +52,16 @@ def make_data(n, seed, treatments=2, features=True):
     return data
 
 
+def two_valued_data(low, high, n=400):
+    """One feature "x" alternating between `low` and `high`; the treatment
+    works only where x is `high`, so any tree splits the root on x (between
+    the two values, or on one of them if they are categories)."""
+    x = [(low, high)[i % 2] for i in range(n)]
+    t = [(i // 2) % 2 for i in range(n)]
+    y = [int((i % 2 == 1 and t[i] == 1) or i % 7 == 0) for i in range(n)]
+    return {"x": x, TREATMENT: t, OUTCOME: y}
+
+
 def new_model(**overrides):
     params = dict(MODEL_DEFAULTS, **overrides)
     return corvane._UpliftRandomForestModel(**params)

@@ -58,9 +58,13 @@ def test_method_signatures(name, params):
     assert list(inspect.signature(method).parameters) == ["self"] + params
 
 
-def test_constructor_accepts_keywords_and_coerces():
-    model = M(**dict(MODEL_DEFAULTS, alpha=1, max_bins=True))
-    assert isinstance(model, M)
+def test_constructor_accepts_keywords_in_any_order(tmp_path):
+    params = dict(reversed(list(MODEL_DEFAULTS.items())), alpha=1, max_bins=True, eval_func="anything")
+    saved = saved_json(M(**params), tmp_path / "m.json")
+    # Integers stand in for floats and bools are integers; an unknown word
+    # waits for fit to refuse it.
+    assert (saved["alpha"], saved["max_bins"], saved["eval_func"]) == (1.0, 1, "anything")
+    assert [saved[k] for k in ("n_estimators", "max_features", "max_depth")] == [2, 2, 3]
 
 
 @pytest.mark.parametrize("args, kwargs, exc_type, message", [
@@ -133,7 +137,7 @@ class DictSub(dict):
     pass
 
 
-def test_fit_accepts_tuple_names_and_container_subclasses(data, progress):
+def test_fit_accepts_tuple_names_and_container_subclasses(data):
     model = new_model()
     frame = DictSub({k: ListSub(v) for k, v in data.items()})
     model.fit(frame, tuple(FEATURES), "t", "y", 2)
@@ -259,7 +263,7 @@ def test_reentry_from_progress_output_is_refused(tmp_path, data, monkeypatch):
     lambda m, d, tmp: m.feature_cols(),
     lambda m, d, tmp: m.save(str(tmp / "no" / "such.json")),
 ])
-def test_in_use_marker_is_cleared_after_failures(tmp_path, data, progress, failing_call):
+def test_in_use_marker_is_cleared_after_failures(tmp_path, data, failing_call):
     model = new_model()
     with pytest.raises(BaseException):
         failing_call(model, data, tmp_path)

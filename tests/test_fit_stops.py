@@ -7,7 +7,7 @@ from fractions import Fraction
 import pytest
 
 from conftest import (FEATURES, UNWRAP_ERR, UNWRAP_NONE, fit, make_data, new_model, panic_message,
-                      saved_json)
+                      saved_json, two_valued_data)
 
 START = "Start training with {} threads..."
 TOO_DEEP = ("max_depth {} is too large: a tree of that depth has more than 2^64 node positions, "
@@ -179,7 +179,7 @@ def test_stdout_none_stops_before_any_tree(tmp_path, data, monkeypatch):
     assert saved_json(model, tmp_path / "m.json")["trees"] == []
 
 
-def test_sys_is_bound_in_main_after_fit(data, monkeypatch, progress):
+def test_sys_is_bound_in_main_after_fit(data, monkeypatch):
     import __main__
     monkeypatch.delitem(vars(__main__), "sys", raising=False)
     fit(new_model(), data)
@@ -187,13 +187,8 @@ def test_sys_is_bound_in_main_after_fit(data, monkeypatch, progress):
 
 
 def root_split(tmp_path, low, high):
-    """Root split of a one-feature forest whose treatment works only where x is `high`."""
-    n = 400
-    x = [(low, high)[i % 2] for i in range(n)]
-    t = [(i // 2) % 2 for i in range(n)]
-    y = [int((i % 2 == 1 and t[i] == 1) or i % 7 == 0) for i in range(n)]
     model = new_model(n_estimators=1, max_features=1, max_depth=1, min_sample_leaf=5)
-    fit(model, {"x": x, "t": t, "y": y}, x_names=["x"])
+    fit(model, two_valued_data(low, high), x_names=["x"])
     node = saved_json(model, tmp_path / "m.json")["trees"][0]["nodes"][0]
     assert node["col_name"] == "x"
     return node["split_value"]
@@ -207,5 +202,5 @@ def root_split(tmp_path, low, high):
     # Text that looks like a number is still text.
     ("1.5", "2.5", [{"Str": "1.5"}, {"Str": "2.5"}]),
 ])
-def test_column_typing_shows_in_the_split(tmp_path, progress, low, high, expected):
+def test_column_typing_shows_in_the_split(tmp_path, low, high, expected):
     assert root_split(tmp_path, low, high) in expected

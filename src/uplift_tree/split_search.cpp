@@ -13,9 +13,6 @@ namespace corvane {
 namespace {
 
 constexpr std::uint64_t kSampleRowsPerBin = 500;
-// Up to this many thresholds a linear scan places a row faster than a
-// binary search.
-constexpr std::size_t kLinearScanThresholds = 16;
 
 // Reused buffers of one worker thread, so a job allocates nothing once the
 // worker has seen a node of the same size.
@@ -32,7 +29,9 @@ struct Scratch {
   std::vector<std::int32_t> right;
 };
 
-Scratch& scratch() {
+// Out of line so the thread-local lookup happens once per job: inlined, the
+// compiler repeats it (a call into the dynamic loader) inside the row loops.
+[[gnu::noinline]] Scratch& scratch() {
   thread_local Scratch s;
   return s;
 }
@@ -160,14 +159,16 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
   // above all thresholds, or NaN). The count of thresholds >= v is k - j.
   for (std::uint32_t r : search.data->indices()) {
     const float v = values[r];
-    std::size_t j;
-    if (k <= kLinearScanThresholds) {
-      std::size_t at_or_above = 0;
-      for (std::size_t i = 0; i < k; ++i) at_or_above += v <= t[i];
-      j = k - at_or_above;
-    } else {
-      j = std::isnan(v) ? k : static_cast<std::size_t>(std::lower_bound(t, t + k, v) - t);
+    // j = number of thresholds below v, by a branch-free binary search
+    // (thresholds ascend strictly); NaN lies above every threshold.
+    const float* base = t;
+    for (std::size_t n = k; n > 1;) {
+      const std::size_t half = n / 2;
+      base = base[half - 1] < v ? base + half : base;
+      n -= half;
     }
+    std::size_t j = static_cast<std::size_t>(base - t) + (*base < v);
+    if (v != v) j = k;
     std::int32_t* bin = bins + j * width + 2 * static_cast<std::size_t>(treatment[r]);
     bin[0] += 1;
     bin[1] += outcome[r];
