@@ -127,6 +127,9 @@ def test_lone_surrogate_is_raised_unchanged():
     with pytest.raises(UnicodeEncodeError) as excinfo:
         fit(new_model(), make_data(20, 1), treatment_col="\udc80")
     assert excinfo.value.args == expected.args
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        fit(new_model(), {**make_data(20, 1), "\udc80": []})
+    assert excinfo.value.args == expected.args
 
 
 class ListSub(list):
@@ -191,7 +194,7 @@ def test_fit_refusals_change_nothing(tmp_path, data, progress, call, exc_type, m
     assert (saved["treatment_col"], saved["outcome_col"], len(saved["trees"])) == ("t", "y", 2)
 
 
-def test_panic_escapes_except_exception_but_not_base_exception():
+def test_panic_escapes_except_exception_but_not_base_exception(capfd):
     model = new_model()
     caught = None
     try:
@@ -204,6 +207,7 @@ def test_panic_escapes_except_exception_but_not_base_exception():
     assert type(caught).__bases__ == (BaseException,)
     assert type(caught).__qualname__ == "PanicException"
     assert caught.args == (UNWRAP_NONE,)
+    assert UNWRAP_NONE in capfd.readouterr().err  # also reported on the process's stderr
     assert "native code" in type(caught).__doc__
     # The class is made once per process: a second stop raises the same class.
     with pytest.raises(BaseException) as again:

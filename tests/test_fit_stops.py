@@ -204,3 +204,9 @@ def root_split(tmp_path, low, high):
 ])
 def test_column_typing_shows_in_the_split(tmp_path, low, high, expected):
     assert root_split(tmp_path, low, high) in expected
+
+
+def test_repeated_and_reused_names_are_read_as_features(data):
+    model = new_model()
+    fit(model, data, x_names=["age", "color", "age", "t"])
+    assert model.feature_cols() == ["age", "color", "age", "t"]
