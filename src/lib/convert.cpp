@@ -123,14 +123,7 @@ std::unordered_map<std::string, PyRef> to_column_dict(PyObject* obj) {
 
 void wrap_type_error(const char* param) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef cause = PyRef::steal(raw_value);
-  PyRef traceback = PyRef::steal(raw_traceback);
+  auto [type, cause, traceback] = fetch_python_error();
   if (traceback && cause) PyException_SetTraceback(cause.get(), traceback.get());
   const std::string text = std::string(msg::kArgumentPrefix) + param + "': " + str_of(cause.get());
   PyRef wrapped = PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str()));

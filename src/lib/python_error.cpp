@@ -42,15 +42,23 @@ std::string type_name_of(PyObject* obj) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+FetchedError fetch_python_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+std::string take_python_error_line() {
+  FetchedError error = fetch_python_error();
+  if (!error.value) return "unknown error";
+  return type_name_of(error.value.get()) + ": " + str_of(error.value.get());
+}
+
 std::string take_python_error_text() {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef traceback = PyRef::steal(raw_traceback);
+  auto [type, value, traceback] = fetch_python_error();
   if (!type) return "unknown Python error";
 
   std::string text = type_name_of(value ? value.get() : Py_None);

@@ -11,20 +11,6 @@ namespace corvane {
 
 namespace {
 
-// The pending error as "<Type>: <message>", clearing it.
-std::string take_error_line() {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef traceback = PyRef::steal(raw_traceback);
-  if (!value) return "unknown error";
-  return type_name_of(value.get()) + ": " + str_of(value.get());
-}
-
 SplitValue to_cell(PyObject* obj) {
   if (!PyUnicode_CheckExact(obj)) {
     const double v = PyFloat_AsDouble(obj);
@@ -33,13 +19,13 @@ SplitValue to_cell(PyObject* obj) {
     // A plain str never converts to float; spare building that error.
     PyErr_SetString(PyExc_TypeError, "must be real number, not str");
   }
-  const std::string numeric_error = take_error_line();
+  const std::string numeric_error = take_python_error_line();
   std::string str_error;
   if (PyUnicode_Check(obj)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8) return SplitValue::str(std::string(utf8, static_cast<std::size_t>(size)));
-    str_error = take_error_line();
+    str_error = take_python_error_line();
   } else {
     str_error = "TypeError: '" + type_name_of(obj) + "' object cannot be converted to 'PyString'";
   }
