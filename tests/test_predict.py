@@ -206,7 +206,9 @@ def trained(request, tmp_path_factory):
     path = tmp_path_factory.mktemp("trained") / "model.json"
     m.save(str(path))
     doc = json.loads(path.read_text())
-    return m, doc, probe_rows(doc, random.Random(100 + k))
+    reloaded = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+    reloaded.load(str(path))
+    return m, doc, probe_rows(doc, random.Random(100 + k)), reloaded
 
 
 def random_row(rng):
@@ -237,42 +239,47 @@ def probe_rows(doc, rng):
 
 
 def test_trained_forest_uses_both_kinds_of_split(trained):
-    _, doc, _ = trained
+    _, doc, _, _ = trained
     kinds = {next(iter(n["split_value"])) for t in doc["trees"] for n in t["nodes"]
              if not n["prob"] and n["col_idx"] >= 0}
     assert kinds == {"Numeric", "Str"}
     assert len(doc["trees"]) == 4
 
 
+@pytest.mark.parametrize("which", [0, 3], ids=["trained", "reloaded"])
 @pytest.mark.parametrize("n_threads", [1, 2, -1, 16])
-def test_predict_matches_walk_of_saved_file(trained, n_threads):
-    m, doc, rows = trained
+def test_predict_matches_walk_of_saved_file(trained, n_threads, which):
+    m, doc, rows = trained[which], trained[1], trained[2]
     expected = [forest_row(doc, r) for r in rows]
     got = m.predict(rows, n_threads)
     assert same(got, expected)
 
 
-def test_predict_row_matches_walk_of_saved_file(trained):
-    m, doc, rows = trained
+@pytest.mark.parametrize("which", [0, 3], ids=["trained", "reloaded"])
+def test_predict_row_matches_walk_of_saved_file(trained, which):
+    m, doc, rows = trained[which], trained[1], trained[2]
     for r in rows:
         assert same(m.predict_row(r), forest_row(doc, r)), r
 
 
 def test_predict_accepts_tuple_of_lists(trained):
-    m, doc, rows = trained
+    m, doc, rows, _ = trained
     assert same(m.predict(tuple(rows[:10]), 2), [forest_row(doc, r) for r in rows[:10]])
 
 
 @pytest.mark.parametrize("kind", ["gain", "split", "Gain", "", "gain "])
 def test_importance_matches_file(trained, kind):
-    m, doc, _ = trained
+    m, doc, _, reloaded = trained
+    expected = forest_importance(doc, kind)
+    assert same(reloaded.get_feature_importance(kind), expected)
     got = m.get_feature_importance(kind)
-    assert same(got, forest_importance(doc, kind))
     assert len(got) == len(m.feature_cols())
+    # An infinite gain is written as null, so the file only says "not finite".
+    assert all(same(g, e) or (math.isnan(e) and not math.isfinite(g)) for g, e in zip(got, expected))
 
 
 def test_feature_cols_in_training_order(trained):
-    m, doc, _ = trained
+    m, doc, _, _ = trained
     assert m.feature_cols() == FEATURES == doc["trees"][0]["feature_cols"]
 
 
@@ -284,7 +291,8 @@ def test_feature_cols_in_training_order(trained):
     (lambda m: m.predict([[1.0, "a"]], 2, n_threads=2),
      "_UpliftRandomForestModel.predict() got multiple values for argument 'n_threads'"),
     (lambda m: m.predict([(1.0, "a")], 1), "argument 'data': 'tuple' object cannot be converted to 'PyList'"),
-    (lambda m: m.predict_row((1.0, "a")), "argument 'x': 'tuple' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict_row((1.0,)), "argument 'x': 'tuple' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict_row(x=(1.0, "a")), "argument 'x': 'tuple' object cannot be converted to 'PyList'"),
     (lambda m: m.predict_row([1.0], [2.0]),
      "_UpliftRandomForestModel.predict_row() takes 1 positional arguments but 2 were given"),
 ])
