@@ -22,7 +22,7 @@ void NodeArray::assign(std::uint64_t size,
   size_ = size;
   positions_.clear();
   nodes_.clear();
-  children_.clear();
+  route_.clear();
   positions_.reserve(entries.size());
   nodes_.reserve(entries.size());
   for (auto& [pos, node] : entries) {
@@ -34,11 +34,21 @@ void NodeArray::assign(std::uint64_t size,
     if (it == positions_.end() || *it != pos) return kDefault;
     return static_cast<std::uint32_t>(it - positions_.begin());
   };
-  children_.resize(positions_.size(), {kDefault, kDefault});
-  for (std::size_t k = 0; k < positions_.size(); ++k) {
+  route_.reserve(nodes_.size());
+  for (std::size_t k = 0; k < nodes_.size(); ++k) {
+    const TreeNode& node = nodes_[k];
+    RouteStep step{0.0f, node.col_idx, {kDefault, kDefault}, RouteStep::kLeaf};
+    if (!node.is_leaf()) {
+      step.kind = node.split_value.is_numeric() ? RouteStep::kNumeric : RouteStep::kCategory;
+      if (node.split_value.is_numeric()) step.threshold = node.split_value.number();
+    }
     const std::uint64_t p = positions_[k];
     // Children beyond 64 bits cannot be stored; walks check bounds first.
-    if (p <= (UINT64_MAX - 2) / 2) children_[k] = {find(2 * p + 1), find(2 * p + 2)};
+    if (p <= (UINT64_MAX - 2) / 2) {
+      step.child[0] = find(2 * p + 1);
+      step.child[1] = find(2 * p + 2);
+    }
+    route_.push_back(step);
   }
   root_ = find(0);
 }

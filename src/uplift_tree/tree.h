@@ -51,7 +51,18 @@ class NodeArray {
   const TreeNode& node(std::uint32_t k) const { return k == kDefault ? default_node() : nodes_[k]; }
   std::uint64_t position(std::uint32_t k) const { return positions_[k]; }
   // Storage index of a child of stored node k (side 0 left, 1 right).
-  std::uint32_t child(std::uint32_t k, int side) const { return children_[k][side]; }
+  std::uint32_t child(std::uint32_t k, int side) const { return route_[k].child[side]; }
+
+  // What a walk needs of stored node k, packed densely so that routing
+  // touches a few bytes per node instead of the whole node record.
+  struct RouteStep {
+    enum Kind : std::uint8_t { kLeaf, kNumeric, kCategory };
+    float threshold;  // kNumeric
+    std::int32_t col_idx;
+    std::uint32_t child[2];
+    Kind kind;
+  };
+  const RouteStep& route(std::uint32_t k) const { return route_[k]; }
 
   // Stored nodes in array order.
   const std::vector<std::uint64_t>& positions() const { return positions_; }
@@ -64,7 +75,7 @@ class NodeArray {
   std::uint32_t root_ = kDefault;
   std::vector<std::uint64_t> positions_;
   std::vector<TreeNode> nodes_;
-  std::vector<std::array<std::uint32_t, 2>> children_;
+  std::vector<RouteStep> route_;
 };
 
 class UpliftTreeModel {

@@ -23,25 +23,26 @@ const std::vector<double>& UpliftTreeModel::predict_row(std::span<const SplitVal
   std::uint32_t k = nodes.root();
   std::uint64_t pos = 0;
   for (;;) {
-    const TreeNode& node = nodes.node(k);
-    if (node.is_leaf()) return node.prob;
-    const std::int32_t c = node.col_idx;
+    // An unreached (default) node is no leaf and tests column -1.
+    if (k == NodeArray::kDefault) index_error(row.size(), -1);
+    const NodeArray::RouteStep& step = nodes.route(k);
+    if (step.kind == NodeArray::RouteStep::kLeaf) return nodes.node(k).prob;
+    const std::int32_t c = step.col_idx;
     if (c < 0 || static_cast<std::size_t>(c) >= row.size()) index_error(row.size(), c);
     const SplitValue& cell = row[static_cast<std::size_t>(c)];
     bool left;
-    if (node.split_value.is_numeric()) {
+    if (step.kind == NodeArray::RouteStep::kNumeric) {
       if (!cell.is_numeric()) fail(msg::kNotF64);
-      left = cell.number() <= node.split_value.number();  // NaN on either side: right
+      left = cell.number() <= step.threshold;  // NaN on either side: right
     } else {
       if (cell.is_numeric()) fail(msg::kNotStr);
-      left = cell.text() == node.split_value.text();
+      left = cell.text() == nodes.node(k).split_value.text();
     }
     const std::uint64_t side = left ? 1 : 2;
     if (pos > (UINT64_MAX - side) / 2) index_error_u(nodes.size(), UINT64_MAX);
     pos = 2 * pos + side;
     if (pos >= nodes.size()) index_error_u(nodes.size(), pos);
-    // k is a stored node here: a default node has col_idx -1 and failed above.
-    k = nodes.child(k, left ? 0 : 1);
+    k = step.child[side - 1];
   }
 }
 
