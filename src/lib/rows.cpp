@@ -40,9 +40,15 @@ SplitValue to_cell(PyObject* obj) {
 void append_row(PyObject* list, RowBatch& batch) {
   // The size is re-read: a user-defined __float__ could change the list.
   for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    PyObject* item = PyList_GetItem(list, i);
     if (!item) throw PythonErrorSet{};
-    batch.add_cell(to_cell(item.get()));
+    if (PyFloat_CheckExact(item) || PyUnicode_CheckExact(item)) {
+      // No Python code runs for these, so the list keeps the item alive.
+      batch.add_cell(to_cell(item));
+    } else {
+      PyRef held = PyRef::borrow(item);
+      batch.add_cell(to_cell(held.get()));
+    }
   }
   batch.end_row();
 }
