@@ -1,5 +1,6 @@
 #include "lib/rows.h"
 
+#include <optional>
 #include <string>
 
 #include "lib/error.h"
@@ -11,20 +12,28 @@ namespace corvane {
 
 namespace {
 
+std::optional<SplitValue> as_str(PyObject* obj) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!utf8) return std::nullopt;
+  return SplitValue::str(std::string(utf8, static_cast<std::size_t>(size)));
+}
+
 SplitValue to_cell(PyObject* obj) {
-  if (!PyUnicode_CheckExact(obj)) {
+  std::string numeric_error;
+  if (PyUnicode_CheckExact(obj)) {
+    // A plain str never converts to float: go straight to the text.
+    if (auto cell = as_str(obj)) return std::move(*cell);
+    PyErr_Clear();
+    numeric_error = "TypeError: must be real number, not str";
+  } else {
     const double v = PyFloat_AsDouble(obj);
     if (!(v == -1.0 && PyErr_Occurred())) return SplitValue::numeric(static_cast<float>(v));
-  } else {
-    // A plain str never converts to float; spare building that error.
-    PyErr_SetString(PyExc_TypeError, "must be real number, not str");
+    numeric_error = take_python_error_line();
   }
-  const std::string numeric_error = take_python_error_line();
   std::string str_error;
   if (PyUnicode_Check(obj)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8) return SplitValue::str(std::string(utf8, static_cast<std::size_t>(size)));
+    if (auto cell = as_str(obj)) return std::move(*cell);
     str_error = take_python_error_line();
   } else {
     str_error = "TypeError: '" + type_name_of(obj) + "' object cannot be converted to 'PyString'";
