@@ -27,7 +27,11 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "corvane",
     "",
-    -1,  // no per-module state
+    // No per-module state. Zero (not -1) makes every further import in this
+    // process, such as one from a sub-interpreter, call the init function
+    // again, which refuses: the class and the exception are process-wide and
+    // must not be shared with another interpreter behind its back.
+    0,
     CORVANE_MODULE_FUNCTIONS, nullptr, nullptr, nullptr, nullptr,
 };
 
