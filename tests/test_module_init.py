@@ -7,14 +7,15 @@ SCRIPT = r'''
 import corvane
 import _testcapi
 code = """
-import sys
+import os
 try:
     import corvane
-    sys.stdout.write('imported\n')
+    os.write(1, b'imported\\n')
 except ImportError as e:
-    sys.stdout.write('ImportError: ' + str(e) + '\n')
+    os.write(1, ('ImportError: ' + str(e) + '\\n').encode())
 """
 _testcapi.run_in_subinterp(code)
+
 # The first interpreter's module is untouched by the refused import.
 print(corvane._UpliftRandomForestModel(1, 1, 1, 1, "ED", 1, False, False, 0.0).save.__name__)
 '''
