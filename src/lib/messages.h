@@ -71,6 +71,49 @@ inline constexpr const char kPanicExceptionDoc[] =
 inline constexpr const char kSplitValueExtract[] =
     "failed to extract enum SplitValue ('Numeric | Str')";
 
+// Model file reading: syntax faults.
+inline constexpr const char kJsonEofList[] = "EOF while parsing a list";
+inline constexpr const char kJsonEofObject[] = "EOF while parsing an object";
+inline constexpr const char kJsonEofString[] = "EOF while parsing a string";
+inline constexpr const char kJsonEofValue[] = "EOF while parsing a value";
+inline constexpr const char kJsonExpectedColon[] = "expected `:`";
+inline constexpr const char kJsonExpectedListComma[] = "expected `,` or `]`";
+inline constexpr const char kJsonExpectedObjectComma[] = "expected `,` or `}`";
+inline constexpr const char kJsonExpectedIdent[] = "expected ident";
+inline constexpr const char kJsonExpectedValue[] = "expected value";
+inline constexpr const char kJsonInvalidEscape[] = "invalid escape";
+inline constexpr const char kJsonInvalidNumber[] = "invalid number";
+inline constexpr const char kJsonNumberOutOfRange[] = "number out of range";
+inline constexpr const char kJsonInvalidCodePoint[] = "invalid unicode code point";
+inline constexpr const char kJsonControlCharacter[] = "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr const char kJsonKeyMustBeString[] = "key must be a string";
+inline constexpr const char kJsonLoneLeadingSurrogate[] = "lone leading surrogate in hex escape";
+inline constexpr const char kJsonTrailingComma[] = "trailing comma";
+inline constexpr const char kJsonEndOfHexEscape[] = "unexpected end of hex escape";
+inline constexpr const char kJsonTrailingCharacters[] = "trailing characters";
+inline constexpr const char kJsonRecursionLimit[] = "recursion limit exceeded";
+
+// Model file reading: data faults. Texts in `backquotes` name the offending
+// field or value; the pieces around them are below.
+inline constexpr const char kJsonInvalidType[] = "invalid type: ";
+inline constexpr const char kJsonInvalidValue[] = "invalid value: ";
+inline constexpr const char kJsonExpected[] = ", expected ";
+inline constexpr const char kJsonDuplicateField[] = "duplicate field `";
+inline constexpr const char kJsonMissingField[] = "missing field `";
+inline constexpr const char kJsonInvalidLength[] = "invalid length ";
+inline constexpr const char kJsonExpectedStruct[] = ", expected struct ";
+inline constexpr const char kJsonStructElements[] = " elements";
+inline constexpr const char kJsonUnknownVariant[] = "unknown variant `";
+inline constexpr const char kJsonEvalFuncVariants[] = "`, expected one of `Euclidean`, `KL`, `Chi`";
+inline constexpr const char kJsonSplitValueVariants[] = "`, expected `Numeric` or `Str`";
+inline constexpr const char kJsonUnitVariant[] = "invalid type: unit variant, expected newtype variant";
+inline constexpr const char kJsonEnumEmpty[] = "invalid length 0, expected map with a single key";
+inline constexpr const char kJsonEnumTooLong[] = "invalid length 2, expected map with a single key";
+inline constexpr const char kInvalidUtf8[] =
+    "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }";
+inline constexpr const char kNulInPath[] =
+    "Custom { kind: InvalidInput, error: \"file name contained an unexpected NUL byte\" }";
+
 // Progress lines.
 inline constexpr const char kStartTraining1[] = "Start training with ";
 inline constexpr const char kStartTraining2[] = " threads...";

@@ -57,8 +57,7 @@ const char* error_kind(int code) {
 // naming another file.
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos)
-    fail(std::string(msg::kUnwrapErrPrefix) +
-         "Custom { kind: InvalidInput, error: \"file name contained an unexpected NUL byte\" }");
+    fail(std::string(msg::kUnwrapErrPrefix) + msg::kNulInPath);
 }
 
 class Fd {

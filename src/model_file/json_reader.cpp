@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "lib/messages.h"
 #include "model_file/float_format.h"
 
 namespace corvane::model_file {
@@ -142,14 +143,14 @@ void JsonReader::fail(std::string message, std::size_t offset) const {
 }
 
 void JsonReader::fail_found(std::string_view found, std::string_view expected) const {
-  std::string message = "invalid type: ";
-  message.append(found).append(", expected ").append(expected);
+  std::string message = msg::kJsonInvalidType;
+  message.append(found).append(msg::kJsonExpected).append(expected);
   fail(std::move(message), value_start_);
 }
 
 void JsonReader::fail_invalid_value(std::string_view found, std::string_view expected) const {
-  std::string message = "invalid value: ";
-  message.append(found).append(", expected ").append(expected);
+  std::string message = msg::kJsonInvalidValue;
+  message.append(found).append(msg::kJsonExpected).append(expected);
   fail(std::move(message), value_start_);
 }
 
@@ -160,7 +161,7 @@ void JsonReader::skip_whitespace() {
 
 JsonReader::Kind JsonReader::peek_value() {
   skip_whitespace();
-  if (pos_ == text_.size()) fail("EOF while parsing a value", text_.size());
+  if (pos_ == text_.size()) fail(msg::kJsonEofValue, text_.size());
   value_start_ = pos_;
   switch (text_[pos_]) {
     case 'n':
@@ -187,15 +188,15 @@ JsonReader::Kind JsonReader::peek_value() {
     case '9':
       return Kind::Number;
     default:
-      fail("expected value", pos_);
+      fail(msg::kJsonExpectedValue, pos_);
   }
 }
 
 void JsonReader::expect_ident(std::string_view literal) {
   const std::size_t size = text_.size();
   for (const char expected : literal) {
-    if (pos_ == size) fail("EOF while parsing a value", size);
-    if (text_[pos_] != expected) fail("expected ident", pos_);
+    if (pos_ == size) fail(msg::kJsonEofValue, size);
+    if (text_[pos_] != expected) fail(msg::kJsonExpectedIdent, pos_);
     ++pos_;
   }
 }
@@ -208,7 +209,7 @@ JsonReader::NumberText JsonReader::scan_number() {
     number.negative = true;
     ++pos_;
   }
-  if (pos_ == size) fail("EOF while parsing a value", size);
+  if (pos_ == size) fail(msg::kJsonEofValue, size);
   if (data[pos_] == '0') {
     // A leading zero ends the integer part; whatever digit follows is left
     // for the caller to trip over.
@@ -225,21 +226,21 @@ JsonReader::NumberText JsonReader::scan_number() {
     }
     number.magnitude = magnitude;
   } else {
-    fail("invalid number", pos_);
+    fail(msg::kJsonInvalidNumber, pos_);
   }
   if (pos_ < size && data[pos_] == '.') {
     number.integral = false;
     ++pos_;
-    if (pos_ == size) fail("EOF while parsing a value", size);
-    if (!is_digit(data[pos_])) fail("invalid number", pos_);
+    if (pos_ == size) fail(msg::kJsonEofValue, size);
+    if (!is_digit(data[pos_])) fail(msg::kJsonInvalidNumber, pos_);
     while (pos_ < size && is_digit(data[pos_])) ++pos_;
   }
   if (pos_ < size && (data[pos_] == 'e' || data[pos_] == 'E')) {
     number.integral = false;
     ++pos_;
     if (pos_ < size && (data[pos_] == '+' || data[pos_] == '-')) ++pos_;
-    if (pos_ == size) fail("EOF while parsing a value", size);
-    if (!is_digit(data[pos_])) fail("invalid number", pos_);
+    if (pos_ == size) fail(msg::kJsonEofValue, size);
+    if (!is_digit(data[pos_])) fail(msg::kJsonInvalidNumber, pos_);
     while (pos_ < size && is_digit(data[pos_])) ++pos_;
   }
   number.fits = number.fits && number.integral;
@@ -273,7 +274,7 @@ JsonReader::Number JsonReader::to_number(const NumberText& number) const {
   const auto parsed = std::from_chars(first, last, result.f);
   if (parsed.ec == std::errc::result_out_of_range) {
     if (literal_overflows(std::string_view(first, static_cast<std::size_t>(last - first)))) {
-      fail("number out of range", number.start);
+      fail(msg::kJsonNumberOutOfRange, number.start);
     }
     result.f = number.negative ? -0.0 : 0.0;
   }
@@ -290,13 +291,13 @@ void JsonReader::scan_string(std::string* out) {
   for (;;) {
     while (pos_ < size && !kStringStop[static_cast<unsigned char>(data[pos_])]) ++pos_;
     if (out != nullptr) out->append(data + run_start, pos_ - run_start);
-    if (pos_ == size) fail("EOF while parsing a string", size);
+    if (pos_ == size) fail(msg::kJsonEofString, size);
     const char c = data[pos_];
     if (c == '"') {
       ++pos_;
       return;
     }
-    if (c != '\\') fail("control character (\\u0000-\\u001F) found while parsing a string", pos_);
+    if (c != '\\') fail(msg::kJsonControlCharacter, pos_);
     scan_escape(out);
     run_start = pos_;
   }
@@ -306,9 +307,9 @@ std::uint32_t JsonReader::scan_hex4() {
   const std::size_t size = text_.size();
   std::uint32_t value = 0;
   for (int i = 0; i < 4; ++i) {
-    if (pos_ == size) fail("EOF while parsing a string", size);
+    if (pos_ == size) fail(msg::kJsonEofString, size);
     const int digit = hex_value(text_[pos_]);
-    if (digit < 0) fail("invalid escape", pos_);
+    if (digit < 0) fail(msg::kJsonInvalidEscape, pos_);
     value = value * 16 + static_cast<std::uint32_t>(digit);
     ++pos_;
   }
@@ -319,7 +320,7 @@ void JsonReader::scan_escape(std::string* out) {
   const std::size_t size = text_.size();
   const std::size_t backslash = pos_;
   ++pos_;
-  if (pos_ == size) fail("EOF while parsing a string", size);
+  if (pos_ == size) fail(msg::kJsonEofString, size);
   char decoded;
   switch (text_[pos_]) {
     case '"':
@@ -349,24 +350,24 @@ void JsonReader::scan_escape(std::string* out) {
     case 'u': {
       ++pos_;
       std::uint32_t cp = scan_hex4();
-      if (cp >= 0xDC00 && cp <= 0xDFFF) fail("invalid unicode code point", backslash);
+      if (cp >= 0xDC00 && cp <= 0xDFFF) fail(msg::kJsonInvalidCodePoint, backslash);
       if (cp >= 0xD800 && cp <= 0xDBFF) {
         // Only a trailing surrogate escape right after completes it.
-        if (pos_ == size) fail("EOF while parsing a string", size);
-        if (text_[pos_] != '\\') fail("unexpected end of hex escape", pos_);
+        if (pos_ == size) fail(msg::kJsonEofString, size);
+        if (text_[pos_] != '\\') fail(msg::kJsonEndOfHexEscape, pos_);
         ++pos_;
-        if (pos_ == size) fail("EOF while parsing a string", size);
-        if (text_[pos_] != 'u') fail("unexpected end of hex escape", pos_);
+        if (pos_ == size) fail(msg::kJsonEofString, size);
+        if (text_[pos_] != 'u') fail(msg::kJsonEndOfHexEscape, pos_);
         ++pos_;
         const std::uint32_t low = scan_hex4();
-        if (low < 0xDC00 || low > 0xDFFF) fail("lone leading surrogate in hex escape", backslash);
+        if (low < 0xDC00 || low > 0xDFFF) fail(msg::kJsonLoneLeadingSurrogate, backslash);
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       }
       if (out != nullptr) append_utf8(*out, cp);
       return;
     }
     default:
-      fail("invalid escape", pos_);
+      fail(msg::kJsonInvalidEscape, pos_);
   }
   ++pos_;
   if (out != nullptr) out->push_back(decoded);
@@ -499,7 +500,7 @@ void JsonReader::read_string(std::string& out) {
 }
 
 void JsonReader::enter_container() {
-  if (depth_ == kMaxDepth) fail("recursion limit exceeded", pos_);
+  if (depth_ == kMaxDepth) fail(msg::kJsonRecursionLimit, pos_);
   ++depth_;
   started_[depth_] = false;
   ++pos_;
@@ -520,7 +521,7 @@ void JsonReader::begin_object(std::string_view expected) {
 bool JsonReader::next_element() {
   const std::size_t size = text_.size();
   skip_whitespace();
-  if (pos_ == size) fail("EOF while parsing a list", size);
+  if (pos_ == size) fail(msg::kJsonEofList, size);
   if (text_[pos_] == ']') {
     close_offset_ = pos_;
     ++pos_;
@@ -528,11 +529,11 @@ bool JsonReader::next_element() {
     return false;
   }
   if (started_[depth_]) {
-    if (text_[pos_] != ',') fail("expected `,` or `]`", pos_);
+    if (text_[pos_] != ',') fail(msg::kJsonExpectedListComma, pos_);
     ++pos_;
     skip_whitespace();
-    if (pos_ == size) fail("EOF while parsing a value", size);
-    if (text_[pos_] == ']') fail("trailing comma", pos_);
+    if (pos_ == size) fail(msg::kJsonEofValue, size);
+    if (text_[pos_] == ']') fail(msg::kJsonTrailingComma, pos_);
   } else {
     started_[depth_] = true;
   }
@@ -544,7 +545,7 @@ bool JsonReader::next_member(std::string& key) { return advance_member(&key); }
 bool JsonReader::advance_member(std::string* key) {
   const std::size_t size = text_.size();
   skip_whitespace();
-  if (pos_ == size) fail("EOF while parsing an object", size);
+  if (pos_ == size) fail(msg::kJsonEofObject, size);
   if (text_[pos_] == '}') {
     close_offset_ = pos_;
     ++pos_;
@@ -552,21 +553,21 @@ bool JsonReader::advance_member(std::string* key) {
     return false;
   }
   if (started_[depth_]) {
-    if (text_[pos_] != ',') fail("expected `,` or `}`", pos_);
+    if (text_[pos_] != ',') fail(msg::kJsonExpectedObjectComma, pos_);
     ++pos_;
     skip_whitespace();
-    if (pos_ == size) fail("EOF while parsing a value", size);
-    if (text_[pos_] == '}') fail("trailing comma", pos_);
+    if (pos_ == size) fail(msg::kJsonEofValue, size);
+    if (text_[pos_] == '}') fail(msg::kJsonTrailingComma, pos_);
   } else {
     started_[depth_] = true;
   }
-  if (text_[pos_] != '"') fail("key must be a string", pos_);
+  if (text_[pos_] != '"') fail(msg::kJsonKeyMustBeString, pos_);
   key_start_ = pos_;
   if (key != nullptr) key->clear();
   scan_string(key);
   skip_whitespace();
-  if (pos_ == size) fail("EOF while parsing an object", size);
-  if (text_[pos_] != ':') fail("expected `:`", pos_);
+  if (pos_ == size) fail(msg::kJsonEofObject, size);
+  if (text_[pos_] != ':') fail(msg::kJsonExpectedColon, pos_);
   ++pos_;
   return true;
 }
@@ -600,7 +601,7 @@ void JsonReader::skip_value() {
 
 void JsonReader::finish() {
   skip_whitespace();
-  if (pos_ != text_.size()) fail("trailing characters", pos_);
+  if (pos_ != text_.size()) fail(msg::kJsonTrailingCharacters, pos_);
 }
 
 }  // namespace corvane::model_file

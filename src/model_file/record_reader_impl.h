@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "lib/messages.h"
+
 namespace corvane::model_file {
 
 // The widest record of the model file has 12 fields; a fixed bitset keeps
@@ -29,13 +31,13 @@ void read_record(JsonReader& reader, std::string_view record,
           reader.skip_value();
           continue;
         }
-        if (seen[index]) reader.fail("duplicate field `" + key + "`", reader.key_start());
+        if (seen[index]) reader.fail(msg::kJsonDuplicateField + key + "`", reader.key_start());
         seen[index] = true;
         read_field(index);
       }
       for (std::size_t index = 0; index < fields.size(); ++index) {
         if (!seen[index]) {
-          reader.fail("missing field `" + std::string(fields[index]) + "`", reader.close_offset());
+          reader.fail(msg::kJsonMissingField + std::string(fields[index]) + "`", reader.close_offset());
         }
       }
       return;
@@ -44,15 +46,15 @@ void read_record(JsonReader& reader, std::string_view record,
       reader.begin_array(record);
       for (std::size_t index = 0; index < fields.size(); ++index) {
         if (!reader.next_element()) {
-          reader.fail("invalid length " + std::to_string(index) + ", expected struct " +
+          reader.fail(msg::kJsonInvalidLength + std::to_string(index) + msg::kJsonExpectedStruct +
                           std::string(record) + " with " + std::to_string(fields.size()) +
-                          " elements",
+                          msg::kJsonStructElements,
                       reader.close_offset());
         }
         read_field(index);
       }
       // next_element leaves the cursor on the extra element's first byte.
-      if (reader.next_element()) reader.fail("trailing characters", reader.offset());
+      if (reader.next_element()) reader.fail(msg::kJsonTrailingCharacters, reader.offset());
       return;
     }
     default:

@@ -132,8 +132,7 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
 UpliftRandomForestModel load_model_file(const std::string& path) {
   const std::string text = model_file::read_file(path);
   if (!model_file::is_valid_utf8(text))
-    fail(std::string(msg::kUnwrapErrPrefix) +
-         "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }");
+    fail(std::string(msg::kUnwrapErrPrefix) + msg::kInvalidUtf8);
   return forest_from_json(text);
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "lib/messages.h"
 #include "model_file/record_reader.h"
 
 namespace corvane {
@@ -105,19 +106,17 @@ namespace {
 
 using model_file::JsonReader;
 
-constexpr std::string_view kEvalFuncVariants = "expected one of `Euclidean`, `KL`, `Chi`";
-constexpr std::string_view kSplitValueVariants = "expected `Numeric` or `Str`";
 
 // An externally tagged enum written as an object must have one member.
 void expect_single_member(JsonReader& in, std::string& key) {
-  if (in.next_member(key)) in.fail("invalid length 2, expected map with a single key", in.key_start());
+  if (in.next_member(key)) in.fail(msg::kJsonEnumTooLong, in.key_start());
 }
 
 EvalFunc eval_func_variant(JsonReader& in, const std::string& name, std::size_t at) {
   if (name == "Euclidean") return EvalFunc::Euclidean;
   if (name == "KL") return EvalFunc::KL;
   if (name == "Chi") return EvalFunc::Chi;
-  in.fail("unknown variant `" + name + "`, " + std::string(kEvalFuncVariants), at);
+  in.fail(msg::kJsonUnknownVariant + name + msg::kJsonEvalFuncVariants, at);
 }
 
 EvalFunc read_eval_func(JsonReader& in) {
@@ -130,7 +129,7 @@ EvalFunc read_eval_func(JsonReader& in) {
       in.begin_object("enum EvalFunc");
       std::string key;
       if (!in.next_member(key))
-        in.fail("invalid length 0, expected map with a single key", in.close_offset());
+        in.fail(msg::kJsonEnumEmpty, in.close_offset());
       const EvalFunc f = eval_func_variant(in, key, in.key_start());
       if (in.peek_value() != JsonReader::Kind::Null) in.fail_invalid_type("unit variant");
       in.skip_value();
@@ -148,21 +147,21 @@ SplitValue read_split_value(JsonReader& in) {
       const std::size_t at = in.value_start();
       const std::string name = in.read_string();
       if (name == "Numeric" || name == "Str")
-        in.fail("invalid type: unit variant, expected newtype variant", at);
-      in.fail("unknown variant `" + name + "`, " + std::string(kSplitValueVariants), at);
+        in.fail(msg::kJsonUnitVariant, at);
+      in.fail(msg::kJsonUnknownVariant + name + msg::kJsonSplitValueVariants, at);
     }
     case JsonReader::Kind::Object: {
       in.begin_object("enum SplitValue");
       std::string key;
       if (!in.next_member(key))
-        in.fail("invalid length 0, expected map with a single key", in.close_offset());
+        in.fail(msg::kJsonEnumEmpty, in.close_offset());
       SplitValue value;
       if (key == "Numeric") {
         value = SplitValue::numeric(static_cast<float>(in.read_f64()));
       } else if (key == "Str") {
         value = SplitValue::str(in.read_string());
       } else {
-        in.fail("unknown variant `" + key + "`, " + std::string(kSplitValueVariants), in.key_start());
+        in.fail(msg::kJsonUnknownVariant + key + msg::kJsonSplitValueVariants, in.key_start());
       }
       expect_single_member(in, key);
       return value;
