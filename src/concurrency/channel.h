@@ -88,6 +88,21 @@ class Channel {
       return value;
     }
 
+    enum class Wait { kValue, kEnded, kTimedOut };
+
+    // Like recv(), but gives up after `timeout` (kTimedOut, `out` untouched).
+    template <class Duration>
+    Wait recv_for(Duration timeout, std::optional<T>& out) {
+      std::unique_lock lock(state_->mutex);
+      if (!state_->ready.wait_for(
+              lock, timeout, [&] { return !state_->items.empty() || state_->senders == 0; }))
+        return Wait::kTimedOut;
+      if (state_->items.empty()) return Wait::kEnded;
+      out.emplace(std::move(state_->items.front()));
+      state_->items.pop_front();
+      return Wait::kValue;
+    }
+
     // Later sends fail; values not yet received are dropped.
     void close() {
       if (!state_) return;

@@ -20,6 +20,9 @@ class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
   virtual void print(std::string_view line) = 0;
+  // Called every few tenths of a second while the caller waits for trees;
+  // throwing abandons the training (used to let Ctrl-C through).
+  virtual void poll() {}
 };
 
 // Prediction rows: the cells of all rows in one array, so a batch costs two

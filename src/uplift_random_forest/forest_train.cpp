@@ -3,6 +3,7 @@
 // searches; the calling thread collects finished trees and prints progress.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,7 @@ namespace {
 // wait for work that cannot exist, so results and messages are unchanged.
 constexpr std::size_t kMaxPoolWorkers = 256;
 constexpr std::size_t kMaxTrainingThreads = 256;
+constexpr std::chrono::milliseconds kPollInterval{100};
 
 // State shared by the training threads of one call; lives on the calling
 // thread's frame, which joins every thread before it returns.
@@ -151,12 +153,20 @@ void UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
 
   const std::size_t before = trees.size();
   try {
-    while (std::optional<UpliftTreeModel> tree = collector.recv()) {
+    for (;;) {
+      std::optional<UpliftTreeModel> tree;
+      const auto wait = collector.recv_for(kPollInterval, tree);
+      if (wait == Channel<UpliftTreeModel>::Receiver::Wait::kEnded) break;
+      if (wait == Channel<UpliftTreeModel>::Receiver::Wait::kTimedOut) {
+        progress.poll();
+        continue;
+      }
       trees.push_back(std::move(*tree));
       progress.print(tree_finished_line(trees.size()));
     }
   } catch (...) {
-    // Progress output failed: trees printed so far stay, the rest is dropped.
+    // Progress output failed or the caller was interrupted: trees printed
+    // so far stay, the rest is dropped.
     collector.close();
     training.abandon();
     threads.join();

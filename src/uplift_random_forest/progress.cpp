@@ -14,6 +14,8 @@ namespace corvane {
 namespace {
 
 [[noreturn]] void fail_with_python_error() {
+  // Ctrl-C is the caller's wish to stop, not a failed progress line.
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw PythonErrorSet{};
   fail(msg::kUnwrapErrPrefix + take_python_error_text());
 }
 
@@ -35,6 +37,9 @@ void pyprint(std::string_view line) {
   code += line;
   code += "\"); sys.stdout.flush();";
   GilScope gil;
+  // A pending Ctrl-C belongs to the caller, not to the printing: let it
+  // through as it is rather than as a failed progress line.
+  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
   if (code.find('\0') != std::string::npos) {
     PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
     fail_with_python_error();
@@ -46,6 +51,10 @@ void pyprint(std::string_view line) {
   if (!compiled) fail_with_python_error();
   PyRef result = PyRef::steal(PyEval_EvalCode(compiled.get(), globals, globals));
   if (!result) fail_with_python_error();
+}
+
+void PythonProgress::poll() {
+  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
 }
 
 }  // namespace corvane

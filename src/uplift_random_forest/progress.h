@@ -18,6 +18,9 @@ void pyprint(std::string_view line);
 class PythonProgress : public ProgressSink {
  public:
   void print(std::string_view line) override { pyprint(line); }
+  // Runs pending signal handlers, so Ctrl-C (KeyboardInterrupt) ends a long
+  // fit; the exception reaches the caller as it is.
+  void poll() override;
 };
 
 }  // namespace corvane
