@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <span>
 
 #include "uplift_tree/criteria.h"
@@ -13,6 +14,10 @@ namespace corvane {
 namespace {
 
 constexpr std::uint64_t kSampleRowsPerBin = 500;
+// Up to this many thresholds a row is compared with all of them at once.
+constexpr std::size_t kPaddedThresholds = 16;
+// Rows ahead whose column cells are prefetched in counting passes.
+constexpr std::size_t kPrefetchDistance = 16;
 
 // Reused buffers of one worker thread, so a job allocates nothing once the
 // worker has seen a node of the same size.
@@ -157,21 +162,48 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
   std::int32_t* bins = s.bins.data();
   // Bin j holds rows whose first threshold at or above the value is j (bin k:
   // above all thresholds, or NaN). The count of thresholds >= v is k - j.
-  for (std::uint32_t r : search.data->indices()) {
-    const float v = values[r];
-    // j = number of thresholds below v, by a branch-free binary search
-    // (thresholds ascend strictly); NaN lies above every threshold.
-    const float* base = t;
-    for (std::size_t n = k; n > 1;) {
-      const std::size_t half = n / 2;
-      base = base[half - 1] < v ? base + half : base;
-      n -= half;
+  // Bin of a row: j = k - (number of thresholds >= v); a NaN value compares
+  // false with all of them and lands in bin k, right of every threshold.
+  const std::vector<std::uint32_t>& rows = search.data->indices();
+  auto count_rows = [&](auto&& bin_of) {
+    const std::size_t n = rows.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      // Deep nodes touch scattered rows of a large column: ask for the
+      // cache lines well before they are needed.
+      if (i + kPrefetchDistance < n) {
+        const std::uint32_t ahead = rows[i + kPrefetchDistance];
+        __builtin_prefetch(values + ahead);
+        __builtin_prefetch(treatment + ahead);
+      }
+      const std::uint32_t r = rows[i];
+      std::int32_t* bin = bins + bin_of(values[r]) * width + 2 * static_cast<std::size_t>(treatment[r]);
+      bin[0] += 1;
+      bin[1] += outcome[r];
     }
-    std::size_t j = static_cast<std::size_t>(base - t) + (*base < v);
-    if (v != v) j = k;
-    std::int32_t* bin = bins + j * width + 2 * static_cast<std::size_t>(treatment[r]);
-    bin[0] += 1;
-    bin[1] += outcome[r];
+  };
+  if (k <= kPaddedThresholds) {
+    // A fixed-width compare against all thresholds vectorizes and never
+    // branches; NaN padding never compares true.
+    alignas(16) float padded[kPaddedThresholds];
+    std::fill(padded, padded + kPaddedThresholds, std::numeric_limits<float>::quiet_NaN());
+    std::copy(t, t + k, padded);
+    count_rows([&](float v) {
+      unsigned at_or_above = 0;
+      for (std::size_t i = 0; i < kPaddedThresholds; ++i) at_or_above += v <= padded[i];
+      return k - at_or_above;
+    });
+  } else {
+    count_rows([&](float v) {
+      // Branch-free binary search for the number of thresholds below v.
+      const float* base = t;
+      for (std::size_t n = k; n > 1;) {
+        const std::size_t half = n / 2;
+        base += static_cast<std::size_t>(base[half - 1] < v) * half;
+        n -= half;
+      }
+      const std::size_t below = static_cast<std::size_t>(base - t) + (*base < v);
+      return v != v ? k : below;
+    });
   }
   // Cumulate in place: bin c then holds the left side of threshold c.
   for (std::size_t c = 1; c < k; ++c)
