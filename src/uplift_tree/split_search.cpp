@@ -30,7 +30,6 @@ struct Scratch {
   std::vector<std::uint32_t> categories;  // candidate category codes
   std::vector<std::int32_t> slot_of;      // category code -> candidate, or -1
   std::vector<std::int32_t> bins;         // per candidate bin: counts of groups
-  std::vector<std::int32_t> left;
   std::vector<std::int32_t> right;
 };
 
@@ -122,9 +121,7 @@ Best best_candidate(const NodeSearch& search, std::size_t candidates, std::size_
     const double right_score = calc_score(s.right, search.eval_func, search.balance, n_right);
     const double gain = split_gain(search.parent_score, left_score, right_score, n, n_left, parent,
                                    left, search.regularization, search.alpha);
-    if (gain > best.gain) {
-      best = {c, gain, true};
-    }
+    if (gain > best.gain) best = {c, gain, true};
   }
   return best;
 }
@@ -160,10 +157,9 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
   const std::int8_t* outcome = raw.outcome.data();
   const float* values = column.data();
   std::int32_t* bins = s.bins.data();
-  // Bin j holds rows whose first threshold at or above the value is j (bin k:
-  // above all thresholds, or NaN). The count of thresholds >= v is k - j.
-  // Bin of a row: j = k - (number of thresholds >= v); a NaN value compares
-  // false with all of them and lands in bin k, right of every threshold.
+  // Bin j holds the rows whose first threshold at or above the value is j, so
+  // j = k - (number of thresholds >= v); a NaN value compares false with all
+  // of them and lands in bin k, right of every threshold.
   const std::vector<std::uint32_t>& rows = search.data->indices();
   auto count_rows = [&](auto&& bin_of) {
     const std::size_t n = rows.size();
