@@ -500,3 +500,20 @@ def test_longer_surplus_is_ignored(tmp_path):
     assert m.predict_row([1.0, 0.0]) == m.predict([[1.0, 0.0]], 1)[0] == [2.0]
     assert m.get_feature_importance("gain") == [0.0]
     assert panic_message(m.predict, [[1.0, 0.0]], 2) == COUNT  # first row too long for tree 0
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_predict_leaves_the_garbage_collector_as_it_found_it(enabled):
+    import gc
+
+    model = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        assert model.predict([[1.0]] * 3, 1) == [[], [], []]
+        assert gc.isenabled() is enabled
+        with pytest.raises(TypeError):
+            model.predict([(1.0,)], 1)
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -49,6 +49,19 @@ class InUse {
   ModelObject& obj_;
 };
 
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
 ModelObject& as_model(PyObject* self) {
   PyObject* type = model_type();
   if (!type) throw PythonErrorSet{};
@@ -114,6 +127,10 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (const PyRef& list : lists) append_row(list.get(), rows);
 
     const std::vector<std::vector<double>> result = forest.predict_rows(rows, n_threads);
+    // One new list per row would trigger collections that traverse every
+    // object of the program, over and over; the result holds no cycles, so
+    // nothing is missed by pausing the collector while it is built.
+    GcPause pause;
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.size())));
     if (!out) throw PythonErrorSet{};
     for (std::size_t i = 0; i < result.size(); ++i)
