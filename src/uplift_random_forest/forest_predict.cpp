@@ -83,13 +83,17 @@ std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const Row
   std::atomic<std::size_t> next{0};
   auto work = [&]() noexcept {
     try {
+      std::vector<bool> row_failed(kRowChunk);
       for (;;) {
         const std::size_t begin = next.fetch_add(kRowChunk, std::memory_order_relaxed);
         if (begin >= rows.size()) return;
         const std::size_t end = std::min(rows.size(), begin + kRowChunk);
-        for (std::size_t i = begin; i < end; ++i) {
-          std::vector<double>& acc = result[i];
-          for (std::size_t t = 0; t < trees.size(); ++t) {
+        // Tree by tree over the chunk, so one tree's nodes stay in cache; each
+        // row still adds its trees in stored order, as row by row would.
+        std::fill(row_failed.begin(), row_failed.end(), false);
+        for (std::size_t t = 0; t < trees.size(); ++t) {
+          for (std::size_t i = begin; i < end; ++i) {
+            if (row_failed[i - begin]) continue;
             const std::vector<double>* p;
             try {
               p = &trees[t].predict_row(rows.row(i));
@@ -99,15 +103,15 @@ std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const Row
               return;
             }
             try {
-              accumulate(acc, *p, t == 0);
+              accumulate(result[i], *p, t == 0);
             } catch (const Error& e) {
               std::lock_guard lock(failures.mutex);
               if (!failures.sum || failures.sum->first > i) failures.sum.emplace(i, e.what());
-              break;
+              row_failed[i - begin] = true;
             }
           }
-          divide(acc, trees.size());
         }
+        for (std::size_t i = begin; i < end; ++i) divide(result[i], trees.size());
       }
     } catch (...) {
       std::lock_guard lock(failures.mutex);
