@@ -248,3 +248,17 @@ def test_path_with_nul_is_refused_not_truncated(tmp_path):
         untrained().save(str(tmp_path / "m.json") + "\x00.bak")
     assert panic_message(excinfo).startswith(UNWRAP_ERR)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_tree_too_deep_to_write_fails_cleanly_and_creates_nothing(tmp_path):
+    # A depth-63 tree trains (only reached nodes are kept) but its file would
+    # list 2^64 - 1 nodes: saving must stop with a clear message, not die.
+    model = new_model(n_estimators=1, max_depth=63, min_sample_leaf=0)
+    fit(model, make_data(300, seed=5))
+    with pytest.raises(BaseException) as excinfo:
+        model.save(str(tmp_path / "m.json"))
+    message = panic_message(excinfo)
+    assert message.startswith("memory allocation of at least ")
+    assert message.endswith(" bytes failed: the model file text is too large to build in memory")
+    assert list(tmp_path.iterdir()) == []
+    assert len(model.predict([[0.5, "red"]], 1)[0]) == 1

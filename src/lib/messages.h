@@ -37,6 +37,11 @@ inline constexpr const char kColumnLength4[] = "' has ";
 inline constexpr const char kColumnLength5[] = "; every column needs one value per row";
 inline constexpr const char kTooManyRows[] =
     "the data set has more rows than a 32-bit group count can hold (2147483647)";
+// Every unreached node of a deep tree is written out; the text of a very deep
+// tree cannot be held in memory (the count saturates at 2^64 - 1).
+inline constexpr const char kModelTextTooLarge1[] = "memory allocation of at least ";
+inline constexpr const char kModelTextTooLarge2[] =
+    " bytes failed: the model file text is too large to build in memory";
 inline constexpr const char kMaxDepthTooLarge1[] = "max_depth ";
 inline constexpr const char kMaxDepthTooLarge2[] =
     " is too large: a tree of that depth has more than 2^64 node positions, which no memory can "

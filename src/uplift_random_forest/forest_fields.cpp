@@ -28,8 +28,7 @@ void reserve_text(std::string& text, const UpliftRandomForestModel& forest) {
     if (bytes > text.max_size()) throw std::length_error("too long");
     text.reserve(static_cast<std::size_t>(bytes));
   } catch (const std::exception&) {
-    fail("memory allocation of " + std::to_string(bytes) +
-         " bytes failed: the model file text is too large to build in memory");
+    fail(msg::kModelTextTooLarge1 + std::to_string(bytes) + msg::kModelTextTooLarge2);
   }
 }
 
