@@ -16,4 +16,6 @@ fi
 
 PYTHON=${PYTHON:-python3}
 "$PYTHON" -m pip install -q --upgrade "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+# pyenv only sees commands that pip just installed (cmake, ninja) after a rehash.
+if command -v pyenv >/dev/null; then pyenv rehash || true; fi
 "$PYTHON" -m pip install -q --no-build-isolation .
