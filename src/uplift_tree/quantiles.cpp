@@ -1,32 +1,62 @@
 #include "uplift_tree/quantiles.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 
 namespace corvane {
 
 namespace {
 
+// Below this many values a comparison sort beats setting up radix passes.
+constexpr std::size_t kRadixMinimum = 256;
+
 std::uint64_t quantile_position(std::uint64_t i, std::uint64_t m, std::uint64_t bins) {
   return static_cast<std::uint64_t>(static_cast<unsigned __int128>(i) * m / bins);
 }
 
-// Rearranges [first, last) so that each listed position (ascending, distinct,
-// relative to `base`) holds the value it would hold if the range were sorted.
-void select_positions(float* first, float* last, const std::uint64_t* pos_first,
-                      const std::uint64_t* pos_last, std::uint64_t base) {
-  if (pos_first == pos_last || last - first < 2) return;
-  const std::uint64_t* mid = pos_first + (pos_last - pos_first) / 2;
-  float* nth = first + (*mid - base);
-  std::nth_element(first, nth, last);
-  select_positions(first, nth, pos_first, mid, base);
-  select_positions(nth + 1, last, mid + 1, pos_last, *mid + 1);
+// Unsigned keys that order like the floats (negative values reversed). -0.0
+// sorts just before 0.0; both compare equal as floats, so either may stand at
+// a position where they tie, as with any sort of equal values.
+std::uint32_t key_of(float f) {
+  const auto u = std::bit_cast<std::uint32_t>(f);
+  return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+float float_of(std::uint32_t key) {
+  return std::bit_cast<float>((key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key);
+}
+
+// Least-significant-digit radix sort on bytes: a handful of branch-free
+// passes instead of a comparison sort's unpredictable branches. Passes whose
+// byte is the same in every key (usual for exponent bytes) are skipped.
+void radix_sort(std::vector<std::uint32_t>& keys, std::vector<std::uint32_t>& spare) {
+  const std::size_t n = keys.size();
+  std::array<std::array<std::uint32_t, 256>, 4> counts{};
+  for (std::uint32_t k : keys)
+    for (int b = 0; b < 4; ++b) ++counts[b][(k >> (8 * b)) & 0xFF];
+  spare.resize(n);
+  std::uint32_t* src = keys.data();
+  std::uint32_t* dst = spare.data();
+  for (int b = 0; b < 4; ++b) {
+    if (counts[b][(src[0] >> (8 * b)) & 0xFF] == n) continue;
+    std::array<std::uint32_t, 256> next;
+    std::uint32_t sum = 0;
+    for (int d = 0; d < 256; ++d) {
+      next[d] = sum;
+      sum += counts[b][d];
+    }
+    for (std::size_t i = 0; i < n; ++i) dst[next[(src[i] >> (8 * b)) & 0xFF]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != keys.data()) std::copy(src, src + n, keys.data());
 }
 
 }  // namespace
 
 void quantile_thresholds(std::vector<float>& values, std::uint64_t max_bins,
-                         std::vector<std::uint64_t>& positions, std::vector<float>& thresholds) {
+                         QuantileScratch& scratch, std::vector<float>& thresholds) {
   thresholds.clear();
   const std::uint64_t m = values.size();
   if (max_bins < 2 || m == 0) return;
@@ -37,9 +67,9 @@ void quantile_thresholds(std::vector<float>& values, std::uint64_t max_bins,
   // With more bins than values every position 0 .. m-1 is a quantile
   // position (some several times); walking the positions costs O(m) however
   // large max_bins is.
-  const bool every_position = max_bins > 4 * m + 4;
+  std::vector<std::uint64_t>& positions = scratch.positions;
   positions.clear();
-  if (every_position) {
+  if (max_bins > 4 * m + 4) {
     for (std::uint64_t p = 0; p < numbers; ++p) positions.push_back(p);
   } else {
     for (std::uint64_t i = 1; i < max_bins; ++i) {
@@ -47,20 +77,21 @@ void quantile_thresholds(std::vector<float>& values, std::uint64_t max_bins,
       if (p < numbers && (positions.empty() || positions.back() != p)) positions.push_back(p);
     }
   }
+  if (positions.empty()) return;
 
-  // The value at a sorted position is the same however ties are ordered, so
-  // for a few positions selecting them beats sorting everything.
-  if (positions.size() * 16 < numbers)
-    select_positions(values.data(), values.data() + numbers, positions.data(),
-                     positions.data() + positions.size(), 0);
-  else
+  auto emit = [&](float v) {
+    if (thresholds.empty() || thresholds.back() != v) thresholds.push_back(v);
+  };
+  if (numbers < kRadixMinimum) {
     std::sort(values.begin(), numbers_end);
-
-  for (std::uint64_t p : positions) {
-    const float v = values[p];
-    if (!thresholds.empty() && thresholds.back() == v) continue;
-    thresholds.push_back(v);
+    for (std::uint64_t p : positions) emit(values[p]);
+    return;
   }
+  std::vector<std::uint32_t>& keys = scratch.keys;
+  keys.resize(numbers);
+  for (std::uint64_t i = 0; i < numbers; ++i) keys[i] = key_of(values[i]);
+  radix_sort(keys, scratch.spare);
+  for (std::uint64_t p : positions) emit(float_of(keys[p]));
 }
 
 }  // namespace corvane

@@ -26,7 +26,7 @@ struct Scratch {
   std::vector<std::uint64_t> taken;       // bitset over node positions
   std::vector<float> values;
   std::vector<float> thresholds;
-  std::vector<std::uint64_t> positions;   // quantile positions in the sample
+  QuantileScratch quantiles;
   std::vector<std::uint32_t> categories;  // candidate category codes
   std::vector<std::int32_t> slot_of;      // category code -> candidate, or -1
   std::vector<std::int32_t> bins;         // per candidate bin: counts of groups
@@ -67,7 +67,7 @@ void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Scratc
 void numeric_candidates(const std::vector<float>& column, std::uint64_t max_bins, Scratch& s) {
   s.values.clear();
   for (std::uint32_t r : s.sample) s.values.push_back(column[r]);
-  quantile_thresholds(s.values, max_bins, s.positions, s.thresholds);
+  quantile_thresholds(s.values, max_bins, s.quantiles, s.thresholds);
 }
 
 // Up to max_bins - 1 of the sample's distinct categories, chosen by reservoir
