@@ -1,6 +1,7 @@
 #include "uplift_tree/split_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -53,15 +54,19 @@ void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Scratc
     s.sample.assign(rows.begin(), rows.end());
     return;
   }
-  // Floyd's algorithm: m draws, a bitset to reject repeats.
+  // Floyd's algorithm: m draws, a bitset to reject repeats. The sample is
+  // then read off the bitset in row order, so that gathering its cells walks
+  // the columns forwards instead of jumping around them.
   s.taken.assign((n + 63) / 64, 0);
   Rng& rng = Rng::for_this_thread();
   for (std::uint64_t j = n - m; j < n; ++j) {
     std::uint64_t t = rng.between(0, j);
     if (s.taken[t / 64] >> (t % 64) & 1) t = j;
     s.taken[t / 64] |= std::uint64_t{1} << (t % 64);
-    s.sample.push_back(rows[t]);
   }
+  for (std::size_t w = 0; w < s.taken.size(); ++w)
+    for (std::uint64_t bits = s.taken[w]; bits != 0; bits &= bits - 1)
+      s.sample.push_back(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
 }
 
 void numeric_candidates(const std::vector<float>& column, std::uint64_t max_bins, Scratch& s) {
