@@ -15,7 +15,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 PYTHON=${PYTHON:-python3}
-"$PYTHON" -m pip install -q --root-user-action=ignore --upgrade "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+"$PYTHON" -m pip install -q --root-user-action=ignore "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
 # pyenv only sees commands that pip just installed (cmake, ninja) after a rehash.
 if command -v pyenv >/dev/null; then pyenv rehash || true; fi
 "$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation .
