@@ -88,6 +88,26 @@ def panic_message(excinfo, keep_traceback=False):
     return message
 
 
+def _panic_class():
+    try:
+        corvane._UpliftRandomForestModel(1, 1, 1, 1, "ED", 1, False, False, 0.5).feature_cols()
+    except BaseException as e:  # noqa: B036 - the class is what we are after
+        return type(e)
+    raise AssertionError("an untrained model answered feature_cols()")
+
+
+# The class is not reachable from the module; the first stop hands it over.
+PanicException = _panic_class()
+
+
+def call_panic_message(fn, *args):
+    """Calls fn(*args), which must stop with a PanicException; its message."""
+    with pytest.raises(PanicException) as info:
+        fn(*args)
+    assert len(info.value.args) == 1
+    return info.value.args[0]
+
+
 def saved_text(model, path):
     model.save(str(path))
     return path.read_bytes().decode("utf-8")

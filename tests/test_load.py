@@ -8,6 +8,8 @@ import random
 import pytest
 
 import corvane
+from conftest import PanicException
+from conftest import call_panic_message as panic_message
 
 Model = corvane._UpliftRandomForestModel
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
@@ -22,23 +24,6 @@ TREE_KEYS = ["nodes", "max_depth", "min_sample_leaf", "max_features", "eval_func
 NODE_KEYS = ["col_name", "col_idx", "split_value", "prob", "gain"]
 FEATURES = ["вес", 'a"b\nc', "цвет🎨"]
 MARK = "§"
-
-
-def _panic_class():
-    try:
-        Model(1, 1, 1, 1, "ED", 1, False, False, 0.5).feature_cols()
-    except BaseException as e:  # noqa: B036
-        return type(e)
-
-
-PanicException = _panic_class()
-
-
-def panic_message(fn, *args):
-    with pytest.raises(PanicException) as info:
-        fn(*args)
-    assert len(info.value.args) == 1
-    return info.value.args[0]
 
 
 def new_model():

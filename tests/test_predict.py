@@ -9,6 +9,8 @@ import struct
 import pytest
 
 import corvane
+from conftest import PanicException
+from conftest import call_panic_message as panic_message
 
 Model = corvane._UpliftRandomForestModel
 NAN = float("nan")
@@ -19,24 +21,6 @@ UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 COUNT = "assertion failed: count == self.n_estimators"
 FIRST_ROW = "assertion failed: data[0].len() == self.feature_cols.len()"
-
-
-def _panic_class():
-    try:
-        Model(1, 1, 1, 1, "ED", 1, False, False, 0.5).feature_cols()
-    except BaseException as e:  # noqa: B036 - the class is what we are after
-        return type(e)
-    raise AssertionError("an untrained model answered feature_cols()")
-
-
-PanicException = _panic_class()
-
-
-def panic_message(fn, *args):
-    with pytest.raises(PanicException) as info:
-        fn(*args)
-    assert len(info.value.args) == 1
-    return info.value.args[0]
 
 
 def f32(x):
