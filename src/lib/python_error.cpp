@@ -61,9 +61,9 @@ std::string take_python_error_text() {
   auto [type, value, traceback] = fetch_python_error();
   if (!type) return "unknown Python error";
 
-  std::string text = type_name_of(value ? value.get() : Py_None);
-  if (!value) text = "exception";
-  const std::string detail = value ? str_of(value.get()) : std::string();
+  if (!value) return "exception";
+  std::string text = type_name_of(value.get());
+  const std::string detail = str_of(value.get());
   if (!detail.empty()) text += ": " + detail;
   if (traceback) {
     PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));

@@ -104,35 +104,23 @@ std::string read_file(const std::string& path) {
   check_path(path);
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) fail_os(errno);
+  // Sized from what the file system reports (one byte more, to see the end
+  // in the first read), doubled when the file turns out longer.
   struct stat st {};
-  std::string content;
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
-    content.reserve(static_cast<std::size_t>(st.st_size) + 1);
-  char chunk[65536];
+  const bool sized = ::fstat(fd.get(), &st) == 0 && st.st_size > 0;
+  std::string content(sized ? static_cast<std::size_t>(st.st_size) + 1 : 65536, '\0');
+  std::size_t used = 0;
   for (;;) {
-    if (content.capacity() > content.size()) {
-      // Read straight into the reserved room.
-      const std::size_t room = content.capacity() - content.size();
-      const std::size_t old = content.size();
-      content.resize(content.capacity());
-      const ssize_t n = ::read(fd.get(), content.data() + old, room);
-      if (n < 0) {
-        content.resize(old);
-        if (errno == EINTR) continue;
-        fail_os(errno);
-      }
-      content.resize(old + static_cast<std::size_t>(n));
-      if (n == 0) break;
-      continue;
-    }
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (used == content.size()) content.resize(2 * content.size());
+    const ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail_os(errno);
     }
     if (n == 0) break;
-    content.append(chunk, static_cast<std::size_t>(n));
+    used += static_cast<std::size_t>(n);
   }
+  content.resize(used);
   return content;
 }
 

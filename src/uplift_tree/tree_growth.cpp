@@ -79,7 +79,11 @@ class TreeGrower {
     partition_rows(data, split, left.mutable_rows(), right.mutable_rows());
     DataSet left_data = data.subset(std::move(left));
     DataSet right_data = data.subset(std::move(right));
-    data = left_data;  // the node's own row list is no longer needed
+    {
+      // The node's own row list is not needed below: let it go back to the
+      // pool now rather than after both subtrees.
+      const DataSet done = std::move(data);
+    }
     build(2 * pos + 1, depth + 1, std::move(split.left_counts), std::move(left_data));
     build(2 * pos + 2, depth + 1, std::move(split.right_counts), std::move(right_data));
   }
