@@ -20,6 +20,8 @@ inline constexpr const char kRowLength[] = "assertion failed: data[0].len() == s
 inline constexpr const char kTreeCount[] = "assertion failed: count == self.n_estimators";
 inline constexpr const char kOutOfRangeIntegral[] = "out of range integral type conversion attempted";
 inline constexpr const char kMemoryAllocationFailed[] = "memory allocation failed";
+inline constexpr const char kTooManyCategories[] =
+    "a feature column of the model tests more category texts than prediction can index";
 
 // Index errors: kIndexOutOfBounds1 + len + kIndexOutOfBounds2 + index.
 inline constexpr const char kIndexOutOfBounds1[] = "index out of bounds: the len is ";

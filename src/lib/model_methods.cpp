@@ -4,6 +4,8 @@
 #include "lib/model_methods.h"
 
 #include <array>
+#include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "lib/binding.h"
 #include "lib/call_guard.h"
 #include "lib/convert.h"
+#include "lib/gil.h"
 #include "lib/model_class.h"
 #include "lib/py_ref.h"
 #include "lib/rows.h"
@@ -92,7 +95,7 @@ constexpr std::array<const char*, 2> kPredictParams = {"data", "n_threads"};
 constexpr std::array<const char*, 1> kPredictRowParams = {"x"};
 constexpr std::array<const char*, 1> kImportanceParams = {"importance_type"};
 
-PyObject* float_list(const std::vector<double>& values) {
+PyObject* float_list(std::span<const double> values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) throw PythonErrorSet{};
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -120,13 +123,18 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     bind_arguments({"_UpliftRandomForestModel.predict()", kPredictParams}, args, nargs, kwnames, a);
     const std::vector<PyRef> lists = with_param("data", [&] { return to_list_sequence(a[0]); });
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
-    RowBatch rows;
-    std::size_t cells = 0;
-    for (const PyRef& list : lists) cells += static_cast<std::size_t>(PyList_Size(list.get()));
-    rows.reserve(lists.size(), cells);
+    const std::shared_ptr<const ForestRouting> routing = forest.routing();
+    RowBatch rows(routing->layout(), lists.size());
     for (const PyRef& list : lists) append_row(list.get(), rows);
 
-    const std::vector<std::vector<double>> result = forest.predict_rows(rows, n_threads);
+    Predictions result;
+    {
+      // The rows are copied out and the forest is only read (others can
+      // only read it too while this call holds the instance): other Python
+      // threads may run meanwhile.
+      GilReleased unlocked;
+      result = forest.predict_rows(*routing, rows, n_threads);
+    }
     // One new list per row would trigger collections that traverse every
     // object of the program, over and over; the result holds no cycles, so
     // nothing is missed by pausing the collector while it is built.
@@ -134,7 +142,7 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.size())));
     if (!out) throw PythonErrorSet{};
     for (std::size_t i = 0; i < result.size(); ++i)
-      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), float_list(result[i]));
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), float_list(result.row(i)));
     return out.release();
   });
 }
@@ -145,9 +153,10 @@ PyObject* predict_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     bind_arguments({"_UpliftRandomForestModel.predict_row()", kPredictRowParams}, args, nargs,
                    kwnames, a);
     PyObject* list = with_param("x", [&] { return require_list(a[0]); });
-    RowBatch row;
+    const std::shared_ptr<const ForestRouting> routing = forest.routing();
+    RowBatch row(routing->layout(), 1);
     append_row(list, row);
-    return float_list(forest.predict_row(row.row(0)));
+    return float_list(forest.predict_row(*routing, row.row(0)));
   });
 }
 

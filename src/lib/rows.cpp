@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "lib/error.h"
 #include "lib/messages.h"
@@ -12,28 +13,30 @@ namespace corvane {
 
 namespace {
 
-std::optional<SplitValue> as_str(PyObject* obj) {
+std::optional<std::string_view> utf8_of(PyObject* obj) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (!utf8) return std::nullopt;
-  return SplitValue::str(std::string(utf8, static_cast<std::size_t>(size)));
+  return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-SplitValue to_cell(PyObject* obj) {
+// Any object: a number if the float conversion takes it, else a str, else
+// the rendered error of both attempts. Python code may run here (__float__).
+void add_any(PyObject* obj, RowBatch& batch) {
   std::string numeric_error;
   if (PyUnicode_CheckExact(obj)) {
     // A plain str never converts to float: go straight to the text.
-    if (auto cell = as_str(obj)) return std::move(*cell);
+    if (auto text = utf8_of(obj)) return batch.add_text(*text);
     PyErr_Clear();
     numeric_error = "TypeError: must be real number, not str";
   } else {
     const double v = PyFloat_AsDouble(obj);
-    if (!(v == -1.0 && PyErr_Occurred())) return SplitValue::numeric(static_cast<float>(v));
+    if (!(v == -1.0 && PyErr_Occurred())) return batch.add_number(static_cast<float>(v));
     numeric_error = take_python_error_line();
   }
   std::string str_error;
   if (PyUnicode_Check(obj)) {
-    if (auto cell = as_str(obj)) return std::move(*cell);
+    if (auto text = utf8_of(obj)) return batch.add_text(*text);
     str_error = take_python_error_line();
   } else {
     str_error = "TypeError: '" + type_name_of(obj) + "' object cannot be converted to 'PyString'";
@@ -47,17 +50,36 @@ SplitValue to_cell(PyObject* obj) {
 }  // namespace
 
 void append_row(PyObject* list, RowBatch& batch) {
-  // The size is re-read: a user-defined __float__ could change the list.
-  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+  batch.begin_row();
+  Py_ssize_t size = PyList_Size(list);
+  for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = PyList_GetItem(list, i);
     if (!item) throw PythonErrorSet{};
-    if (PyFloat_CheckExact(item) || PyUnicode_CheckExact(item)) {
-      // No Python code runs for these, so the list keeps the item alive.
-      batch.add_cell(to_cell(item));
-    } else {
-      PyRef held = PyRef::borrow(item);
-      batch.add_cell(to_cell(held.get()));
+    // The common cells convert without running any Python code, so the list
+    // keeps them alive and cannot change meanwhile.
+    if (PyFloat_Check(item)) {
+      // Reads the value of a float (or subclass) directly; cannot fail.
+      batch.add_number(static_cast<float>(PyFloat_AsDouble(item)));
+      continue;
     }
+    if (PyUnicode_CheckExact(item)) {
+      if (auto text = utf8_of(item)) {
+        batch.add_text(*text);
+        continue;
+      }
+      PyErr_Clear();  // redone below, where the failure is rendered
+    } else if (PyLong_CheckExact(item) || PyBool_Check(item)) {
+      const double v = PyFloat_AsDouble(item);
+      if (!(v == -1.0 && PyErr_Occurred())) {
+        batch.add_number(static_cast<float>(v));
+        continue;
+      }
+      PyErr_Clear();  // too large for a float: redone below
+    }
+    PyRef held = PyRef::borrow(item);
+    add_any(held.get(), batch);
+    // A user-defined __float__ may have changed the list.
+    size = PyList_Size(list);
   }
   batch.end_row();
 }

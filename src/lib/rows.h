@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "uplift_random_forest/forest.h"
+#include "uplift_tree/row_batch.h"
 
 namespace corvane {
 

@@ -4,13 +4,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "uplift_random_forest/forest_routing.h"
 #include "uplift_tree/data_set.h"
-#include "uplift_tree/split_value.h"
+#include "uplift_tree/row_batch.h"
 #include "uplift_tree/tree.h"
 
 namespace corvane {
@@ -25,26 +27,28 @@ class ProgressSink {
   virtual void poll() {}
 };
 
-// Prediction rows: the cells of all rows in one array, so a batch costs two
-// allocations however many rows it has.
-class RowBatch {
+// One prediction per row, each in a fixed-size slot of one array (so a batch
+// costs two allocations); a row's length is that of its first tree's leaf.
+// Thread-safety: distinct rows may be written by distinct threads at once.
+class Predictions {
  public:
-  void reserve(std::size_t rows, std::size_t cells) {
-    ends_.reserve(rows);
-    cells_.reserve(cells);
-  }
-  void add_cell(SplitValue cell) { cells_.push_back(std::move(cell)); }
-  void end_row() { ends_.push_back(cells_.size()); }
+  Predictions() = default;
+  Predictions(std::size_t rows, std::size_t width)
+      : rows_(rows),
+        width_(width),
+        values_(std::make_unique_for_overwrite<double[]>(rows * width)),
+        lengths_(std::make_unique_for_overwrite<std::size_t[]>(rows)) {}
 
-  std::size_t size() const { return ends_.size(); }
-  std::span<const SplitValue> row(std::size_t i) const {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::span<const SplitValue>(cells_.data() + begin, ends_[i] - begin);
-  }
+  std::size_t size() const { return rows_; }
+  std::span<const double> row(std::size_t i) const { return {slot(i), lengths_[i]}; }
+  double* slot(std::size_t i) const { return values_.get() + i * width_; }
+  void set_length(std::size_t i, std::size_t length) { lengths_[i] = length; }
 
  private:
-  std::vector<SplitValue> cells_;
-  std::vector<std::size_t> ends_;
+  std::size_t rows_ = 0;
+  std::size_t width_ = 0;
+  std::unique_ptr<double[]> values_;
+  std::unique_ptr<std::size_t[]> lengths_;
 };
 
 class UpliftRandomForestModel {
@@ -67,14 +71,22 @@ class UpliftRandomForestModel {
   void fit(const std::function<RawData()>& build_data, std::string treatment_col,
            std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
 
+  // What prediction derives from the current trees; rows are converted
+  // with its layout. Built on first use and kept until the trees change.
+  std::shared_ptr<const ForestRouting> routing() const { return routing_cache_.get(trees); }
+
   // Averages divide by the number of trees summed, which is n_estimators
-  // for a forest as fit leaves it.
-  std::vector<double> predict_row(std::span<const SplitValue> row) const;
-  // n_threads 1 walks row by row on the calling thread; otherwise rows are
-  // shared read-only by prediction threads. Both sum trees in stored order,
-  // so the results are identical and reproducible.
-  std::vector<std::vector<double>> predict_rows(const RowBatch& rows, std::int32_t n_threads) const;
+  // for a forest as fit leaves it. `routing` is this forest's routing().
+  std::vector<double> predict_row(const ForestRouting& routing, RowBatch::Row row) const;
+  // n_threads 1 routes every row on the calling thread; otherwise rows are
+  // shared read-only by prediction threads. Both sum each row's trees in
+  // stored order, so the results are identical and reproducible.
+  Predictions predict_rows(const ForestRouting& routing, const RowBatch& rows,
+                           std::int32_t n_threads) const;
   std::vector<double> get_feature_importance(std::string_view importance_type) const;
+
+ private:
+  RoutingCache routing_cache_;
 };
 
 // Logical processors available to this process: its CPU affinity mask,

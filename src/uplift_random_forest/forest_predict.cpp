@@ -1,4 +1,11 @@
 // Forest prediction and importance: element-wise means over the trees.
+//
+// Rows are predicted a block at a time: the block goes through one tree,
+// then the next, so that each row still adds its trees' leaves in stored
+// order (the same sums, bit for bit, whatever the thread count), while the
+// walk keeps many rows' loads in flight. Rows the unchecked walk cannot
+// judge (a cell of the wrong kind or missing, an unreachable node) are
+// routed again by the exact walk, which fails as a single row's walk does.
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -16,23 +23,90 @@ namespace {
 constexpr std::size_t kMaxPredictionThreads = 256;
 // Rows per unit of work handed to a prediction thread.
 constexpr std::size_t kRowChunk = 512;
+// Rows walked together through one tree: enough to keep many loads in
+// flight, few enough that their cells and sums stay in the first-level cache.
+constexpr std::size_t kBlock = 128;
 
-// acc[i] = p[i] + acc[i]; the first vector is taken as is. A shorter p is an
-// index error, the surplus of a longer one is ignored.
-void accumulate(std::vector<double>& acc, const std::vector<double>& p, bool first) {
+void divide(double* values, std::size_t length, std::size_t trees) {
+  const double n = static_cast<double>(trees);
+  for (std::size_t i = 0; i < length; ++i) values[i] = values[i] / n;
+}
+
+// acc[i] = p[i] + acc[i] over acc's `length`; the first vector is taken as
+// is. A shorter p is an index error, the surplus of a longer one is ignored.
+void accumulate(double* acc, std::size_t& length, const std::vector<double>& p, bool first) {
   if (first) {
-    acc = p;
+    std::copy(p.begin(), p.end(), acc);
+    length = p.size();
     return;
   }
-  for (std::size_t i = 0; i < acc.size(); ++i) {
+  for (std::size_t i = 0; i < length; ++i) {
     if (i >= p.size()) index_error(p.size(), static_cast<std::int64_t>(i));
     acc[i] = p[i] + acc[i];
   }
 }
 
-void divide(std::vector<double>& acc, std::size_t trees) {
-  const double n = static_cast<double>(trees);
-  for (double& v : acc) v = v / n;
+struct RowFailure {
+  bool in_walk;  // else while summing
+  std::string message;
+};
+
+// One row through every tree with all checks; the sum (not yet divided) goes
+// to acc, which has room for the longest leaf of the first tree.
+std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
+                                    const ForestRouting& routing, RowBatch::Row row, double* acc,
+                                    std::size_t& length) {
+  length = 0;
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const std::vector<double>* p;
+    try {
+      p = &routing.walk(t).route_exact(trees[t], row);
+    } catch (const Error& e) {
+      return RowFailure{true, e.what()};
+    }
+    try {
+      accumulate(acc, length, *p, t == 0);
+    } catch (const Error& e) {
+      return RowFailure{false, e.what()};
+    }
+  }
+  return std::nullopt;
+}
+
+// Predicts rows [begin, begin + count) (count <= kBlock) into `out`, divided,
+// except those it marks in needs_exact.
+void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
+                const RowBatch& rows, std::size_t begin, std::size_t count, Predictions& out,
+                bool* needs_exact) {
+  for (std::size_t r = 0; r < count; ++r) needs_exact[r] = !rows.checked(begin + r);
+  if (!routing.uniform_leaves()) {
+    std::fill(needs_exact, needs_exact + count, true);
+    return;
+  }
+  const std::size_t width = routing.result_width();
+  std::uint32_t at[kBlock];
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const TreeWalk& walk = routing.walk(t);
+    walk.walk(rows, begin, count, at);
+    for (std::size_t r = 0; r < count; ++r) {
+      if (at[r] == walk.trap()) {
+        needs_exact[r] = true;
+        continue;
+      }
+      const double* p = walk.leaf(at[r]);
+      double* acc = out.slot(begin + r);
+      if (t == 0) {
+        std::copy(p, p + width, acc);
+      } else {
+        for (std::size_t j = 0; j < width; ++j) acc[j] = p[j] + acc[j];
+      }
+    }
+  }
+  for (std::size_t r = 0; r < count; ++r) {
+    if (needs_exact[r]) continue;
+    out.set_length(begin + r, width);
+    divide(out.slot(begin + r), width, trees.size());
+  }
 }
 
 // Error of one failed unit of work, kept apart by origin: a failing tree walk
@@ -45,26 +119,42 @@ struct Failures {
 
 }  // namespace
 
-std::vector<double> UpliftRandomForestModel::predict_row(std::span<const SplitValue> row) const {
-  std::vector<double> acc;
-  for (std::size_t t = 0; t < trees.size(); ++t) accumulate(acc, trees[t].predict_row(row), t == 0);
-  divide(acc, trees.size());
+std::vector<double> UpliftRandomForestModel::predict_row(const ForestRouting& routing,
+                                                         RowBatch::Row row) const {
+  std::vector<double> acc(routing.result_width());
+  std::size_t length = 0;
+  if (auto failure = exact_row(trees, routing, row, acc.data(), length)) fail(failure->message);
+  acc.resize(length);
+  divide(acc.data(), length, trees.size());
   return acc;
 }
 
-std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const RowBatch& rows,
-                                                                       std::int32_t n_threads) const {
+Predictions UpliftRandomForestModel::predict_rows(const ForestRouting& routing,
+                                                  const RowBatch& rows,
+                                                  std::int32_t n_threads) const {
   if (n_threads < 0) n_threads = available_processors();
-  std::vector<std::vector<double>> result;
+  bool needs_exact[kBlock];
   if (n_threads == 1) {
-    result.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) result.push_back(predict_row(rows.row(i)));
+    Predictions result(rows.size(), routing.result_width());
+    for (std::size_t begin = 0; begin < rows.size(); begin += kBlock) {
+      const std::size_t count = std::min(kBlock, rows.size() - begin);
+      walk_block(trees, routing, rows, begin, count, result, needs_exact);
+      for (std::size_t r = 0; r < count; ++r) {
+        if (!needs_exact[r]) continue;
+        const std::size_t i = begin + r;
+        std::size_t length = 0;
+        if (auto failure = exact_row(trees, routing, rows.row(i), result.slot(i), length))
+          fail(failure->message);
+        result.set_length(i, length);
+        divide(result.slot(i), length, trees.size());
+      }
+    }
     return result;
   }
 
   // Every tree's batch must succeed, else the count of tree results falls
   // short; say so as a thread pool of per-tree workers would.
-  if (trees.empty()) return result;
+  if (trees.empty()) return Predictions();
   auto tree_failed = [](const std::string& why) {
     write_stderr_line("prediction thread failed: " + why);
     fail(msg::kTreeCount);
@@ -72,46 +162,44 @@ std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const Row
   if (n_threads == 0) tree_failed("no prediction thread was started");
   for (const UpliftTreeModel& tree : trees) {
     try {
-      tree.check_batch(rows.size(), rows.size() ? rows.row(0).size() : 0);
+      tree.check_batch(rows.size(), rows.size() ? rows.row(0).length : 0);
     } catch (const Error& e) {
       tree_failed(e.what());
     }
   }
 
-  result.resize(rows.size());
+  Predictions result(rows.size(), routing.result_width());
   Failures failures;
   std::atomic<std::size_t> next{0};
   auto work = [&]() noexcept {
     try {
-      std::vector<bool> row_failed(kRowChunk);
+      bool exact[kBlock];
       for (;;) {
-        const std::size_t begin = next.fetch_add(kRowChunk, std::memory_order_relaxed);
-        if (begin >= rows.size()) return;
-        const std::size_t end = std::min(rows.size(), begin + kRowChunk);
-        // Tree by tree over the chunk, so one tree's nodes stay in cache; each
-        // row still adds its trees in stored order, as row by row would.
-        std::fill(row_failed.begin(), row_failed.end(), false);
-        for (std::size_t t = 0; t < trees.size(); ++t) {
-          for (std::size_t i = begin; i < end; ++i) {
-            if (row_failed[i - begin]) continue;
-            const std::vector<double>* p;
-            try {
-              p = &trees[t].predict_row(rows.row(i));
-            } catch (const Error& e) {
-              std::lock_guard lock(failures.mutex);
-              if (!failures.walk) failures.walk = e.what();
+        const std::size_t chunk = next.fetch_add(kRowChunk, std::memory_order_relaxed);
+        if (chunk >= rows.size()) return;
+        const std::size_t chunk_end = std::min(rows.size(), chunk + kRowChunk);
+        for (std::size_t begin = chunk; begin < chunk_end; begin += kBlock) {
+          const std::size_t count = std::min(kBlock, chunk_end - begin);
+          walk_block(trees, routing, rows, begin, count, result, exact);
+          for (std::size_t r = 0; r < count; ++r) {
+            if (!exact[r]) continue;
+            const std::size_t i = begin + r;
+            std::size_t length = 0;
+            auto failure = exact_row(trees, routing, rows.row(i), result.slot(i), length);
+            if (!failure) {
+              result.set_length(i, length);
+              divide(result.slot(i), length, trees.size());
+              continue;
+            }
+            std::lock_guard lock(failures.mutex);
+            if (failure->in_walk) {
+              if (!failures.walk) failures.walk = std::move(failure->message);
               return;
             }
-            try {
-              accumulate(result[i], *p, t == 0);
-            } catch (const Error& e) {
-              std::lock_guard lock(failures.mutex);
-              if (!failures.sum || failures.sum->first > i) failures.sum.emplace(i, e.what());
-              row_failed[i - begin] = true;
-            }
+            if (!failures.sum || failures.sum->first > i)
+              failures.sum.emplace(i, std::move(failure->message));
           }
         }
-        for (std::size_t i = begin; i < end; ++i) divide(result[i], trees.size());
       }
     } catch (...) {
       std::lock_guard lock(failures.mutex);
@@ -150,7 +238,7 @@ std::vector<double> UpliftRandomForestModel::get_feature_importance(
       importance[i] = fi[i] + importance[i];
     }
   }
-  divide(importance, trees.size());
+  divide(importance.data(), importance.size(), trees.size());
   return importance;
 }
 

@@ -5,7 +5,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -97,10 +96,6 @@ class UpliftTreeModel {
   // that an abandoned training call ends promptly (throws TrainingCancelled).
   void fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
            ThreadPool& pool, const std::atomic<bool>& cancel);
-
-  // The leaf vector that `row` reaches (a reference into the tree; copy it
-  // to keep it). Reads only the cells the path tests.
-  const std::vector<double>& predict_row(std::span<const SplitValue> row) const;
 
   // Checks what a batch needs before any row is routed: rows at all, and a
   // first row with one cell per feature.

@@ -1,5 +1,5 @@
-// Routing rows through a finished tree, and its feature importance. Both only
-// read the tree, so any number of threads may use one tree at once.
+// Checks of a batch before routing (the walk itself is uplift_tree/tree_walk),
+// and a tree's feature importance. Both only read the tree.
 #include <string>
 
 #include "lib/error.h"
@@ -16,34 +16,6 @@ void index_error(std::uint64_t len, std::int64_t index) {
 void index_error_u(std::uint64_t len, std::uint64_t index) {
   fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
        std::to_string(index));
-}
-
-const std::vector<double>& UpliftTreeModel::predict_row(std::span<const SplitValue> row) const {
-  if (nodes.empty()) index_error(0, 0);
-  std::uint32_t k = nodes.root();
-  std::uint64_t pos = 0;
-  for (;;) {
-    // An unreached (default) node is no leaf and tests column -1.
-    if (k == NodeArray::kDefault) index_error(row.size(), -1);
-    const NodeArray::RouteStep& step = nodes.route(k);
-    if (step.kind == NodeArray::RouteStep::kLeaf) return nodes.node(k).prob;
-    const std::int32_t c = step.col_idx;
-    if (c < 0 || static_cast<std::size_t>(c) >= row.size()) index_error(row.size(), c);
-    const SplitValue& cell = row[static_cast<std::size_t>(c)];
-    bool left;
-    if (step.kind == NodeArray::RouteStep::kNumeric) {
-      if (!cell.is_numeric()) fail(msg::kNotF64);
-      left = cell.number() <= step.threshold;  // NaN on either side: right
-    } else {
-      if (cell.is_numeric()) fail(msg::kNotStr);
-      left = cell.text() == nodes.node(k).split_value.text();
-    }
-    const std::uint64_t side = left ? 1 : 2;
-    if (pos > (UINT64_MAX - side) / 2) index_error_u(nodes.size(), UINT64_MAX);
-    pos = 2 * pos + side;
-    if (pos >= nodes.size()) index_error_u(nodes.size(), pos);
-    k = step.child[side - 1];
-  }
 }
 
 void UpliftTreeModel::check_batch(std::size_t rows, std::size_t first_row_length) const {

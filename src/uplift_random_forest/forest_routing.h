@@ -1,0 +1,64 @@
+// Everything prediction derives from a forest's trees once, rather than per
+// call: the cell layout and category codes that rows are converted into, and
+// every tree compiled for the batched walk.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "uplift_tree/row_batch.h"
+#include "uplift_tree/tree_walk.h"
+
+namespace corvane {
+
+class UpliftTreeModel;
+
+// Thread-safety: immutable once built; shared freely.
+class ForestRouting {
+ public:
+  explicit ForestRouting(const std::vector<UpliftTreeModel>& trees);
+
+  const RowLayout& layout() const { return layout_; }
+  const TreeWalk& walk(std::size_t t) const { return walks_[t]; }
+  // Whether every leaf of every tree has the same number of values, so that
+  // rows the walk routes can be summed without the exact length rules.
+  bool uniform_leaves() const { return uniform_leaves_; }
+  // Room for one row's prediction: the leaf length when uniform, else the
+  // longest leaf of the first tree (which sets every row's length).
+  std::size_t result_width() const { return result_width_; }
+
+ private:
+  RowLayout layout_;
+  std::vector<TreeWalk> walks_;
+  bool uniform_leaves_ = false;
+  std::size_t result_width_ = 0;
+};
+
+// The routing of one forest's current trees, built on first use.
+// Thread-safety: get() may be called from any number of threads at once;
+// copying or assigning (which starts empty) needs the same exclusive access
+// as changing the trees.
+class RoutingCache {
+ public:
+  RoutingCache() = default;
+  RoutingCache(const RoutingCache&) {}
+  RoutingCache& operator=(const RoutingCache&) {
+    routing_.reset();
+    return *this;
+  }
+
+  std::shared_ptr<const ForestRouting> get(const std::vector<UpliftTreeModel>& trees) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::shared_ptr<const ForestRouting> routing_;
+  // Which trees routing_ was built from. The trees only ever change by
+  // whole-forest replacement (which drops the cache) or by appending, which
+  // changes the count.
+  mutable const UpliftTreeModel* built_for_ = nullptr;
+  mutable std::size_t built_count_ = 0;
+};
+
+}  // namespace corvane
