@@ -3,6 +3,7 @@
 // marker and all failures are handled here, once for all methods.
 #include "lib/model_methods.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <span>
@@ -124,7 +125,10 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const std::vector<PyRef> lists = with_param("data", [&] { return to_list_sequence(a[0]); });
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
     const std::shared_ptr<const ForestRouting> routing = forest.routing();
-    RowBatch rows(routing->layout(), lists.size());
+    std::size_t longest = 0;
+    for (const PyRef& list : lists)
+      longest = std::max(longest, static_cast<std::size_t>(PyList_Size(list.get())));
+    RowBatch rows(routing->layout(), lists.size(), longest);
     for (const PyRef& list : lists) append_row(list.get(), rows);
 
     Predictions result;
@@ -154,7 +158,7 @@ PyObject* predict_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                    kwnames, a);
     PyObject* list = with_param("x", [&] { return require_list(a[0]); });
     const std::shared_ptr<const ForestRouting> routing = forest.routing();
-    RowBatch row(routing->layout(), 1);
+    RowBatch row(routing->layout(), 1, static_cast<std::size_t>(PyList_Size(list)));
     append_row(list, row);
     return float_list(forest.predict_row(*routing, row.row(0)));
   });

@@ -79,7 +79,7 @@ void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& 
                 const RowBatch& rows, std::size_t begin, std::size_t count, Predictions& out,
                 bool* needs_exact) {
   for (std::size_t r = 0; r < count; ++r) needs_exact[r] = !rows.checked(begin + r);
-  if (!routing.uniform_leaves()) {
+  if (!routing.uniform_leaves() || !rows.complete()) {
     std::fill(needs_exact, needs_exact + count, true);
     return;
   }

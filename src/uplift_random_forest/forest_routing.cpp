@@ -1,14 +1,14 @@
 #include "uplift_random_forest/forest_routing.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "uplift_tree/tree.h"
 
 namespace corvane {
 
 ForestRouting::ForestRouting(const std::vector<UpliftTreeModel>& trees) {
-  // The tested positions and the kinds of test at each.
-  std::vector<std::uint8_t> tested;  // bit 0: numeric split, bit 1: categorical split
+  std::vector<std::pair<std::size_t, bool>> tests;  // position, categorical
   std::size_t leaf_length = 0;
   bool first_leaf = true;
   uniform_leaves_ = !trees.empty();
@@ -22,25 +22,17 @@ ForestRouting::ForestRouting(const std::vector<UpliftTreeModel>& trees) {
         uniform_leaves_ = uniform_leaves_ && length == leaf_length;
         first_leaf = false;
         if (t == 0) result_width_ = std::max(result_width_, length);
-        continue;
+      } else if (step.col_idx >= 0) {
+        tests.emplace_back(static_cast<std::size_t>(step.col_idx),
+                           step.kind == NodeArray::RouteStep::kCategory);
       }
-      if (step.col_idx < 0) continue;
-      const auto c = static_cast<std::size_t>(step.col_idx);
-      if (c >= tested.size()) tested.resize(c + 1, 0);
-      tested[c] |= step.kind == NodeArray::RouteStep::kNumeric ? 1 : 2;
     }
   }
   if (uniform_leaves_) result_width_ = leaf_length;
-
-  layout_.accepts.resize(tested.size());
-  for (std::size_t c = 0; c < tested.size(); ++c) {
-    // A numeric split wants a number, a categorical one a text.
-    std::uint8_t accepts = 3;
-    if (tested[c] & 1) accepts &= 1;
-    if (tested[c] & 2) accepts &= 2;
-    layout_.accepts[c] = accepts;
-  }
-  layout_.codes.resize(tested.size());
+  // In position order, so that each new position goes at the end.
+  std::sort(tests.begin(), tests.end());
+  tests.erase(std::unique(tests.begin(), tests.end()), tests.end());
+  for (const auto& [position, category] : tests) layout_.add_test(position, category);
   walks_.reserve(trees.size());
   for (const UpliftTreeModel& tree : trees) walks_.emplace_back(tree, layout_);
 }

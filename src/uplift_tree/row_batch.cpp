@@ -4,24 +4,80 @@
 
 namespace corvane {
 
-RowBatch::RowBatch(const RowLayout& layout, std::size_t rows)
+namespace {
+
+auto position_less = [](const RowLayout::Column& c, std::size_t p) { return c.position < p; };
+
+}  // namespace
+
+void RowLayout::add_test(std::size_t position, bool category) {
+  auto it = std::lower_bound(columns_.begin(), columns_.end(), position, position_less);
+  if (it == columns_.end() || it->position != position)
+    it = columns_.insert(it, Column{position, 3, CategoryCodes()});
+  // A numeric split wants a number there, a categorical one a text.
+  it->accepts &= category ? 2 : 1;
+}
+
+std::uint32_t RowLayout::slot_of(std::size_t position) const {
+  return static_cast<std::uint32_t>(
+      std::lower_bound(columns_.begin(), columns_.end(), position, position_less) -
+      columns_.begin());
+}
+
+RowBatch::RowBatch(const RowLayout& layout, std::size_t rows, std::size_t longest)
     : layout_(layout),
-      stride_(std::max<std::size_t>(layout.width(), 1)),
-      // Written cell by cell as rows arrive; no need to clear them first.
-      cells_(std::make_unique_for_overwrite<std::uint32_t[]>(rows * stride_)),
-      kinds_(std::make_unique_for_overwrite<std::uint8_t[]>(rows * stride_)),
+      capacity_(rows),
       lengths_(std::make_unique_for_overwrite<std::size_t[]>(rows)),
-      checked_rows_(std::make_unique_for_overwrite<std::uint8_t[]>(rows)) {}
+      checked_rows_(std::make_unique_for_overwrite<std::uint8_t[]>(rows)) {
+  // Slots only for positions that some row reaches: a damaged model may
+  // test positions far beyond any row.
+  cover(std::min(layout.width(), longest));
+}
+
+void RowBatch::cover(std::size_t length) {
+  // Slots are ranks in position order, so covering more positions only
+  // appends slots: rows laid out so far keep theirs.
+  slot_of_.resize(length, kNoSlot);
+  std::size_t slots = 0;
+  for (const RowLayout::Column& column : layout_.columns()) {
+    if (column.position >= length) break;
+    slot_of_[column.position] = static_cast<std::uint32_t>(slots++);
+  }
+  covered_ = length;
+  const std::size_t stride = std::max<std::size_t>(slots, 1);
+  if (stride == stride_) return;
+  auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(capacity_ * stride);
+  auto kinds = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_ * stride);
+  // Only when Python code run by a cell's conversion lengthened a row: the
+  // rows so far (and the one being added) move over.
+  if (stride_ != 0) {
+    for (std::size_t i = 0; i <= ends_ && i < capacity_; ++i) {
+      std::copy_n(cells_.get() + i * stride_, stride_, cells.get() + i * stride);
+      std::copy_n(kinds_.get() + i * stride_, stride_, kinds.get() + i * stride);
+      std::fill_n(cells.get() + i * stride + stride_, stride - stride_, 0u);
+      std::fill_n(kinds.get() + i * stride + stride_, stride - stride_, kNumber);
+    }
+  }
+  cells_ = std::move(cells);
+  kinds_ = std::move(kinds);
+  stride_ = stride;
+  at_ = ends_ * stride_;
+}
+
+void RowBatch::begin_row() {
+  at_ = ends_ * stride_;
+  column_ = 0;
+  checked_ = 1;
+  // Slots the row does not reach are still read by the unchecked walk
+  // (whose answer for a short row is discarded).
+  std::fill_n(cells_.get() + at_, stride_, 0u);
+  std::fill_n(kinds_.get() + at_, stride_, kNumber);
+}
 
 void RowBatch::end_row() {
   // A short row misses a cell that some split tests, since the width ends
-  // at the last tested position. Its missing slots are still read by the
-  // unchecked walk (whose answer for the row is then discarded).
+  // at the last tested position.
   if (column_ < layout_.width()) checked_ = 0;
-  if (column_ < stride_) {
-    std::fill(cells_.get() + at_ + column_, cells_.get() + at_ + stride_, 0u);
-    std::fill(kinds_.get() + at_ + column_, kinds_.get() + at_ + stride_, kNumber);
-  }
   lengths_[ends_] = column_;
   checked_rows_[ends_] = checked_ & 1;
   ++ends_;

@@ -1,7 +1,7 @@
-// Prediction rows in the form a tree walk reads: one 32-bit slot per cell,
-// the float's bits for a number or a category code for a text, laid out row
-// after row with a fixed stride, so a batch costs a few allocations however
-// many rows it has and routing never touches a string.
+// Prediction rows in the form a tree walk reads: one 32-bit slot per tested
+// cell, the float's bits for a number or a category code for a text, laid
+// out row after row with a fixed stride, so a batch costs a few allocations
+// however many rows it has and routing never touches a string.
 #pragma once
 
 #include <bit>
@@ -14,18 +14,34 @@
 
 namespace corvane {
 
-// What the splits of a model test at each cell position that any split
-// tests (positions beyond are never read).
+// The cell positions that the splits of a model test, and how. Each tested
+// position has a slot: its rank among the tested positions.
 // Thread-safety: immutable once built; shared freely.
-struct RowLayout {
-  // Per position, bit 0 set: a number may stand there without a check on the
-  // way; bit 1: a text may. A position no split tests accepts both, one that
-  // splits test as numbers and as categories accepts neither.
-  std::vector<std::uint8_t> accepts;
-  // Per position, the codes of the categories its splits test.
-  std::vector<CategoryCodes> codes;
+class RowLayout {
+ public:
+  struct Column {
+    std::size_t position;
+    // Bit 0 set: a number may stand here without a check on the way; bit 1:
+    // a text may. Splits that test the position both as numbers and as
+    // categories leave neither.
+    std::uint8_t accepts;
+    CategoryCodes codes;  // of the categories tested here
+  };
 
-  std::size_t width() const { return accepts.size(); }
+  // Records that some split tests `position` (as a category or a number).
+  void add_test(std::size_t position, bool category);
+  // The slot of a position given to add_test.
+  std::uint32_t slot_of(std::size_t position) const;
+  CategoryCodes& codes(std::uint32_t slot) { return columns_[slot].codes; }
+
+  // One past the last tested position; rows shorter than this cannot be
+  // walked without checks.
+  std::size_t width() const { return columns_.empty() ? 0 : columns_.back().position + 1; }
+  // By slot (in position order).
+  const std::vector<Column>& columns() const { return columns_; }
+
+ private:
+  std::vector<Column> columns_;
 };
 
 // Thread-safety: filled by one thread; afterwards only read, by any number.
@@ -33,54 +49,68 @@ class RowBatch {
  public:
   enum Kind : std::uint8_t { kNumber = 0, kText = 1 };
 
-  // One row as the exact walk reads it: `length` cells, of which the first
-  // min(length, width) are stored.
+  // One row as the exact walk reads it: `length` cells, of which those at
+  // tested positions are stored, by slot.
   struct Row {
     const std::uint32_t* cells;
     const std::uint8_t* kinds;
     std::size_t length;
   };
 
-  // `layout` must outlive the batch; room for `rows` rows.
-  RowBatch(const RowLayout& layout, std::size_t rows);
+  // `layout` must outlive the batch; room for `rows` rows, expected to be
+  // at most `longest` cells long (longer ones are still taken).
+  RowBatch(const RowLayout& layout, std::size_t rows, std::size_t longest);
 
-  void begin_row() {
-    at_ = ends_ * stride_;
-    column_ = 0;
-    checked_ = 1;
+  void begin_row();
+  void add_number(float v) {
+    if (const std::uint32_t slot = slot_here(); slot != kNoSlot)
+      store(slot, std::bit_cast<std::uint32_t>(v), kNumber);
+    ++column_;
   }
-  void add_number(float v) { add(std::bit_cast<std::uint32_t>(v), kNumber); }
   void add_text(std::string_view text) {
-    std::uint32_t code = CategoryCodes::kNoCategory;
-    if (column_ < layout_.width() && !layout_.codes[column_].empty())
-      code = layout_.codes[column_].find(text);
-    add(code, kText);
+    if (const std::uint32_t slot = slot_here(); slot != kNoSlot) {
+      const CategoryCodes& codes = layout_.columns()[slot].codes;
+      store(slot, codes.empty() ? CategoryCodes::kNoCategory : codes.find(text), kText);
+    }
+    ++column_;
   }
   void end_row();
 
   std::size_t size() const { return ends_; }
-  // Slots per row: the layout's width, at least 1.
+  // Slots per row: one per tested position that the rows reach, at least 1.
   std::size_t stride() const { return stride_; }
+  // Whether every tested position has a slot, as the unchecked walk needs.
+  bool complete() const { return covered_ >= layout_.width(); }
   const std::uint32_t* cells(std::size_t i) const { return cells_.get() + i * stride_; }
   // Whether every cell that a split may test is there and of the kind the
   // split wants, so the row can be walked without checks.
   bool checked(std::size_t i) const { return checked_rows_[i] != 0; }
-  Row row(std::size_t i) const {
-    return {cells(i), kinds_.get() + i * stride_, lengths_[i]};
-  }
+  Row row(std::size_t i) const { return {cells(i), kinds_.get() + i * stride_, lengths_[i]}; }
 
  private:
-  void add(std::uint32_t bits, Kind kind) {
-    if (column_ < layout_.width()) {
-      cells_[at_ + column_] = bits;
-      kinds_[at_ + column_] = kind;
-      checked_ &= layout_.accepts[column_] >> kind;
+  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+  std::uint32_t slot_here() {
+    if (column_ >= covered_) {
+      if (column_ >= layout_.width()) return kNoSlot;
+      cover(column_ + 1);
     }
-    ++column_;
+    return slot_of_[column_];
   }
+  void store(std::uint32_t slot, std::uint32_t bits, Kind kind) {
+    cells_[at_ + slot] = bits;
+    kinds_[at_ + slot] = kind;
+    checked_ &= layout_.columns()[slot].accepts >> kind;
+  }
+  // Gives slots to the tested positions below `length`.
+  void cover(std::size_t length);
 
   const RowLayout& layout_;
-  std::size_t stride_;
+  std::size_t capacity_;
+  // Positions below covered_ have their slot (or kNoSlot) in slot_of_.
+  std::size_t covered_ = 0;
+  std::vector<std::uint32_t> slot_of_;
+  std::size_t stride_ = 0;
   std::unique_ptr<std::uint32_t[]> cells_;
   std::unique_ptr<std::uint8_t[]> kinds_;
   std::unique_ptr<std::size_t[]> lengths_;

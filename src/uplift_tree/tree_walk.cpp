@@ -41,15 +41,15 @@ TreeWalk::TreeWalk(const UpliftTreeModel& tree, RowLayout& layout) {
       step = {0, 0, {trap_, trap_}};
       continue;
     }
-    const auto column = static_cast<std::uint32_t>(route.col_idx);
+    const std::uint32_t slot = layout.slot_of(static_cast<std::size_t>(route.col_idx));
     step.child[0] = target(route.child[0]);
     step.child[1] = target(route.child[1]);
     if (route.kind == NodeArray::RouteStep::kNumeric) {
       step.value = std::bit_cast<std::uint32_t>(route.threshold);
-      step.column = column;
+      step.column = slot;
     } else {
-      step.value = layout.codes[column].add(nodes.node(k).split_value.text());
-      step.column = column | kCategoryBit;
+      step.value = layout.codes(slot).add(nodes.node(k).split_value.text());
+      step.column = slot | kCategoryBit;
     }
   }
 }
@@ -90,8 +90,10 @@ const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
     if (step.kind == NodeArray::RouteStep::kLeaf) return nodes.node(k).prob;
     const std::int32_t c = step.col_idx;
     if (c < 0 || static_cast<std::size_t>(c) >= row.length) index_error(row.length, c);
-    const std::uint32_t bits = row.cells[c];
-    const bool is_number = row.kinds[c] == RowBatch::kNumber;
+    // A tested position below the row's length always has a slot.
+    const std::uint32_t slot = steps_[k].column & ~kCategoryBit;
+    const std::uint32_t bits = row.cells[slot];
+    const bool is_number = row.kinds[slot] == RowBatch::kNumber;
     bool left;
     if (step.kind == NodeArray::RouteStep::kNumeric) {
       if (!is_number) fail(msg::kNotF64);

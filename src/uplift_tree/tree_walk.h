@@ -15,8 +15,8 @@ namespace corvane {
 // Thread-safety: immutable once built; any number of threads may walk.
 class TreeWalk {
  public:
-  // Gives every category the tree's splits test a code in `layout.codes`
-  // (whose positions must cover every column the tree tests).
+  // Gives every category the tree's splits test a code in `layout` (which
+  // must already hold every position the tree tests).
   TreeWalk(const UpliftTreeModel& tree, RowLayout& layout);
 
   // Routes rows of the batch [begin, begin + count) without any check:
@@ -37,7 +37,7 @@ class TreeWalk {
   struct Step {
     // Threshold bits or category code; for a leaf, its offset in leaf_values_.
     std::uint32_t value;
-    // Cell position; top bit set for a category test.
+    // Slot of the tested cell; top bit set for a category test.
     std::uint32_t column;
     // Storage indices; a leaf and the trap lead to themselves.
     std::uint32_t child[2];
