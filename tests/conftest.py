@@ -52,6 +52,32 @@ def make_data(n, seed, treatments=2, features=True):
     return data
 
 
+# Rows shaped like a serving workload: 20 numeric features, then 2 categorical.
+WIDE_FEATURES = [f"n{i}" for i in range(20)] + ["k0", "k1"]
+WIDE_CATEGORIES = (["red", "green", "blue", "Red", ""], ["a", "b", "c", "d", "e", "f"])
+
+
+def make_wide_data(n, seed):
+    """Column dict over WIDE_FEATURES with uplift planted on several numeric
+    features and on both categorical ones, so that deep trees split on both
+    kinds; treatments 0..2."""
+    rng = random.Random(seed)
+    data = {name: [rng.random() for _ in range(n)] for name in WIDE_FEATURES[:20]}
+    data["k0"] = [rng.choice(WIDE_CATEGORIES[0]) for _ in range(n)]
+    data["k1"] = [rng.choice(WIDE_CATEGORIES[1]) for _ in range(n)]
+    t = [i % 3 for i in range(n)]
+    y = []
+    for i in range(n):
+        p = 0.15 + 0.1 * data["n1"][i]
+        if t[i]:
+            p += 0.2 * t[i] * (data["n0"][i] > 0.5) + 0.1 * data["n2"][i]
+            p += 0.25 if data["k0"][i] == "red" else 0.0
+            p += 0.15 if data["k1"][i] in "abc" else 0.0
+        y.append(int(rng.random() < p))
+    data.update({TREATMENT: t, OUTCOME: y})
+    return data
+
+
 def two_valued_data(low, high, n=400):
     """One feature "x" alternating between `low` and `high`; the treatment
     works only where x is `high`, so any tree splits the root on x (between

@@ -9,7 +9,7 @@ import struct
 import pytest
 
 import corvane
-from conftest import PanicException
+from conftest import WIDE_CATEGORIES, WIDE_FEATURES, PanicException, make_wide_data
 from conftest import call_panic_message as panic_message
 
 Model = corvane._UpliftRandomForestModel
@@ -182,17 +182,45 @@ def training_data(groups, seed):
     return cols
 
 
+_BUILT = {}
+
+
+def built(case, tmp_path_factory):
+    """A trained forest, its saved document, probe rows and a reloaded copy;
+    built once per case. Cases 1-3 are the number of treatments over FEATURES;
+    "wide" is a deep forest over WIDE_FEATURES (20 numeric, 2 categorical)."""
+    if case not in _BUILT:
+        if case == "wide":
+            m = Model(4, 6, 10, 5, "ED", 10, False, False, 0.5)
+            m.fit(make_wide_data(3000, seed=5), WIDE_FEATURES, "t", "y", 2)
+            make_row = random_wide_row
+        else:
+            k = case
+            m = Model(4, 3, 4, 5, {1: "ED", 2: "KL", 3: "CHI"}[k], 8, k == 2, k == 3, 0.5)
+            m.fit(training_data(k + 1, seed=k), FEATURES, "t", "y", 2)
+            make_row = random_row
+        path = tmp_path_factory.mktemp("trained") / "model.json"
+        m.save(str(path))
+        doc = json.loads(path.read_text())
+        reloaded = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+        reloaded.load(str(path))
+        rng = random.Random(100 + (7 if case == "wide" else case))
+        rows = probe_rows(doc, rng, make_row)
+        if case == "wide":
+            for row in rows[1::10]:  # cells beyond the features, which nothing reads
+                row += ["extra", 1.0]
+        _BUILT[case] = m, doc, rows, reloaded
+    return _BUILT[case]
+
+
 @pytest.fixture(scope="module", params=[1, 2, 3], ids=["1treat", "2treat", "3treat"])
 def trained(request, tmp_path_factory):
-    k = request.param
-    m = Model(4, 3, 4, 5, {1: "ED", 2: "KL", 3: "CHI"}[k], 8, k == 2, k == 3, 0.5)
-    m.fit(training_data(k + 1, seed=k), FEATURES, "t", "y", 2)
-    path = tmp_path_factory.mktemp("trained") / "model.json"
-    m.save(str(path))
-    doc = json.loads(path.read_text())
-    reloaded = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
-    reloaded.load(str(path))
-    return m, doc, probe_rows(doc, random.Random(100 + k)), reloaded
+    return built(request.param, tmp_path_factory)
+
+
+@pytest.fixture(scope="module", params=[1, 2, 3, "wide"], ids=["1treat", "2treat", "3treat", "wide"])
+def any_trained(request, tmp_path_factory):
+    return built(request.param, tmp_path_factory)
 
 
 def random_row(rng):
@@ -201,8 +229,15 @@ def random_row(rng):
     return [num, cnt, rng.choice(CATS + ["purple", "RED", "red "]), rng.random() < 0.5]
 
 
-def probe_rows(doc, rng):
-    rows = [random_row(rng) for _ in range(60)]
+def random_wide_row(rng):
+    nums = [rng.choice([rng.random(), rng.random(), rng.randrange(2), NAN, -INF, True])
+            for _ in range(20)]
+    return nums + [rng.choice(WIDE_CATEGORIES[0] + ["purple", "red "]),
+                   rng.choice(WIDE_CATEGORIES[1] + ["A"])]
+
+
+def probe_rows(doc, rng, make_row):
+    rows = [make_row(rng) for _ in range(60)]
     for t in doc["trees"]:
         for node in t["nodes"]:
             if node["prob"] or node["col_idx"] < 0:
@@ -216,14 +251,14 @@ def probe_rows(doc, rng):
             else:
                 cells = [value, value.upper(), value.capitalize(), value + " ", "", "never-seen"]
             for cell in cells:
-                row = random_row(rng)
+                row = make_row(rng)
                 row[c] = cell
                 rows.append(row)
     return rows
 
 
-def test_trained_forest_uses_both_kinds_of_split(trained):
-    _, doc, _, _ = trained
+def test_trained_forest_uses_both_kinds_of_split(any_trained):
+    _, doc, _, _ = any_trained
     kinds = {next(iter(n["split_value"])) for t in doc["trees"] for n in t["nodes"]
              if not n["prob"] and n["col_idx"] >= 0}
     assert kinds == {"Numeric", "Str"}
@@ -232,16 +267,16 @@ def test_trained_forest_uses_both_kinds_of_split(trained):
 
 @pytest.mark.parametrize("which", [0, 3], ids=["trained", "reloaded"])
 @pytest.mark.parametrize("n_threads", [1, 2, -1, 16])
-def test_predict_matches_walk_of_saved_file(trained, n_threads, which):
-    m, doc, rows = trained[which], trained[1], trained[2]
+def test_predict_matches_walk_of_saved_file(any_trained, n_threads, which):
+    m, doc, rows = any_trained[which], any_trained[1], any_trained[2]
     expected = [forest_row(doc, r) for r in rows]
     got = m.predict(rows, n_threads)
     assert same(got, expected)
 
 
 @pytest.mark.parametrize("which", [0, 3], ids=["trained", "reloaded"])
-def test_predict_row_matches_walk_of_saved_file(trained, which):
-    m, doc, rows = trained[which], trained[1], trained[2]
+def test_predict_row_matches_walk_of_saved_file(any_trained, which):
+    m, doc, rows = any_trained[which], any_trained[1], any_trained[2]
     for r in rows:
         assert same(m.predict_row(r), forest_row(doc, r)), r
 
