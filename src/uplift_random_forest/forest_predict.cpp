@@ -12,8 +12,9 @@
 #include <optional>
 #include <thread>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "core/stderr_line.h"
 #include "uplift_random_forest/forest.h"
 
 namespace corvane {
@@ -41,7 +42,7 @@ void accumulate(double* acc, std::size_t& length, const std::vector<double>& p, 
     return;
   }
   for (std::size_t i = 0; i < length; ++i) {
-    if (i >= p.size()) index_error(p.size(), static_cast<std::int64_t>(i));
+    if (i >= p.size()) fail(msg::index_out_of_bounds(p.size(), static_cast<std::int64_t>(i)));
     acc[i] = p[i] + acc[i];
   }
 }
@@ -234,7 +235,7 @@ std::vector<double> UpliftRandomForestModel::get_feature_importance(
   for (const UpliftTreeModel& tree : trees) {
     const std::vector<double> fi = tree.get_feature_importance(importance_type);
     for (std::size_t i = 0; i < importance.size(); ++i) {
-      if (i >= fi.size()) index_error(fi.size(), static_cast<std::int64_t>(i));
+      if (i >= fi.size()) fail(msg::index_out_of_bounds(fi.size(), static_cast<std::int64_t>(i)));
       importance[i] = fi[i] + importance[i];
     }
   }

@@ -2,24 +2,14 @@
 // and a tree's feature importance. Both only read the tree.
 #include <string>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "uplift_tree/tree.h"
 
 namespace corvane {
 
-void index_error(std::uint64_t len, std::int64_t index) {
-  fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
-       std::to_string(index));
-}
-
-void index_error_u(std::uint64_t len, std::uint64_t index) {
-  fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
-       std::to_string(index));
-}
-
 void UpliftTreeModel::check_batch(std::size_t rows, std::size_t first_row_length) const {
-  if (rows == 0) index_error(0, 0);
+  if (rows == 0) fail(msg::index_out_of_bounds(0, 0));
   if (first_row_length != feature_cols.size()) fail(msg::kRowLength);
 }
 
@@ -30,7 +20,8 @@ std::vector<double> UpliftTreeModel::get_feature_importance(
   for (const TreeNode& node : nodes.nodes()) {
     if (node.gain <= 0.0) continue;  // leaves and unreached nodes; NaN is counted
     const std::int32_t c = node.col_idx;
-    if (c < 0 || static_cast<std::size_t>(c) >= importance.size()) index_error(importance.size(), c);
+    if (c < 0 || static_cast<std::size_t>(c) >= importance.size())
+      fail(msg::index_out_of_bounds(importance.size(), c));
     importance[static_cast<std::size_t>(c)] += by_gain ? node.gain : 1.0;
   }
   return importance;

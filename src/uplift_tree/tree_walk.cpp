@@ -4,8 +4,8 @@
 #include <bit>
 #include <new>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 
 namespace corvane {
 
@@ -80,16 +80,17 @@ void TreeWalk::walk(const RowBatch& rows, std::size_t begin, std::size_t count,
 const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
                                                  RowBatch::Row row) const {
   const NodeArray& nodes = tree.nodes;
-  if (nodes.empty()) index_error(0, 0);
+  if (nodes.empty()) fail(msg::index_out_of_bounds(0, 0));
   std::uint32_t k = nodes.root();
   std::uint64_t pos = 0;
   for (;;) {
     // An unreached (default) node is no leaf and tests column -1.
-    if (k == NodeArray::kDefault) index_error(row.length, -1);
+    if (k == NodeArray::kDefault) fail(msg::index_out_of_bounds(row.length, -1));
     const NodeArray::RouteStep& step = nodes.route(k);
     if (step.kind == NodeArray::RouteStep::kLeaf) return nodes.node(k).prob;
     const std::int32_t c = step.col_idx;
-    if (c < 0 || static_cast<std::size_t>(c) >= row.length) index_error(row.length, c);
+    if (c < 0 || static_cast<std::size_t>(c) >= row.length)
+      fail(msg::index_out_of_bounds(row.length, c));
     // A tested position below the row's length always has a slot.
     const std::uint32_t slot = steps_[k].column & ~kCategoryBit;
     const std::uint32_t bits = row.cells[slot];
@@ -103,9 +104,9 @@ const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
       left = bits == steps_[k].value;
     }
     const std::uint64_t side = left ? 1 : 2;
-    if (pos > (UINT64_MAX - side) / 2) index_error_u(nodes.size(), UINT64_MAX);
+    if (pos > (UINT64_MAX - side) / 2) fail(msg::index_out_of_bounds(nodes.size(), UINT64_MAX));
     pos = 2 * pos + side;
-    if (pos >= nodes.size()) index_error_u(nodes.size(), pos);
+    if (pos >= nodes.size()) fail(msg::index_out_of_bounds(nodes.size(), pos));
     k = step.child[side - 1];
   }
 }
