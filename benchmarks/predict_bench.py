@@ -78,7 +78,7 @@ def serving_case(repeats):
     model = trained(SERVING_PARAMS, data, SERVING_FEATURES)
     print(f"\nserving case: trained {SERVING_PARAMS['n_estimators']} trees of max_depth "
           f"{SERVING_PARAMS['max_depth']} on {len(data['t']):,} rows in {time.perf_counter() - start:.1f} s")
-    rows = rows_of(data)[:SERVING_ROWS]
+    rows = rows_of(data, SERVING_FEATURES, SERVING_ROWS)
     cells = len(rows) * len(SERVING_FEATURES)
     trees = SERVING_PARAMS["n_estimators"]
 

@@ -27,8 +27,9 @@ def make_data(rows=ROWS, seed=7):
     return data
 
 
-def rows_of(data):
-    return [[data[name][i] for name in FEATURES] for i in range(len(data["t"]))]
+def rows_of(data, features=FEATURES, rows=None):
+    n = len(data["t"]) if rows is None else rows
+    return [[data[name][i] for name in features] for i in range(n)]
 
 
 # The serving case: a larger forest of deeper trees over wider rows.

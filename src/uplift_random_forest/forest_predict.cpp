@@ -90,7 +90,7 @@ void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& 
     const TreeWalk& walk = routing.walk(t);
     walk.walk(rows, begin, count, at);
     for (std::size_t r = 0; r < count; ++r) {
-      if (at[r] == walk.trap()) {
+      if (at[r] >= walk.trap()) {
         needs_exact[r] = true;
         continue;
       }

@@ -38,7 +38,7 @@ std::uint32_t CategoryCodes::probe(std::string_view text, std::uint64_t hash) co
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
-    if (s.code == 0) return static_cast<std::uint32_t>(i);
+    if (s.code_plus_one == 0) return static_cast<std::uint32_t>(i);
     if (s.hash == hash && s.length == text.size() &&
         std::memcmp(bytes_.data() + s.offset, text.data(), text.size()) == 0)
       return static_cast<std::uint32_t>(i);
@@ -48,7 +48,7 @@ std::uint32_t CategoryCodes::probe(std::string_view text, std::uint64_t hash) co
 std::uint32_t CategoryCodes::find(std::string_view text) const {
   if (count_ == 0) return kNoCategory;
   const Slot& s = slots_[probe(text, hash_of(text))];
-  return s.code == 0 ? kNoCategory : s.code;
+  return s.code_plus_one == 0 ? kNoCategory : s.code_plus_one - 1;
 }
 
 std::uint32_t CategoryCodes::add(std::string_view text) {
@@ -56,15 +56,15 @@ std::uint32_t CategoryCodes::add(std::string_view text) {
   if (2 * (count_ + 1) > slots_.size()) grow();
   const std::uint64_t hash = hash_of(text);
   Slot& s = slots_[probe(text, hash)];
-  if (s.code != 0) return s.code;
-  if (bytes_.size() + text.size() > UINT32_MAX || count_ >= UINT32_MAX - kFirstCode)
+  if (s.code_plus_one != 0) return s.code_plus_one - 1;
+  if (bytes_.size() + text.size() > UINT32_MAX || count_ >= kNoCategory - 1)
     fail(msg::kTooManyCategories);
   s.hash = hash;
   s.offset = static_cast<std::uint32_t>(bytes_.size());
   s.length = static_cast<std::uint32_t>(text.size());
-  s.code = kFirstCode + count_++;
+  s.code_plus_one = ++count_;
   bytes_.append(text);
-  return s.code;
+  return count_ - 1;
 }
 
 void CategoryCodes::grow() {
@@ -72,9 +72,9 @@ void CategoryCodes::grow() {
   old.swap(slots_);
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
-    if (s.code == 0) continue;
+    if (s.code_plus_one == 0) continue;
     std::size_t i = s.hash & mask;
-    while (slots_[i].code != 0) i = (i + 1) & mask;
+    while (slots_[i].code_plus_one != 0) i = (i + 1) & mask;
     slots_[i] = s;
   }
 }

@@ -14,11 +14,8 @@ namespace corvane {
 // Thread-safety: immutable once built; any number of threads may look up.
 class CategoryCodes {
  public:
-  // Codes start high enough that, read as 32-bit float bits, they are normal
-  // numbers: a walk compares them as floats on its untaken side, and
-  // subnormal operands can be slow on some processors.
-  static constexpr std::uint32_t kFirstCode = 0x40000000u;
-  static constexpr std::uint32_t kNoCategory = kFirstCode - 1;
+  // Codes are 0, 1, 2, ... in the order categories were added.
+  static constexpr std::uint32_t kNoCategory = 0xFFFFFFFFu;
 
   // Gives `text` a code unless it has one; returns its code.
   std::uint32_t add(std::string_view text);
@@ -30,7 +27,7 @@ class CategoryCodes {
     std::uint64_t hash = 0;
     std::uint32_t offset = 0;
     std::uint32_t length = 0;
-    std::uint32_t code = 0;  // 0: free
+    std::uint32_t code_plus_one = 0;  // 0: free
   };
   void grow();
   std::uint32_t probe(std::string_view text, std::uint64_t hash) const;

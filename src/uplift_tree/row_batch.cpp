@@ -38,16 +38,20 @@ void RowBatch::cover(std::size_t length) {
   // Slots are ranks in position order, so covering more positions only
   // appends slots: rows laid out so far keep theirs.
   slot_of_.resize(length, kNoSlot);
-  std::size_t slots = 0;
+  accepts_.clear();
+  codes_.clear();
   for (const RowLayout::Column& column : layout_.columns()) {
     if (column.position >= length) break;
-    slot_of_[column.position] = static_cast<std::uint32_t>(slots++);
+    slot_of_[column.position] = static_cast<std::uint32_t>(accepts_.size());
+    accepts_.push_back(column.accepts);
+    codes_.push_back(column.codes.empty() ? nullptr : &column.codes);
   }
+  const std::size_t slots = accepts_.size();
   covered_ = length;
   const std::size_t stride = std::max<std::size_t>(slots, 1);
   if (stride == stride_) return;
   auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(capacity_ * stride);
-  auto kinds = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_ * stride);
+  auto kinds = std::make_unique_for_overwrite<Kind[]>(capacity_ * stride);
   // Only when Python code run by a cell's conversion lengthened a row: the
   // rows so far (and the one being added) move over.
   if (stride_ != 0) {
@@ -55,7 +59,7 @@ void RowBatch::cover(std::size_t length) {
       std::copy_n(cells_.get() + i * stride_, stride_, cells.get() + i * stride);
       std::copy_n(kinds_.get() + i * stride_, stride_, kinds.get() + i * stride);
       std::fill_n(cells.get() + i * stride + stride_, stride - stride_, 0u);
-      std::fill_n(kinds.get() + i * stride + stride_, stride - stride_, kNumber);
+      std::fill_n(kinds.get() + i * stride + stride_, stride - stride_, Kind::kNumber);
     }
   }
   cells_ = std::move(cells);
@@ -71,7 +75,7 @@ void RowBatch::begin_row() {
   // Slots the row does not reach are still read by the unchecked walk
   // (whose answer for a short row is discarded).
   std::fill_n(cells_.get() + at_, stride_, 0u);
-  std::fill_n(kinds_.get() + at_, stride_, kNumber);
+  std::fill_n(kinds_.get() + at_, stride_, Kind::kNumber);
 }
 
 void RowBatch::end_row() {

@@ -1,16 +1,16 @@
 // Prediction rows in the form a tree walk reads: one 32-bit slot per tested
-// cell, the float's bits for a number or a category code for a text, laid
+// cell, the number's order key or the text's category code, laid
 // out row after row with a fixed stride, so a batch costs a few allocations
 // however many rows it has and routing never touches a string.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #include "uplift_tree/category_codes.h"
+#include "uplift_tree/cell_key.h"
 
 namespace corvane {
 
@@ -47,13 +47,17 @@ class RowLayout {
 // Thread-safety: filled by one thread; afterwards only read, by any number.
 class RowBatch {
  public:
-  enum Kind : std::uint8_t { kNumber = 0, kText = 1 };
+  // A scoped enumeration, not a character type: its stores cannot alias
+  // the batch's other members, which keeps them in registers while a row is
+  // added.
+  enum class Kind : std::uint8_t { kNumber = 0, kText = 1 };
 
   // One row as the exact walk reads it: `length` cells, of which those at
-  // tested positions are stored, by slot.
+  // tested positions are stored, in slot_of[position].
   struct Row {
     const std::uint32_t* cells;
-    const std::uint8_t* kinds;
+    const Kind* kinds;
+    const std::uint32_t* slot_of;
     std::size_t length;
   };
 
@@ -64,13 +68,13 @@ class RowBatch {
   void begin_row();
   void add_number(float v) {
     if (const std::uint32_t slot = slot_here(); slot != kNoSlot)
-      store(slot, std::bit_cast<std::uint32_t>(v), kNumber);
+      store(slot, cell_key(v), Kind::kNumber);
     ++column_;
   }
   void add_text(std::string_view text) {
     if (const std::uint32_t slot = slot_here(); slot != kNoSlot) {
-      const CategoryCodes& codes = layout_.columns()[slot].codes;
-      store(slot, codes.empty() ? CategoryCodes::kNoCategory : codes.find(text), kText);
+      const CategoryCodes* codes = codes_[slot];
+      store(slot, codes ? codes->find(text) : CategoryCodes::kNoCategory, Kind::kText);
     }
     ++column_;
   }
@@ -85,7 +89,9 @@ class RowBatch {
   // Whether every cell that a split may test is there and of the kind the
   // split wants, so the row can be walked without checks.
   bool checked(std::size_t i) const { return checked_rows_[i] != 0; }
-  Row row(std::size_t i) const { return {cells(i), kinds_.get() + i * stride_, lengths_[i]}; }
+  Row row(std::size_t i) const {
+    return {cells(i), kinds_.get() + i * stride_, slot_of_.data(), lengths_[i]};
+  }
 
  private:
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
@@ -100,7 +106,7 @@ class RowBatch {
   void store(std::uint32_t slot, std::uint32_t bits, Kind kind) {
     cells_[at_ + slot] = bits;
     kinds_[at_ + slot] = kind;
-    checked_ &= layout_.columns()[slot].accepts >> kind;
+    checked_ &= accepts_[slot] >> static_cast<unsigned>(kind);
   }
   // Gives slots to the tested positions below `length`.
   void cover(std::size_t length);
@@ -111,15 +117,19 @@ class RowBatch {
   std::size_t covered_ = 0;
   std::vector<std::uint32_t> slot_of_;
   std::size_t stride_ = 0;
+  // Per slot: what the layout accepts there, and the codes of its categories
+  // (null when no split tests categories there).
+  std::vector<std::uint8_t> accepts_;
+  std::vector<const CategoryCodes*> codes_;
   std::unique_ptr<std::uint32_t[]> cells_;
-  std::unique_ptr<std::uint8_t[]> kinds_;
+  std::unique_ptr<Kind[]> kinds_;
   std::unique_ptr<std::size_t[]> lengths_;
   std::unique_ptr<std::uint8_t[]> checked_rows_;
   std::size_t ends_ = 0;
   // The row being added.
   std::size_t at_ = 0;
   std::size_t column_ = 0;
-  std::uint8_t checked_ = 1;
+  unsigned checked_ = 1;
 };
 
 }  // namespace corvane

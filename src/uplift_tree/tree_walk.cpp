@@ -6,10 +6,13 @@
 
 #include "core/error.h"
 #include "core/error_msg.h"
+#include "uplift_tree/cell_key.h"
 
 namespace corvane {
 
 namespace {
+
+constexpr std::uint32_t kAlwaysLeft = 0xFFFFFFFFu;
 
 unsigned depth_of(std::uint64_t position) {
   return static_cast<unsigned>(std::bit_width(position + 1) - 1);
@@ -22,34 +25,36 @@ TreeWalk::TreeWalk(const UpliftTreeModel& tree, RowLayout& layout) {
   const std::uint32_t stored = static_cast<std::uint32_t>(nodes.stored());
   trap_ = stored;
   root_ = nodes.empty() || nodes.root() == NodeArray::kDefault ? trap_ : nodes.root();
-  steps_.resize(std::size_t{stored} + 1);
-  steps_[trap_] = {0, 0, {trap_, trap_}};
-  auto target = [&](std::uint32_t k) { return k == NodeArray::kDefault ? trap_ : k; };
+  steps_.resize(std::size_t{stored} + 2);
+  steps_[trap_] = {0, kAlwaysLeft, 0, trap_};
+  steps_[trap_ + 1] = {0, kAlwaysLeft, 0, trap_ + 1};
   for (std::uint32_t k = 0; k < stored; ++k) {
     const NodeArray::RouteStep& route = nodes.route(k);
     Step& step = steps_[k];
     if (route.kind == NodeArray::RouteStep::kLeaf) {
       const std::vector<double>& prob = nodes.node(k).prob;
       if (leaf_values_.size() > UINT32_MAX) throw std::bad_alloc();
-      step = {static_cast<std::uint32_t>(leaf_values_.size()), 0, {k, k}};
+      step = {static_cast<std::uint32_t>(leaf_values_.size()), kAlwaysLeft, 0, k};
       leaf_values_.insert(leaf_values_.end(), prob.begin(), prob.end());
       continue;
     }
     depth_ = std::max(depth_, depth_of(nodes.position(k)) + 1);
     if (route.col_idx < 0) {
-      // Only the exact walk can say how this fails.
-      step = {0, 0, {trap_, trap_}};
+      step = {0, kAlwaysLeft, 0, trap_};  // only the exact walk can say how this fails
       continue;
     }
     const std::uint32_t slot = layout.slot_of(static_cast<std::size_t>(route.col_idx));
-    step.child[0] = target(route.child[0]);
-    step.child[1] = target(route.child[1]);
-    if (route.kind == NodeArray::RouteStep::kNumeric) {
-      step.value = std::bit_cast<std::uint32_t>(route.threshold);
-      step.column = slot;
-    } else {
-      step.value = layout.codes(slot).add(nodes.node(k).split_value.text());
-      step.column = slot | kCategoryBit;
+    const std::uint32_t left = route.child[0];
+    if (route.kind == NodeArray::RouteStep::kNumeric)
+      step = {0, threshold_key(route.threshold), slot, left};
+    else
+      step = {layout.codes(slot).add(nodes.node(k).split_value.text()), 0, slot, left};
+    // Grown trees store both children of a split next to each other; any
+    // other shape is left to the exact walk (which still reads the code).
+    if (left == NodeArray::kDefault || route.child[1] != left + 1) {
+      step.range = kAlwaysLeft;
+      step.slot = 0;
+      step.left = trap_;
     }
   }
 }
@@ -64,15 +69,9 @@ void TreeWalk::walk(const RowBatch& rows, std::size_t begin, std::size_t count,
     const std::uint32_t* row = cells;
     for (std::size_t r = 0; r < count; ++r, row += stride) {
       const Step& s = steps[at[r]];
-      const std::uint32_t bits = row[s.column & ~kCategoryBit];
-      const std::uint32_t category = s.column >> 31;
-      // Both tests are made and one is kept, so that no branch depends on
-      // the row. NaN on either side of the numeric test goes right.
-      const std::uint32_t number_left =
-          std::bit_cast<float>(bits) <= std::bit_cast<float>(s.value) ? 1u : 0u;
-      const std::uint32_t category_left = bits == s.value ? 1u : 0u;
-      const std::uint32_t left = (category & category_left) | (~category & number_left);
-      at[r] = s.child[left ^ 1u];
+      // The comparison's outcome is added, never branched on: the walk does
+      // not depend on predicting where rows go.
+      at[r] = s.left + static_cast<std::uint32_t>(row[s.slot] - s.base > s.range);
     }
   }
 }
@@ -92,16 +91,16 @@ const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
     if (c < 0 || static_cast<std::size_t>(c) >= row.length)
       fail(msg::index_out_of_bounds(row.length, c));
     // A tested position below the row's length always has a slot.
-    const std::uint32_t slot = steps_[k].column & ~kCategoryBit;
-    const std::uint32_t bits = row.cells[slot];
-    const bool is_number = row.kinds[slot] == RowBatch::kNumber;
+    const std::size_t slot = row.slot_of[c];
+    const std::uint32_t cell = row.cells[slot];
+    const bool is_number = row.kinds[slot] == RowBatch::Kind::kNumber;
     bool left;
     if (step.kind == NodeArray::RouteStep::kNumeric) {
       if (!is_number) fail(msg::kNotF64);
-      left = std::bit_cast<float>(bits) <= step.threshold;  // NaN on either side: right
+      left = cell <= threshold_key(step.threshold);  // NaN on either side: right
     } else {
       if (is_number) fail(msg::kNotStr);
-      left = bits == steps_[k].value;
+      left = cell == steps_[k].base;
     }
     const std::uint64_t side = left ? 1 : 2;
     if (pos > (UINT64_MAX - side) / 2) fail(msg::index_out_of_bounds(nodes.size(), UINT64_MAX));
