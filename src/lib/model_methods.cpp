@@ -129,7 +129,7 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (const PyRef& list : lists)
       longest = std::max(longest, static_cast<std::size_t>(PyList_Size(list.get())));
     RowBatch rows(routing->layout(), lists.size(), longest);
-    for (const PyRef& list : lists) append_row(list.get(), rows);
+    append_rows(lists, rows);
 
     Predictions result;
     {

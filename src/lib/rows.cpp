@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 #include "core/error_msg.h"
@@ -45,18 +46,31 @@ void add_any(PyObject* obj, RowBatch& batch) {
   fail(msg::unwrap_err(msg::split_value_not_extracted(numeric_error, str_error)));
 }
 
-}  // namespace
-
-void append_row(PyObject* list, RowBatch& batch) {
-  batch.begin_row();
-  Py_ssize_t size = PyList_Size(list);
+// Reads a list's element pointers without converting anything, and asks
+// for each element's memory ahead of its conversion: rows built from columns
+// hold objects scattered over the heap, and waiting for them one at a time
+// would cost more than the conversion itself. The pointers stay valid while
+// no Python code runs.
+void gather(PyObject* list, std::vector<PyObject*>& items) {
+  const Py_ssize_t size = PyList_Size(list);
+  items.resize(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = PyList_GetItem(list, i);
-    if (!item) throw PythonErrorSet{};
+    __builtin_prefetch(item);
+    items[static_cast<std::size_t>(i)] = item;
+  }
+}
+
+// Converts one row whose elements gather() has read; returns whether Python
+// code ran meanwhile (so that pointers read from other lists are stale).
+bool convert_row(PyObject* list, std::vector<PyObject*>& items, RowBatch& batch) {
+  bool python_ran = false;
+  batch.begin_row();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = items[i];
     // The common cells convert without running any Python code, so the list
     // keeps them alive and cannot change meanwhile.
-    if (PyFloat_Check(item)) {
-      // Reads the value of a float (or subclass) directly; cannot fail.
+    if (PyFloat_CheckExact(item)) {
       batch.add_number(static_cast<float>(PyFloat_AsDouble(item)));
       continue;
     }
@@ -66,6 +80,11 @@ void append_row(PyObject* list, RowBatch& batch) {
         continue;
       }
       PyErr_Clear();  // redone below, where the failure is rendered
+    } else if (PyFloat_Check(item)) {
+      // The value of a float subclass is read directly (its __float__ is
+      // not called); this cannot fail.
+      batch.add_number(static_cast<float>(PyFloat_AsDouble(item)));
+      continue;
     } else if (PyLong_CheckExact(item) || PyBool_Check(item)) {
       const double v = PyFloat_AsDouble(item);
       if (!(v == -1.0 && PyErr_Occurred())) {
@@ -76,10 +95,34 @@ void append_row(PyObject* list, RowBatch& batch) {
     }
     PyRef held = PyRef::borrow(item);
     add_any(held.get(), batch);
-    // A user-defined __float__ may have changed the list.
-    size = PyList_Size(list);
+    // A user-defined __float__ may have changed the list: go on with what
+    // it holds now.
+    python_ran = true;
+    gather(list, items);
   }
   batch.end_row();
+  return python_ran;
+}
+
+}  // namespace
+
+void append_rows(const std::vector<PyRef>& lists, RowBatch& batch) {
+  std::vector<PyObject*> items;
+  std::vector<PyObject*> next;
+  if (!lists.empty()) gather(lists[0].get(), items);
+  for (std::size_t j = 0; j < lists.size(); ++j) {
+    // The next row's objects load while this one converts.
+    if (j + 1 < lists.size()) gather(lists[j + 1].get(), next);
+    if (convert_row(lists[j].get(), items, batch) && j + 1 < lists.size())
+      gather(lists[j + 1].get(), next);
+    items.swap(next);
+  }
+}
+
+void append_row(PyObject* list, RowBatch& batch) {
+  std::vector<PyObject*> items;
+  gather(list, items);
+  convert_row(list, items, batch);
 }
 
 }  // namespace corvane

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <vector>
+
+#include "lib/py_ref.h"
 #include "uplift_tree/row_batch.h"
 
 namespace corvane {
@@ -10,5 +13,7 @@ namespace corvane {
 // Appends the list's elements as one row. A cell that is neither a number nor
 // a str stops the call with the rendered TypeError of the conversion.
 void append_row(PyObject* list, RowBatch& batch);
+// Appends each list as one row, in order, as append_row does.
+void append_rows(const std::vector<PyRef>& lists, RowBatch& batch);
 
 }  // namespace corvane

@@ -24,9 +24,10 @@ namespace {
 constexpr std::size_t kMaxPredictionThreads = 256;
 // Rows per unit of work handed to a prediction thread.
 constexpr std::size_t kRowChunk = 512;
-// Rows walked together through one tree: enough to keep many loads in
-// flight, few enough that their cells and sums stay in the first-level cache.
-constexpr std::size_t kBlock = 128;
+// Rows walked together through one tree: many loads in flight, and the
+// tree's upper levels fetched once for many rows, while the rows' cells and
+// sums still fit in the second-level cache.
+constexpr std::size_t kBlock = 512;
 
 void divide(double* values, std::size_t length, std::size_t trees) {
   const double n = static_cast<double>(trees);
@@ -74,6 +75,26 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
   return std::nullopt;
 }
 
+// Adds one tree's leaves to the rows of a block (the first tree's are copied),
+// in the order acc[j] = p[j] + acc[j]. Common widths are unrolled.
+template <std::size_t kWidth>
+void add_leaves(const TreeWalk& walk, const std::uint32_t* at, std::size_t count,
+                std::size_t width, bool first, double* acc, bool* needs_exact) {
+  if constexpr (kWidth != 0) width = kWidth;
+  for (std::size_t r = 0; r < count; ++r, acc += width) {
+    if (at[r] >= walk.trap()) {
+      needs_exact[r] = true;
+      continue;
+    }
+    const double* p = walk.leaf(at[r]);
+    if (first) {
+      for (std::size_t j = 0; j < width; ++j) acc[j] = p[j];
+    } else {
+      for (std::size_t j = 0; j < width; ++j) acc[j] = p[j] + acc[j];
+    }
+  }
+}
+
 // Predicts rows [begin, begin + count) (count <= kBlock) into `out`, divided,
 // except those it marks in needs_exact.
 void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
@@ -85,23 +106,16 @@ void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& 
     return;
   }
   const std::size_t width = routing.result_width();
+  auto add = width == 1   ? add_leaves<1>
+             : width == 2 ? add_leaves<2>
+             : width == 3 ? add_leaves<3>
+             : width == 4 ? add_leaves<4>
+                          : add_leaves<0>;
   std::uint32_t at[kBlock];
   for (std::size_t t = 0; t < trees.size(); ++t) {
     const TreeWalk& walk = routing.walk(t);
     walk.walk(rows, begin, count, at);
-    for (std::size_t r = 0; r < count; ++r) {
-      if (at[r] >= walk.trap()) {
-        needs_exact[r] = true;
-        continue;
-      }
-      const double* p = walk.leaf(at[r]);
-      double* acc = out.slot(begin + r);
-      if (t == 0) {
-        std::copy(p, p + width, acc);
-      } else {
-        for (std::size_t j = 0; j < width; ++j) acc[j] = p[j] + acc[j];
-      }
-    }
+    add(walk, at, count, width, t == 0, out.slot(begin), needs_exact);
   }
   for (std::size_t r = 0; r < count; ++r) {
     if (needs_exact[r]) continue;
