@@ -91,7 +91,7 @@ def panic_message(excinfo, keep_traceback=False):
 def _panic_class():
     try:
         corvane._UpliftRandomForestModel(1, 1, 1, 1, "ED", 1, False, False, 0.5).feature_cols()
-    except BaseException as e:  # noqa: B036 - the class is what we are after
+    except BaseException as e:  # the class is what we are after
         return type(e)
     raise AssertionError("an untrained model answered feature_cols()")
 

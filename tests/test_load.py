@@ -8,7 +8,6 @@ import random
 import pytest
 
 import corvane
-from conftest import PanicException
 from conftest import call_panic_message as panic_message
 
 Model = corvane._UpliftRandomForestModel

@@ -9,7 +9,6 @@ import struct
 import pytest
 
 import corvane
-from conftest import PanicException
 from conftest import call_panic_message as panic_message
 
 Model = corvane._UpliftRandomForestModel

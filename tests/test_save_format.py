@@ -9,8 +9,16 @@ from decimal import Decimal
 import pytest
 
 import corvane
-from conftest import (FEATURES, UNWRAP_ERR, fit, make_data, new_model, panic_message, saved_text,
-                      two_valued_data)
+from conftest import (
+    FEATURES,
+    UNWRAP_ERR,
+    fit,
+    make_data,
+    new_model,
+    panic_message,
+    saved_text,
+    two_valued_data,
+)
 
 UNTRAINED = ('{"n_estimators":10,"max_features":3,"max_depth":5,"min_sample_leaf":100,"eval_func":"ED",'
              '"max_bins":10,"treatment_col":"","outcome_col":"","balance":true,"regularization":false,'
