@@ -9,9 +9,11 @@ LINT_TOOLS_DIR=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scrip
 # Prints the path of tool $1 whose --version mentions $2: the one installed
 # next to $PYTHON, else one on PATH. Prints nothing when neither matches.
 find_lint_tool() {
-  local candidate
+  local candidate version
   for candidate in "$LINT_TOOLS_DIR/$1" "$(command -v "$1" || true)"; do
-    if [ -x "$candidate" ] && "$candidate" --version 2>/dev/null | grep -qF "$2"; then
+    [ -x "$candidate" ] || continue
+    version=$("$candidate" --version 2>/dev/null) || continue
+    if [[ $version == *"$2"* ]]; then
       echo "$candidate"
       return
     fi
