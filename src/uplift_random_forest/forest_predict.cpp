@@ -78,8 +78,8 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
 // Adds one tree's leaves to the rows of a block (the first tree's are copied),
 // in the order acc[j] = p[j] + acc[j]. Common widths are unrolled.
 template <std::size_t kWidth>
-void add_leaves(const TreeWalk& walk, const std::uint32_t* at, std::size_t count,
-                std::size_t width, bool first, double* acc, bool* needs_exact) {
+void add_leaves(const TreeWalk& walk, const std::uint32_t* at, std::size_t count, std::size_t width,
+                bool first, double* acc, bool* needs_exact) {
   if constexpr (kWidth != 0) width = kWidth;
   for (std::size_t r = 0; r < count; ++r, acc += width) {
     if (at[r] >= walk.trap()) {

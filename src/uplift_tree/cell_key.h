@@ -12,8 +12,8 @@ namespace corvane {
 // it is above every threshold and goes right.
 inline std::uint32_t cell_key(float v) {
   const std::uint32_t bits = v == 0.0f ? 0u : std::bit_cast<std::uint32_t>(v);
-  const std::uint32_t key = bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) |
-                                    0x80000000u);
+  const std::uint32_t key =
+      bits ^ (static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u);
   return v != v ? 0xFFFFFFFFu : key;
 }
 

@@ -20,12 +20,14 @@ std::vector<float> awkward_floats() {
   const float inf = std::numeric_limits<float>::infinity();
   const float den = std::numeric_limits<float>::denorm_min();
   const float max = std::numeric_limits<float>::max();
-  std::vector<float> v = {0.0f, -0.0f, den,  -den, 1.0f, -1.0f, 0.1f,       -0.1f,
-                          max,  -max,  inf,  -inf, 3.0f, 3.0000002f, std::nextafter(3.0f, 0.0f)};
+  std::vector<float> v = {0.0f,  -0.0f, den,   -den,       1.0f,
+                          -1.0f, 0.1f,  -0.1f, max,        -max,
+                          inf,   -inf,  3.0f,  3.0000002f, std::nextafter(3.0f, 0.0f)};
   v.push_back(std::bit_cast<float>(0x7FC00000u));  // NaN
   v.push_back(std::bit_cast<float>(0xFFC00001u));  // negative NaN with payload
   std::mt19937 rng(7);
-  for (int i = 0; i < 300; ++i) v.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
+  for (int i = 0; i < 300; ++i)
+    v.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
   return v;
 }
 
@@ -49,8 +51,8 @@ TEST(category_codes_tell_texts_apart) {
   CategoryCodes codes;
   CHECK(codes.empty());
   CHECK_EQ(codes.find("red"), CategoryCodes::kNoCategory);
-  const std::vector<std::string> texts = {"red",  "Red", "red ", "",  std::string("a\0b", 3),
-                                          "a",    "exactly8", "exactly9!", "exactly9?"};
+  const std::vector<std::string> texts = {
+      "red", "Red", "red ", "", std::string("a\0b", 3), "a", "exactly8", "exactly9!", "exactly9?"};
   for (std::size_t i = 0; i < texts.size(); ++i) CHECK_EQ(codes.add(texts[i]), i);
   for (std::size_t i = 0; i < texts.size(); ++i) {
     CHECK_EQ(codes.add(texts[i]), i);  // adding again keeps the code
