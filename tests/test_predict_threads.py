@@ -27,7 +27,7 @@ def busy(tmp_path_factory):
 def outcome(call):
     try:
         return call()
-    except BaseException as e:  # noqa: B036 - PanicException is a BaseException
+    except BaseException as e:  # PanicException derives from BaseException
         return (type(e).__name__, str(e))
 
 
