@@ -339,6 +339,42 @@ def test_unconvertible_cell_stops(tmp_path, call):
     assert panic_message(call, m).startswith(UNWRAP_ERR)
 
 
+class Rewrites:
+    """A cell whose float conversion runs Python code that changes a row
+    (its own or another) before that row's later cells are read."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __float__(self):
+        self.change()
+        return 0.5
+
+
+@pytest.mark.parametrize("case", ["lengthen own row", "shorten own row", "replace in next row"])
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_rows_changed_during_conversion_are_read_as_changed(tmp_path, case, n_threads):
+    m = loaded(tmp_path, ROUTING)
+    own = [None]
+    following = [0.5, "".join(["r", "ed"])]  # a str no other object keeps alive
+    if case == "lengthen own row":
+        own[0] = Rewrites(lambda: own.append("".join(["r", "ed"])))
+        expected = [[3.0, -3.0], [3.0, -3.0]]
+    elif case == "shorten own row":
+        own[0] = Rewrites(lambda: own.pop())
+        own.append("red")
+        expected = None  # the categorical cell is gone when the split tests it
+    else:
+        own[0] = Rewrites(lambda: following.__setitem__(1, "blue"))
+        own.append("red")
+        expected = [[3.0, -3.0], [4.0, -4.0]]
+    if expected is None:
+        message = panic_message(m.predict, [own, following], n_threads)
+        assert message == (ie(1, 1) if n_threads == 1 else COUNT)
+    else:
+        assert m.predict([own, following], n_threads) == expected
+
+
 # ---- routing on a known tree -----------------------------------------------
 
 @pytest.mark.parametrize("row, leaf_value", [
