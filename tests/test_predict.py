@@ -358,8 +358,10 @@ def test_rows_changed_during_conversion_are_read_as_changed(tmp_path, case, n_th
     own = [None]
     following = [0.5, "".join(["r", "ed"])]  # a str no other object keeps alive
     if case == "lengthen own row":
+        # Every row starts with one cell; the first ends with two.
         own[0] = Rewrites(lambda: own.append("".join(["r", "ed"])))
-        expected = [[3.0, -3.0], [3.0, -3.0]]
+        following = [0.9]
+        expected = [[3.0, -3.0], [5.0, -5.0]]
     elif case == "shorten own row":
         own[0] = Rewrites(lambda: own.pop())
         own.append("red")
