@@ -15,7 +15,7 @@ chosen:
 - numpy columns by dtype as above, except object arrays, which are typed by
   content: numeric if every value is a real number or missing (None, NaN),
   with at least one number; otherwise categorical.
-- plain lists as numpy makes them with `numpy.asarray`, then as above.
+- plain lists (and other sequences) by content, like numpy object arrays.
 
 A categorical value is its `str()`; a missing one (None, NaN, pandas.NA,
 NaT) becomes the category `MISSING_CATEGORY`, so missing values form a
@@ -120,10 +120,17 @@ def _column(values: Any, name: str) -> tuple[Any, str]:
     """One input column as a pandas Series or 1-D numpy array, and its own kind."""
     if _is_series(values):
         return values, _series_kind(values, name)
-    array = np.asarray(values)
+    # numpy would turn a list of strings and NaN into strings, "nan" included.
+    array = np.asarray(values) if isinstance(values, np.ndarray) else _object_array(values)
     if array.ndim != 1:
         raise ValueError(f"column {name!r} must be one-dimensional; got shape {array.shape}")
     return array, _array_kind(array, name)
+
+
+def _object_array(values: Any) -> np.ndarray:
+    array = np.empty(len(values), dtype=object)
+    array[:] = values
+    return array
 
 
 def read_columns(x: Any) -> Columns:
