@@ -3,11 +3,10 @@ import math
 import os
 import pickle
 
+import corvane
 import numpy as np
 import pytest
 from conftest import MIXED_LABELS, mixed_frame
-
-import corvane
 from corvane_learn import MISSING_CATEGORY, UpliftForestClassifier, _model_file
 
 pd = pytest.importorskip("pandas")
