@@ -26,23 +26,24 @@ def _axes(ax: Any) -> Any:
 
 
 def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, control: Any = 0,
-              ax: Any = None) -> Any:
-    """Draws the Qini curve of `uplift` with the random line and the perfect model's curve.
+              ax: Any = None, perfect: bool = True) -> Any:
+    """Draws the Qini curve of `uplift` with the random line (and the perfect model's curve).
 
-    The legend gives the Qini coefficient (`metrics.qini_score`). Returns the Axes.
+    The legend gives the Qini coefficient (`metrics.qini_score`); `perfect`
+    False leaves out the perfect model's curve, whose height can dwarf the
+    model's. Returns the Axes.
     """
     ax = _axes(ax)
     x, q = metrics.qini_curve(y_true, uplift, treatment, treated=treated, control=control)
     score = metrics.qini_score(y_true, uplift, treatment, treated=treated, control=control)
-    y = np.asarray(y_true)
-    labels = np.asarray(treatment)
-    # The perfect ranking of `qini_score`: treated positives first, control positives last.
-    is_treated = metrics._equals(labels, treated)
-    perfect = np.where(is_treated, 1.0, -1.0) * (y == 1)
-    xp, qp = metrics.qini_curve(y_true, perfect, treatment, treated=treated, control=control)
     ax.plot(x, q, label=f"model (Qini coefficient {score:.3f})")
     ax.plot([0, x[-1]], [0, q[-1]], linestyle="--", color="grey", label="random")
-    ax.plot(xp, qp, linestyle=":", color="black", label="perfect")
+    if perfect:
+        # The perfect ranking of `qini_score`: treated positives first, control positives last.
+        is_treated = metrics._equals(np.asarray(treatment), treated)
+        best = np.where(is_treated, 1.0, -1.0) * (np.asarray(y_true) == 1)
+        xp, qp = metrics.qini_curve(y_true, best, treatment, treated=treated, control=control)
+        ax.plot(xp, qp, linestyle=":", color="black", label="perfect")
     ax.set_xlabel("rows targeted (highest predicted uplift first)")
     ax.set_ylabel("incremental positive outcomes")
     ax.set_title(f"Qini curve: {treated} vs {control}")
