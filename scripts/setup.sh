@@ -18,4 +18,4 @@ PYTHON=${PYTHON:-python3}
 "$PYTHON" -m pip install -q --root-user-action=ignore "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
 # pyenv only sees commands that pip just installed (cmake, ninja) after a rehash.
 if command -v pyenv >/dev/null; then pyenv rehash || true; fi
-"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation ".[test,pandas,plot,progress]"
+"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation ".[test,pandas,plot,progress,dask]"
