@@ -130,7 +130,8 @@ def _global_labels(treatment: Any, control: Any, client: Any) -> list[Any]:
     Raises ValueError (before any training) for missing labels, an absent
     control label or a single group.
     """
-    distinct = treatment.unique() if _is_series(treatment) else da.unique(treatment)
+    # One reduction, no shuffle: the label set is small.
+    distinct = treatment.unique(split_out=1) if _is_series(treatment) else da.unique(treatment)
     values = client.compute(distinct).result()
     values = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
     _convert.encode_treatment(values, control, len(values))
