@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 import numbers
 import os
@@ -290,8 +291,12 @@ class UpliftForestClassifier(ParamsMixin):
         columns = _convert.select_columns(X, list(self.feature_names_in_))
         kinds = self.feature_kinds_ if self.feature_kinds_ is not None else columns.kinds
         rows = _convert.rows(columns, kinds)
-        result = np.asarray(self.model_.predict(rows, self._n_threads()), dtype=np.float64)
-        return result.reshape(len(rows), len(self.treatments_))
+        result = self.model_.predict(rows, self._n_threads())
+        width = len(result[0])
+        # Every row of one forest's prediction has the same length.
+        flat = np.fromiter(itertools.chain.from_iterable(result), dtype=np.float64,
+                           count=len(result) * width)
+        return flat.reshape(len(result), width)
 
     # -- persistence ----------------------------------------------------------
 
