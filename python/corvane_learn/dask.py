@@ -259,8 +259,8 @@ def predict(estimator: UpliftForestClassifier, X: Any) -> Any:
     whatever the number of partitions. Nothing runs until the result is
     computed, on the current Dask scheduler.
 
-    Raises ValueError if the estimator is not fitted or an array's width is
-    not the number of features, TypeError for another kind of `X`; errors of
+    Raises ValueError if the estimator is not fitted, a DataFrame lacks a
+    feature column or an array's width is not the number of features, TypeError for another kind of `X`; errors of
     `estimator.predict` on a partition surface when computing.
     """
     if not isinstance(estimator, UpliftForestClassifier):
@@ -271,6 +271,9 @@ def predict(estimator: UpliftForestClassifier, X: Any) -> Any:
                                            estimator._metadata())
     width = len(estimator.treatments_)
     if _is_frame(X):
+        missing = [name for name in estimator.feature_names_in_ if name not in X.columns]
+        if missing:
+            raise ValueError(f"X is missing feature columns: {', '.join(map(repr, missing))}")
         return X.map_partitions(_predict_part, model, meta=np.empty((0, width), np.float64))
     if isinstance(X, da.Array):
         if X.ndim != 2 or X.shape[1] != estimator.n_features_in_:
