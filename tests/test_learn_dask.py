@@ -103,6 +103,12 @@ def test_partitions_beyond_n_estimators_get_no_task(client, tmp_path):
     assert len(trees_of(tmp_path / "f.json")[1]) == 3
 
 
+@pytest.mark.parametrize("n_estimators, partitions, expected", [
+    (9, 4, [3, 2, 2, 2]), (8, 4, [2, 2, 2, 2]), (3, 5, [1, 1, 1])])
+def test_trees_split_evenly_over_partitions(n_estimators, partitions, expected):
+    assert cdask.shares(n_estimators, partitions) == expected
+
+
 @pytest.mark.parametrize("column, rows, value, message", [
     ("y", slice(1500, 1510), 3, r"partition 1: y must hold only 0 and 1"),
     ("t", slice(3000, None), "control", r"partition 3: no rows of treatment label\(s\) 'email', 'sms'"),
