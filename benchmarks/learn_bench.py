@@ -14,9 +14,8 @@ import io
 import sys
 import time
 
-import numpy as np
-
 import corvane
+import numpy as np
 from corvane_learn import UpliftForestClassifier
 
 ROWS = 500_000
