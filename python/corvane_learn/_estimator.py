@@ -386,6 +386,9 @@ class UpliftForestClassifier(ParamsMixin):
             estimator = cls()
             estimator._set_fitted(model, np.arange(1, width + 1), names, None, len(names))
             return estimator
+        if metadata.get("format") != _FORMAT:
+            raise ValueError(f"unsupported estimator metadata format {metadata.get('format')!r}; "
+                             f"this version reads format {_FORMAT}")
         valid = set(cls._param_names())
         estimator = cls(**{k: v for k, v in metadata["params"].items() if k in valid})
         estimator.control = metadata["control"]
