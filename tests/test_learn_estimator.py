@@ -127,6 +127,7 @@ def test_numpy_inputs():
     mixed[:, 1] = np.where(x[:, 2] > 0.5, "a", "b")
     est2 = UpliftForestClassifier(**SMALL).fit(mixed, t, y)
     assert est2.feature_kinds_ == ["numeric", "categorical"]
+    assert same(est2.predict(mixed.tolist()), est2.predict(mixed))
 
 
 @pytest.mark.parametrize("params, message", [

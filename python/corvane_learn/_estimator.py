@@ -221,11 +221,12 @@ class UpliftForestClassifier(ParamsMixin):
             Features. Bool, integer and float columns are numeric features
             (NaN kept: every split sends it right); string, object and
             categorical columns of a DataFrame are categorical features. A
-            numpy object column, or a list in a mapping, is numeric if it
-            holds only numbers and missing values (None/NaN), else
-            categorical. A categorical value is its `str()`; a missing one
-            (None, NaN, pandas.NA) is the category "<missing>"
-            (`corvane_learn.MISSING_CATEGORY`). Names must be unique str.
+            numpy object column, a list in a mapping or a column of rows
+            given as lists is numeric if it holds only numbers and missing
+            values (None/NaN), else categorical. A categorical value is its
+            `str()`; a missing one (None, NaN, pandas.NA) is the category
+            "<missing>" (`corvane_learn.MISSING_CATEGORY`). Names must be
+            unique str.
         treatment : array-like of labels
             Treatment label of each row (ints or strings); `control` must
             occur, and at least one other label.
