@@ -14,8 +14,9 @@ import io
 import sys
 import time
 
-import corvane
 import numpy as np
+
+import corvane
 from corvane_learn import UpliftForestClassifier
 
 ROWS = 500_000

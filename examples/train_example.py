@@ -12,10 +12,11 @@ import sys
 
 import numpy as np
 import pandas as pd
+from matplotlib.figure import Figure
+
 from corvane_learn import UpliftForestClassifier
 from corvane_learn.metrics import qini_score, uplift_by_decile
 from corvane_learn.plot import plot_qini
-from matplotlib.figure import Figure
 
 HERE = pathlib.Path(__file__).parent
 TREATMENTS = {0: "control", 1: "email", 2: "discount"}

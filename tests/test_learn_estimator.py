@@ -3,9 +3,10 @@ import math
 import os
 import pickle
 
-import corvane
 import numpy as np
 import pytest
+
+import corvane
 from conftest import MIXED_LABELS, mixed_frame
 from corvane_learn import MISSING_CATEGORY, UpliftForestClassifier, _model_file
 

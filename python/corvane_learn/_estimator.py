@@ -8,8 +8,9 @@ import numbers
 import os
 from typing import Any
 
-import corvane
 import numpy as np
+
+import corvane
 
 from . import _convert, _model_file
 from ._base import ParamsMixin
