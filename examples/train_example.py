@@ -10,17 +10,13 @@ Usage: python examples/train_example.py [model_path]
 import pathlib
 import sys
 
-import matplotlib
+import numpy as np
+import pandas as pd
+from matplotlib.figure import Figure
 
-matplotlib.use("Agg")
-
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
-
-from corvane_learn import UpliftForestClassifier  # noqa: E402
-from corvane_learn.metrics import qini_score, uplift_by_decile  # noqa: E402
-from corvane_learn.plot import plot_qini  # noqa: E402
+from corvane_learn import UpliftForestClassifier
+from corvane_learn.metrics import qini_score, uplift_by_decile
+from corvane_learn.plot import plot_qini
 
 HERE = pathlib.Path(__file__).parent
 TREATMENTS = {0: "control", 1: "email", 2: "discount"}
@@ -56,7 +52,9 @@ def main() -> None:
             zip(reloaded.feature_names_in_, reloaded.feature_importances_),
             key=lambda p: -p[1])))
 
-    fig, axes = plt.subplots(1, len(reloaded.treatments_), figsize=(11, 4.5))
+    # A bare Figure needs no display backend.
+    fig = Figure(figsize=(11, 4.5))
+    axes = fig.subplots(1, len(reloaded.treatments_))
     for column, (name, ax) in enumerate(zip(reloaded.treatments_, axes)):
         args = (converted[split:], uplift[:, column], treatment[split:])
         table = uplift_by_decile(*args, treated=name, control="control")
@@ -67,7 +65,6 @@ def main() -> None:
         plot_qini(*args, treated=name, control="control", ax=ax, perfect=False)
     fig.tight_layout()
     fig.savefig(plot_path, dpi=100)
-    plt.close(fig)
     print(f"\nwrote {plot_path}")
 
 

@@ -3,9 +3,10 @@ import math
 import os
 import pickle
 
-import corvane
 import numpy as np
 import pytest
+
+import corvane
 from conftest import MIXED_LABELS, mixed_frame
 from corvane_learn import MISSING_CATEGORY, UpliftForestClassifier, _model_file
 
@@ -127,6 +128,7 @@ def test_numpy_inputs():
     mixed[:, 1] = np.where(x[:, 2] > 0.5, "a", "b")
     est2 = UpliftForestClassifier(**SMALL).fit(mixed, t, y)
     assert est2.feature_kinds_ == ["numeric", "categorical"]
+    assert same(est2.predict(mixed.tolist()), est2.predict(mixed))
 
 
 @pytest.mark.parametrize("params, message", [

@@ -2,6 +2,7 @@ import math
 
 import numpy as np
 import pytest
+
 from corvane_learn import metrics
 
 # Four rows, ranked as given: treated positive, control negative, treated

@@ -2,6 +2,7 @@ import sys
 
 import numpy as np
 import pytest
+
 from corvane_learn import metrics, plot
 
 matplotlib = pytest.importorskip("matplotlib")

@@ -2,6 +2,7 @@ import sys
 import threading
 
 import pytest
+
 from conftest import mixed_frame
 from corvane_learn import UpliftForestClassifier, _progress
 

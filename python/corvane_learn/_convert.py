@@ -15,7 +15,8 @@ chosen:
 - numpy columns by dtype as above, except object arrays, which are typed by
   content: numeric if every value is a real number or missing (None, NaN),
   with at least one number; otherwise categorical.
-- plain lists (and other sequences) by content, like numpy object arrays.
+- plain lists (a mapping's columns, or rows given as lists) by content, like
+  numpy object arrays.
 
 A categorical value is its `str()`; a missing one (None, NaN, pandas.NA,
 NaT) becomes the category `MISSING_CATEGORY`, so missing values form a
@@ -137,6 +138,13 @@ def _object_array(values: Any) -> np.ndarray:
     return array
 
 
+def _object_rows(rows: Sequence[Any]) -> np.ndarray:
+    array = np.array(rows, dtype=object)
+    if array.ndim != 2:
+        raise ValueError(f"X must be two-dimensional; got shape {array.shape}")
+    return array
+
+
 def read_columns(x: Any) -> Columns:
     """Splits `x` (DataFrame, 2-D array or mapping of columns) into named columns.
 
@@ -164,7 +172,8 @@ def read_columns(x: Any) -> Columns:
                     f"column {name!r} has {length} rows but column {first!r} has "
                     f"{lengths[first]}")
     elif isinstance(x, (np.ndarray, Sequence)) and not isinstance(x, (str, bytes)):
-        array = np.asarray(x)
+        # Rows given as lists are typed by content, like a mapping's lists.
+        array = x if isinstance(x, np.ndarray) else _object_rows(x)
         if array.ndim != 2:
             raise ValueError(f"X must be two-dimensional; got shape {array.shape}")
         names = [f"x{i}" for i in range(array.shape[1])]

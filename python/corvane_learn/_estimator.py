@@ -8,8 +8,9 @@ import numbers
 import os
 from typing import Any
 
-import corvane
 import numpy as np
+
+import corvane
 
 from . import _convert, _model_file
 from ._base import ParamsMixin
@@ -221,11 +222,12 @@ class UpliftForestClassifier(ParamsMixin):
             Features. Bool, integer and float columns are numeric features
             (NaN kept: every split sends it right); string, object and
             categorical columns of a DataFrame are categorical features. A
-            numpy object column, or a list in a mapping, is numeric if it
-            holds only numbers and missing values (None/NaN), else
-            categorical. A categorical value is its `str()`; a missing one
-            (None, NaN, pandas.NA) is the category "<missing>"
-            (`corvane_learn.MISSING_CATEGORY`). Names must be unique str.
+            numpy object column, a list in a mapping or a column of rows
+            given as lists is numeric if it holds only numbers and missing
+            values (None/NaN), else categorical. A categorical value is its
+            `str()`; a missing one (None, NaN, pandas.NA) is the category
+            "<missing>" (`corvane_learn.MISSING_CATEGORY`). Names must be
+            unique str.
         treatment : array-like of labels
             Treatment label of each row (ints or strings); `control` must
             occur, and at least one other label.
@@ -386,6 +388,9 @@ class UpliftForestClassifier(ParamsMixin):
             estimator = cls()
             estimator._set_fitted(model, np.arange(1, width + 1), names, None, len(names))
             return estimator
+        if metadata.get("format") != _FORMAT:
+            raise ValueError(f"unsupported estimator metadata format {metadata.get('format')!r}; "
+                             f"this version reads format {_FORMAT}")
         valid = set(cls._param_names())
         estimator = cls(**{k: v for k, v in metadata["params"].items() if k in valid})
         estimator.control = metadata["control"]
