@@ -15,11 +15,12 @@ Usage: python benchmarks/dask_bench.py
 import resource
 import time
 
-import corvane_learn.dask as cdask
 import dask.dataframe as dd
 import distributed
 import numpy as np
 import pandas as pd
+
+import corvane_learn.dask as cdask
 from corvane_learn import UpliftForestClassifier
 from corvane_learn.metrics import auuc_score
 

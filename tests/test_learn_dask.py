@@ -2,10 +2,10 @@ import json
 import subprocess
 import sys
 
-import corvane
 import numpy as np
 import pytest
-from conftest import MIXED_LABELS, mixed_frame
+
+from conftest import MIXED_LABELS, mixed_frame, placeholder_model
 from corvane_learn import UpliftForestClassifier, _convert, merge_forests
 
 pd = pytest.importorskip("pandas")
@@ -41,7 +41,7 @@ def trees_of(path):
 
 def raw_predict(path, est, pdf):
     """Predictions of the extension itself on a saved model file."""
-    model = corvane._UpliftRandomForestModel(1, 1, 1, 1, "KL", 2, False, False, 0.5)
+    model = placeholder_model()
     model.load(str(path))
     rows = _convert.rows(_convert.select_columns(pdf, FEATURES), est.feature_kinds_)
     return np.asarray(model.predict(rows, 1))
