@@ -48,9 +48,21 @@ def raw_predict(path, est, pdf):
 
 
 def test_importing_the_layer_does_not_import_dask():
-    code = ("import sys, corvane_learn; assert 'dask' not in sys.modules; "
-            "import corvane_learn.dask; assert corvane_learn.dask.fit")
-    subprocess.run([sys.executable, "-c", code], check=True)
+    # Also: without a client (none made in that process) fit says what is missing.
+    code = """
+import sys, corvane_learn
+assert "dask" not in sys.modules
+import corvane_learn.dask, dask.dataframe as dd, pandas as pd
+assert corvane_learn.dask is sys.modules["corvane_learn.dask"]
+f = dd.from_pandas(pd.DataFrame({"a": [1.0, 2.0], "t": [0, 1], "y": [0, 1]}), npartitions=1)
+try:
+    corvane_learn.dask.fit(corvane_learn.UpliftForestClassifier(), f[["a"]], f["t"], f["y"])
+except ValueError as error:
+    print(error)
+"""
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                         text=True).stdout
+    assert "needs a dask.distributed Client" in out
 
 
 @pytest.fixture(scope="module")

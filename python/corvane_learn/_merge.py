@@ -18,12 +18,14 @@ from collections.abc import Sequence
 from typing import Any
 
 from ._estimator import UpliftForestClassifier
+from ._model_file import METADATA_KEY
 
 _HEAD = re.compile(rb'\{"n_estimators":(-?[0-9]+),')
 # A quotation mark inside a JSON string is always escaped, so this byte
 # sequence can only be the member itself.
 _TREES = b',"trees":['
 _TAIL = b"]}"
+_METADATA = b',"' + METADATA_KEY.encode() + b'":'
 # Runtime settings that do not shape the trees: merged forests take the first one's.
 _RUNTIME_PARAMS = frozenset({"n_estimators", "n_jobs", "verbose"})
 
@@ -39,6 +41,9 @@ class ForestText:
     """
 
     def __init__(self, text: bytes, metadata: dict[str, Any], feature_names: list[str]) -> None:
+        at = text.rfind(_METADATA)
+        if at >= 0 and not text.endswith(_TAIL):
+            text = text[:at] + b"}"  # the estimator's own member follows the trees
         head = _HEAD.match(text)
         at = text.find(_TREES)
         if head is None or at < 0 or not text.endswith(_TAIL):
