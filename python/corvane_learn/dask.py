@@ -5,8 +5,8 @@ import Dask.
 
 Training is partition-wise: each task grows a share of the forest's trees on
 the rows of one partition, on the worker that holds them, and sends back
-only its forest as model-file text; the client joins the shares with
-`corvane_learn.merge_forests`. Each tree therefore sees one partition, much
+only its forest as model-file text; the client joins the shares as
+`corvane_learn.merge_forests` joins estimators. Each tree therefore sees one partition, much
 like bagging on subsamples: partitions should be large, and shuffled so that
 each one is a fair sample of the whole data (every partition must hold rows
 of every treatment group).
