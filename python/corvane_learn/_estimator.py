@@ -208,7 +208,8 @@ class UpliftForestClassifier(ParamsMixin):
             regularization=_check_bool("regularization", self.regularization),
             alpha=float(alpha),
             n_threads=self._n_threads(),
-            verbose=_check_int("verbose", self.verbose, 0),
+            verbose=(int(self.verbose) if isinstance(self.verbose, (bool, np.bool_))
+                     else _check_int("verbose", self.verbose, 0)),
         )
 
     # -- training and prediction --------------------------------------------
