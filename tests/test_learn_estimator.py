@@ -88,7 +88,7 @@ def test_labels_map_to_the_right_columns():
     high = frame["num"].to_numpy() > 0.5
     sms_gain = pred[high, 1].mean() - pred[~high, 1].mean()
     email_gain = pred[high, 0].mean() - pred[~high, 0].mean()
-    assert sms_gain > 0.2 and abs(email_gain) < 0.1
+    assert sms_gain > 0.1 and abs(email_gain) < 0.05
 
 
 def test_missing_category_and_column_order(fitted):
@@ -103,8 +103,11 @@ def test_missing_category_and_column_order(fitted):
     assert same(est.predict(as_dict), expected)
 
 
-def test_importances_normalised_and_planted_feature_leads(fitted):
-    est, _ = fitted
+def test_importances_normalised_and_planted_feature_leads():
+    # Every split sees every feature, so the planted one wins the root of each tree.
+    frame, treatment, y = mixed_frame(3000, seed=3)
+    params = dict(SMALL, max_features=None)
+    est = UpliftForestClassifier(control="control", **params).fit(frame, treatment, y)
     imp = est.feature_importances_
     assert imp.shape == (4,) and math.isclose(imp.sum(), 1.0) and (imp >= 0).all()
     assert est.feature_names_in_[np.argmax(imp)] == "num"
