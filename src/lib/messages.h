@@ -3,6 +3,10 @@
 // Texts here are part of the interface; change none of them lightly.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
 namespace corvane::msg {
 
 // Stops that carry a fixed text.
@@ -37,15 +41,49 @@ inline constexpr const char kColumnLength4[] = "' has ";
 inline constexpr const char kColumnLength5[] = "; every column needs one value per row";
 inline constexpr const char kTooManyRows[] =
     "the data set has more rows than a 32-bit group count can hold (2147483647)";
-// Every unreached node of a deep tree is written out; the text of a very deep
-// tree cannot be held in memory (the count saturates at 2^64 - 1).
-inline constexpr const char kModelTextTooLarge1[] = "memory allocation of at least ";
-inline constexpr const char kModelTextTooLarge2[] =
-    " bytes failed: the model file text is too large to build in memory";
 inline constexpr const char kMaxDepthTooLarge1[] = "max_depth ";
 inline constexpr const char kMaxDepthTooLarge2[] =
     " is too large: a tree of that depth has more than 2^64 node positions, which no memory can "
     "hold; use a max_depth of at most 63";
+
+// "3.1 TB", "80 GB", "512 bytes": decimal units, one decimal below ten.
+inline std::string human_size(std::uint64_t bytes) {
+  static constexpr const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1000) return std::to_string(bytes) + " bytes";
+  double value = static_cast<double>(bytes) / 1000.0;
+  int unit = 0;
+  while (value >= 999.95 && unit < 5) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, value < 9.95 ? "%.1f %s" : "%.0f %s", value, kUnits[unit]);
+  return text;
+}
+
+// Saving: the whole text is measured before anything is written.
+inline std::string model_file_too_large(std::uint64_t bytes, const std::string& dir,
+                                        std::uint64_t free_bytes) {
+  return "the model file would take " + human_size(bytes) + " (" + std::to_string(bytes) +
+         " bytes) but the file system holding '" + dir + "' has only " + human_size(free_bytes) +
+         " free; nothing was written";
+}
+inline std::string model_file_size_overflow() {
+  return "the model file would take more than " + std::to_string(UINT64_MAX) +
+         " bytes, more than any file system can hold; nothing was written";
+}
+
+// Loading from a stream (FIFO, device), which might never end.
+inline std::string stream_not_a_model(const std::string& path, std::uint64_t bytes) {
+  return "'" + path + "' is not a regular file, and the first " + std::to_string(bytes) +
+         " bytes it gave cannot begin a model file (which begins with '{' or '['); stopped "
+         "reading";
+}
+inline std::string stream_too_long(const std::string& path, std::uint64_t limit) {
+  return "'" + path + "' is not a regular file and gave more than " + std::to_string(limit) +
+         " bytes (" + human_size(limit) +
+         ") without ending, more than a model file read from a stream may take; stopped reading";
+}
 
 // Argument binding and conversion (TypeError / OverflowError).
 inline constexpr const char kTakesPositional1[] = " takes ";

@@ -4,6 +4,7 @@
 #include "lib/model_methods.h"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "lib/binding.h"
 #include "lib/call_guard.h"
 #include "lib/convert.h"
+#include "lib/gil.h"
 #include "lib/model_class.h"
 #include "lib/py_ref.h"
 #include "lib/rows.h"
@@ -79,6 +81,14 @@ PyObject* method(PyObject* self, Body&& body) {
   });
 }
 
+// Called when a signal interrupted a blocking file operation that runs with
+// the lock released: the Python handlers run, and one that raises (Ctrl-C)
+// abandons the operation with its exception reaching the caller unchanged.
+void run_signal_handlers() {
+  GilHeld gil;
+  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+}
+
 PyObject* new_str(const std::string& s) {
   PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
   if (!o) throw PythonErrorSet{};
@@ -108,8 +118,15 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"_UpliftRandomForestModel.load()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    // Replaced only once the new forest is complete.
-    forest = load_model_file(path);
+    // Reading and parsing need nothing of Python; the in-use marker keeps
+    // other threads off this instance meanwhile. The forest is replaced only
+    // once the new one is complete, with the lock held again.
+    UpliftRandomForestModel loaded;
+    {
+      GilReleased unlocked;
+      loaded = load_model_file(path, run_signal_handlers);
+    }
+    forest = std::move(loaded);
     Py_RETURN_NONE;
   });
 }
@@ -172,10 +189,20 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     auto outcome_col = with_param("outcome_col", [&] { return to_string(a[3]); });
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[4]); });
 
+    // The column store is the last thing read from Python: once it is built
+    // the lock is released for the training, and progress lines and signal
+    // checks take it back for their moments. It is held again before the
+    // Python references above are dropped, and for whatever fit throws.
+    std::optional<GilReleased> unlocked;
     PythonProgress progress;
     forest.fit(
-        [&] { return raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col); },
+        [&] {
+          RawData raw = raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col);
+          unlocked.emplace();
+          return raw;
+        },
         treatment_col, outcome_col, n_threads, progress);
+    unlocked.reset();
     Py_RETURN_NONE;
   });
 }
@@ -185,7 +212,10 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"_UpliftRandomForestModel.save()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    save_model_file(forest, path);
+    {
+      GilReleased unlocked;
+      save_model_file(forest, path, run_signal_handlers);
+    }
     Py_RETURN_NONE;
   });
 }

@@ -54,6 +54,7 @@ void pyprint(std::string_view line) {
 }
 
 void PythonProgress::poll() {
+  GilScope gil;
   if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
 }
 

@@ -19,9 +19,6 @@ inline constexpr std::array<std::string_view, 12> kTreeFields = {
 inline constexpr std::array<std::string_view, 5> kNodeFields = {"col_name", "col_idx",
                                                                 "split_value", "prob", "gain"};
 
-// Bytes the tree will take in the file (to size the buffer once).
-std::uint64_t tree_text_size(const UpliftTreeModel& tree);
-
 void write_tree(model_file::JsonWriter& out, const UpliftTreeModel& tree);
 
 // Reads one tree object (or array of its values); unreached (default) nodes
