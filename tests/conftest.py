@@ -21,6 +21,8 @@ MODEL_DEFAULTS = dict(n_estimators=2, max_features=2, max_depth=3, min_sample_le
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+# How a node position that no row reaches is written in a model file.
+DEFAULT_NODE = '{"col_name":"","col_idx":-1,"split_value":{"Numeric":0.0},"prob":[],"gain":0.0}'
 _TRACEBACK = "\nTraceback (most recent call last):"
 
 
