@@ -10,8 +10,8 @@ import textwrap
 
 import pytest
 
-from conftest import (DEFAULT_NODE, UNWRAP_ERR, PanicException, call_panic_message, fit,
-                      make_data, new_model, saved_text)
+from conftest import (DEFAULT_NODE, UNWRAP_ERR, call_panic_message, fit, make_data, new_model,
+                      saved_text)
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
