@@ -9,8 +9,9 @@
 #include <new>
 #include <string>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "lib/binding_msg.h"
 #include "lib/python_error.h"
 
 namespace corvane {

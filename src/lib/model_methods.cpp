@@ -12,13 +12,13 @@
 #include "lib/binding.h"
 #include "lib/call_guard.h"
 #include "lib/convert.h"
+#include "lib/data_set_pylist.h"
 #include "lib/gil.h"
 #include "lib/model_class.h"
+#include "lib/progress.h"
 #include "lib/py_ref.h"
 #include "lib/rows.h"
-#include "uplift_random_forest/forest_fields.h"
-#include "uplift_random_forest/progress.h"
-#include "uplift_tree/data_set_pylist.h"
+#include "uplift_random_forest/forest_model_file.h"
 
 namespace corvane {
 
@@ -79,14 +79,6 @@ PyObject* method(PyObject* self, Body&& body) {
     InUse marker(obj, use);
     return body(obj.forest);
   });
-}
-
-// Called when a signal interrupted a blocking file operation that runs with
-// the lock released: the Python handlers run, and one that raises (Ctrl-C)
-// abandons the operation with its exception reaching the caller unchanged.
-void run_signal_handlers() {
-  GilHeld gil;
-  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
 }
 
 PyObject* new_str(const std::string& s) {

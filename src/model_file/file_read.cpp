@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "model_file/file_io.h"
 #include "model_file/os_call.h"
 #include "model_file/utf8.h"

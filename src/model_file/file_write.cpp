@@ -12,8 +12,8 @@
 #include <chrono>
 #include <memory>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "model_file/file_io.h"
 #include "model_file/os_call.h"
 

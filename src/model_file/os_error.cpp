@@ -1,8 +1,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "model_file/os_call.h"
 
 namespace corvane::model_file {
@@ -55,11 +55,11 @@ std::string render_os_error(int code) {
          text + "\" }";
 }
 
-void fail_os(int code) { fail(msg::kUnwrapErrPrefix + render_os_error(code)); }
+void fail_os(int code) { fail(msg::unwrap_err(render_os_error(code))); }
 
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos)
-    fail(std::string(msg::kUnwrapErrPrefix) + msg::kNulInPath);
+    fail(msg::unwrap_err(msg::kNulInPath));
 }
 
 }  // namespace corvane::model_file

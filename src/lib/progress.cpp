@@ -1,11 +1,12 @@
-#include "uplift_random_forest/progress.h"
+#include "lib/progress.h"
 
 #include <Python.h>
 
 #include <string>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "lib/gil.h"
 #include "lib/py_ref.h"
 #include "lib/python_error.h"
 
@@ -16,19 +17,8 @@ namespace {
 [[noreturn]] void fail_with_python_error() {
   // Ctrl-C is the caller's wish to stop, not a failed progress line.
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw PythonErrorSet{};
-  fail(msg::kUnwrapErrPrefix + take_python_error_text());
+  fail(msg::unwrap_err(take_python_error_text()));
 }
-
-class GilScope {
- public:
-  GilScope() : state_(PyGILState_Ensure()) {}
-  ~GilScope() { PyGILState_Release(state_); }
-  GilScope(const GilScope&) = delete;
-  GilScope& operator=(const GilScope&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
 
 }  // namespace
 
@@ -36,7 +26,7 @@ void pyprint(std::string_view line) {
   std::string code = "import sys; print(\"";
   code += line;
   code += "\"); sys.stdout.flush();";
-  GilScope gil;
+  GilHeld gil;
   // A pending Ctrl-C belongs to the caller, not to the printing: let it
   // through as it is rather than as a failed progress line.
   if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
@@ -53,9 +43,6 @@ void pyprint(std::string_view line) {
   if (!result) fail_with_python_error();
 }
 
-void PythonProgress::poll() {
-  GilScope gil;
-  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
-}
+void PythonProgress::poll() { run_signal_handlers(); }
 
 }  // namespace corvane

@@ -1,6 +1,6 @@
 // The one error type of the native core. Every stop inside the model throws
-// it with the exact text the Python caller will see; the method boundary
-// (lib/call_guard.h) turns it into a PanicException.
+// it with the exact text the caller will see; the binding turns it into the
+// exception its callers catch, at one place.
 #pragma once
 
 #include <stdexcept>
@@ -15,13 +15,5 @@ class Error : public std::runtime_error {
 };
 
 [[noreturn]] inline void fail(const std::string& message) { throw Error(message); }
-
-}  // namespace corvane
-
-namespace corvane {
-
-// Writes "corvane: <line>\n" straight to file descriptor 2 (usable from any
-// thread; never touches Python).
-void write_stderr_line(const std::string& line);
 
 }  // namespace corvane

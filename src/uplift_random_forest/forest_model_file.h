@@ -1,7 +1,6 @@
-// Model-file form of the forest, and saving it.
+// The model file: the forest written as one JSON text, saved and loaded.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 
@@ -10,11 +9,6 @@
 #include "uplift_random_forest/forest.h"
 
 namespace corvane {
-
-inline constexpr std::array<std::string_view, 12> kForestFields = {
-    "n_estimators", "max_features", "max_depth",     "min_sample_leaf",
-    "eval_func",    "max_bins",     "treatment_col", "outcome_col",
-    "balance",      "regularization", "alpha",       "trees"};
 
 // The whole model file text, into `sink` (which the caller flushes).
 void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& forest);
