@@ -83,7 +83,8 @@ std::string read_stream(const std::string& path, int fd, const OnInterrupt& on_i
 std::string read_file(const std::string& path, const OnInterrupt& on_interrupt) {
   check_path(path);
   // Opening a FIFO waits for a writer: an interruption lets Ctrl-C through.
-  Fd fd(retry_interrupted(on_interrupt, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  Fd fd(
+      retry_interrupted(on_interrupt, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!fd.valid()) fail_os(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) fail_os(errno);

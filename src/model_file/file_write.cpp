@@ -41,8 +41,7 @@ class FileSink final : public OutputSink {
  protected:
   void drain(const char* data, std::size_t size) override {
     while (size > 0) {
-      const ssize_t n =
-          retry_interrupted(on_interrupt_, [&] { return ::write(fd_, data, size); });
+      const ssize_t n = retry_interrupted(on_interrupt_, [&] { return ::write(fd_, data, size); });
       if (n < 0) fail_os(errno);
       data += n;
       size -= static_cast<std::size_t>(n);
@@ -211,8 +210,7 @@ void write_file(const std::string& path, TextSize size,
     fail(msg::model_file_too_large(size.bytes, shown_dir(dir_of(target.path)), available));
 
   write_all(temp.fd.get(), produce, on_interrupt);
-  if (retry_interrupted(on_interrupt, [&] { return ::fsync(temp.fd.get()); }) != 0)
-    fail_os(errno);
+  if (retry_interrupted(on_interrupt, [&] { return ::fsync(temp.fd.get()); }) != 0) fail_os(errno);
   if (temp.fd.close_checked() != 0) fail_os(errno);
   if (retry_interrupted(on_interrupt,
                         [&] { return ::rename(temp.name.c_str(), target.path.c_str()); }) != 0)

@@ -58,8 +58,7 @@ std::string render_os_error(int code) {
 void fail_os(int code) { fail(msg::unwrap_err(render_os_error(code))); }
 
 void check_path(const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    fail(msg::unwrap_err(msg::kNulInPath));
+  if (path.find('\0') != std::string::npos) fail(msg::unwrap_err(msg::kNulInPath));
 }
 
 }  // namespace corvane::model_file
