@@ -146,13 +146,7 @@ void JsonWriter::value_raw(std::string_view json) {
 void JsonWriter::value_raw_repeated(std::string_view json, std::uint64_t count) {
   if (count == 0) return;
   value_raw(json);
-  if (count == 1) return;
-  // Every further element is "," and the value: one unit, repeated.
-  std::string unit;
-  unit.reserve(json.size() + 1);
-  unit.push_back(',');
-  unit.append(json);
-  sink_->append_repeated(unit, count - 1);
+  sink_->append_repeated(',', json, count - 1);
 }
 
 }  // namespace corvane::model_file

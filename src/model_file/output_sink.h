@@ -29,10 +29,13 @@ class OutputSink {
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
 
-  // `unit` written `count` times in a row. A sink that only measures the
-  // text overrides this to count without producing the bytes.
-  virtual void append_repeated(std::string_view unit, std::uint64_t count) {
-    for (std::uint64_t i = 0; i < count; ++i) append(unit);
+  // `separator` and `unit`, written `count` times in a row. A sink that only
+  // measures the text overrides this to count without producing the bytes.
+  virtual void append_repeated(char separator, std::string_view unit, std::uint64_t count) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      push_back(separator);
+      append(unit);
+    }
   }
 
   // Hands everything buffered so far on.
@@ -86,10 +89,11 @@ class CountingSink final : public OutputSink {
  public:
   CountingSink() : OutputSink(buffer_, sizeof buffer_) {}
 
-  void append_repeated(std::string_view unit, std::uint64_t count) override {
+  void append_repeated(char, std::string_view unit, std::uint64_t count) override {
     flush();
-    if (count != 0 && unit.size() > UINT64_MAX / count) return saturate();
-    add(unit.size() * count);
+    const std::uint64_t each = unit.size() + 1;
+    if (count != 0 && each > UINT64_MAX / count) return saturate();
+    add(each * count);
   }
 
   // Bytes counted so far (after flush()); meaningful only when !overflowed().
