@@ -1,6 +1,7 @@
 """Model files under bad luck: save never leaves a damaged file where a good
 one was, load of an endless stream stops, and signals during file work are
 survived (or, for Ctrl-C, reach the caller as KeyboardInterrupt)."""
+import json
 import os
 import re
 import stat
@@ -10,8 +11,7 @@ import textwrap
 
 import pytest
 
-from conftest import (DEFAULT_NODE, UNWRAP_ERR, call_panic_message, fit, make_data, new_model,
-                      saved_text)
+from conftest import DEFAULT_NODE, UNWRAP_ERR, fit, make_data, new_model, saved_text
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -79,25 +79,33 @@ def test_file_too_large_for_the_disk_is_refused_before_writing(tmp_path):
     # With every row in the root leaf, a tree's text depends on max_depth only
     # through its run of default nodes (and the two max_depth numbers), so the
     # exact size of a depth-40 file follows from the depth-2 file.
-    data = make_data(300, seed=5)
-    shallow = new_model(n_estimators=1, max_depth=2, min_sample_leaf=10**6)
-    fit(shallow, data)
-    text = saved_text(shallow, tmp_path / "shallow.json")
+    code, out, err = run_child("""
+        import json, os, sys
+        sys.path.insert(0, sys.argv[1])
+        from conftest import PanicException, fit, make_data, new_model
+        data = make_data(300, seed=5)
+        shallow = new_model(n_estimators=1, max_depth=2, min_sample_leaf=10**6)
+        fit(shallow, data)
+        shallow.save(os.path.join(sys.argv[2], "shallow.json"))
+        deep = new_model(n_estimators=1, max_depth=40, min_sample_leaf=10**6)
+        fit(deep, data)
+        try:
+            deep.save(os.path.join(sys.argv[2], "m.json"))
+        except PanicException as e:
+            print(json.dumps(e.args))
+        """, str(tmp_path))
+    assert code == 0, err
+    text = (tmp_path / "shallow.json").read_text("utf-8")
     assert text.count(DEFAULT_NODE) == 6
     expected = len(text.encode()) + (2**41 - 1 - 7) * (len(DEFAULT_NODE) + 1) + 2
-    deep = new_model(n_estimators=1, max_depth=40, min_sample_leaf=10**6)
-    fit(deep, data)
-    target = tmp_path / "m.json"
-    target.write_bytes(b"good")
-    message = call_panic_message(deep.save, str(target))
+    [message] = json.loads(out.splitlines()[-1])
     match = re.fullmatch(r"the model file would take [0-9.]+ TB \((\d+) bytes\) but the file "
                          r"system holding '(.*)' has only [0-9.]+ [kMGT]?B free; "
                          r"nothing was written", message)
     assert match, message
     assert int(match[1]) == expected
     assert match[2] == os.path.realpath(tmp_path)
-    assert target.read_bytes() == b"good"
-    assert sorted(os.listdir(tmp_path)) == ["m.json", "shallow.json"]
+    assert os.listdir(tmp_path) == ["shallow.json"]
 
 
 def test_device_is_written_in_place():
@@ -114,22 +122,33 @@ def fifo(tmp_path):
 
 @pytest.mark.parametrize("source", ["/dev/zero", "yes"])
 def test_endless_stream_load_stops(fifo, source):
-    writer = None
-    if source == "yes":
-        writer = subprocess.Popen(["sh", "-c", 'exec yes > "$0"', fifo])
-        source = fifo
-    model = trained()
-    before = model.predict([[0.3, "red"]], 1)
-    try:
-        message = call_panic_message(model.load, source)
-    finally:
-        if writer:
+    # Under an address-space cap, reading until memory runs out would end
+    # the child by a signal or with an allocation failure.
+    code, out, err = run_child("""
+        import resource, subprocess, sys
+        sys.path.insert(0, sys.argv[1])
+        from conftest import PanicException, fit, make_data, new_model
+        source, fifo = sys.argv[2], sys.argv[3]
+        model = new_model(n_estimators=1)
+        fit(model, make_data(300, seed=1))
+        before = model.predict([[0.3, "red"]], 1)
+        if source == "yes":
+            writer = subprocess.Popen(["sh", "-c", 'exec yes > "$0"', fifo])
+            source = fifo
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        try:
+            model.load(source)
+        except PanicException as e:
+            print(e.args[0])
+        if source == fifo:
             writer.kill()
-            writer.wait()
+        assert model.predict([[0.3, "red"]], 1) == before
+        """, source, fifo)
+    assert code == 0, err
+    source = fifo if source == "yes" else source
     assert re.fullmatch(rf"'{re.escape(source)}' is not a regular file, and the first \d+ bytes "
                         r"it gave cannot begin a model file \(which begins with '\{' or '\['\); "
-                        r"stopped reading", message), message
-    assert model.predict([[0.3, "red"]], 1) == before
+                        r"stopped reading", out.splitlines()[-1]), out
 
 
 def test_stream_of_a_model_loads_like_its_file(tmp_path, fifo):
