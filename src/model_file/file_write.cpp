@@ -152,6 +152,10 @@ void keep_owner_and_mode(const Target& target, int fd) {
   if (::fchmod(fd, target.st.st_mode & 07777) != 0) fail_os(errno);
 }
 
+// A file system that cannot sync at all says so with these; the data has
+// reached it all the same. Any other failure (EIO, ENOSPC) means it has not.
+bool sync_unsupported(int code) { return code == EINVAL || code == ENOTSUP || code == ENOSYS; }
+
 std::uint64_t free_bytes(int fd) {
   struct statvfs vfs {};
   if (::fstatvfs(fd, &vfs) != 0) fail_os(errno);
@@ -210,7 +214,9 @@ void write_file(const std::string& path, TextSize size,
     fail(msg::model_file_too_large(size.bytes, shown_dir(dir_of(target.path)), available));
 
   write_all(temp.fd.get(), produce, on_interrupt);
-  if (retry_interrupted(on_interrupt, [&] { return ::fsync(temp.fd.get()); }) != 0) fail_os(errno);
+  if (retry_interrupted(on_interrupt, [&] { return ::fsync(temp.fd.get()); }) != 0 &&
+      !sync_unsupported(errno))
+    fail_os(errno);
   if (temp.fd.close_checked() != 0) fail_os(errno);
   if (retry_interrupted(on_interrupt,
                         [&] { return ::rename(temp.name.c_str(), target.path.c_str()); }) != 0)
