@@ -99,7 +99,7 @@ Target resolve_target(const std::string& path) {
     const ssize_t n = ::readlink(target.path.c_str(), link.data(), link.size());
     if (n < 0) fail_os(errno);
     link.resize(static_cast<std::size_t>(n));
-    target.path = link.front() == '/' ? link : dir_of(target.path) + "/" + link;
+    target.path = !link.empty() && link.front() == '/' ? link : dir_of(target.path) + "/" + link;
   }
   target.exists = true;
   target.in_place = !S_ISREG(target.st.st_mode);
