@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -112,8 +113,15 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"_UpliftRandomForestModel.load()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    // Replaced only once the new forest is complete.
-    forest = load_model_file(path);
+    // Reading and parsing need nothing of Python; the in-use marker keeps
+    // other threads off this instance meanwhile. The forest is replaced only
+    // once the new one is complete, with the lock held again.
+    UpliftRandomForestModel loaded;
+    {
+      GilReleased unlocked;
+      loaded = load_model_file(path, run_signal_handlers);
+    }
+    forest = std::move(loaded);
     Py_RETURN_NONE;
   });
 }
@@ -185,10 +193,20 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     auto outcome_col = with_param("outcome_col", [&] { return to_string(a[3]); });
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[4]); });
 
+    // The column store is the last thing read from Python: once it is built
+    // the lock is released for the training, and progress lines and signal
+    // checks take it back for their moments. It is held again before the
+    // Python references above are dropped, and for whatever fit throws.
+    std::optional<GilReleased> unlocked;
     PythonProgress progress;
     forest.fit(
-        [&] { return raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col); },
+        [&] {
+          RawData raw = raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col);
+          unlocked.emplace();
+          return raw;
+        },
         treatment_col, outcome_col, n_threads, progress);
+    unlocked.reset();
     Py_RETURN_NONE;
   });
 }
@@ -198,7 +216,10 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"_UpliftRandomForestModel.save()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    save_model_file(forest, path);
+    {
+      GilReleased unlocked;
+      save_model_file(forest, path, run_signal_handlers);
+    }
     Py_RETURN_NONE;
   });
 }
