@@ -167,7 +167,6 @@ GENERIC_CASES = [
     ("ed-alpha1", dict(treatments=[0, 1, 2]), dict(regularization=True, alpha=1.0)),
     ("kl-alpha0-unbalanced", dict(treatments=[0, 1, 2, 3], numeric="any"),
      dict(eval_func="KL", regularization=True, alpha=0.0, balance=False, max_features=9)),
-    ("ed-gap-in-codes", dict(treatments=[0, 2]), dict(max_depth=2)),
 ]
 
 

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace corvane {
 
@@ -20,8 +21,8 @@ class Error : public std::runtime_error {
 
 namespace corvane {
 
-// Writes "corvane: <line>\n" straight to file descriptor 2 (usable from any
-// thread; never touches Python).
-void write_stderr_line(const std::string& line);
+// Writes "corvane: <head><line>\n" straight to file descriptor 2 (usable from
+// any thread; never touches Python, never allocates).
+void write_stderr_line(std::string_view head, std::string_view line = {}) noexcept;
 
 }  // namespace corvane

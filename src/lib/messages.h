@@ -3,6 +3,12 @@
 // Texts here are part of the interface; change none of them lightly.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
 namespace corvane::msg {
 
 // Stops that carry a fixed text.
@@ -46,6 +52,49 @@ inline constexpr const char kMaxDepthTooLarge1[] = "max_depth ";
 inline constexpr const char kMaxDepthTooLarge2[] =
     " is too large: a tree of that depth has more than 2^64 node positions, which no memory can "
     "hold; use a max_depth of at most 63";
+
+// "outcome column '<col>' holds the value <value>; outcomes must be 0 or 1"
+inline std::string outcome_not_binary(std::string_view outcome_col, int value) {
+  return "outcome column '" + std::string(outcome_col) + "' holds the value " +
+         std::to_string(value) + "; outcomes must be 0 or 1";
+}
+
+// "treatment column '<col>' has no rows with treatment code <code>; ..."
+inline std::string treatment_code_missing(std::string_view treatment_col, std::int64_t code) {
+  return "treatment column '" + std::string(treatment_col) + "' has no rows with treatment code " +
+         std::to_string(code) +
+         "; treatment codes must run 0, 1, 2, ... without gaps, with 0 for the control group";
+}
+
+// "the model holds trees trained on features ['a', 'b'] but fit was given
+// ['b', 'a']; fit a new model to train on other features"
+inline std::string name_list(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) text += (i ? ", '" : "'") + names[i] + "'";
+  return text + "]";
+}
+inline std::string features_differ(const std::vector<std::string>& held,
+                                   const std::vector<std::string>& given) {
+  return "the model holds trees trained on features " + name_list(held) + " but fit was given " +
+         name_list(given) + "; fit a new model to train on other features";
+}
+
+// "the model holds trees trained on treatment codes 0 to <held> but fit was
+// given codes 0 to <given>; fit a new model to train on other treatment groups"
+inline std::string treatment_groups_differ(std::size_t held, std::size_t given) {
+  return "the model holds trees trained on treatment codes 0 to " + std::to_string(held) +
+         " but fit was given codes 0 to " + std::to_string(given) +
+         "; fit a new model to train on other treatment groups";
+}
+
+// The warning of a fit whose every tree stayed a single leaf because every
+// split of the root scored NaN.
+inline std::string all_roots_nan_gain(std::int32_t group, std::int32_t rows) {
+  return "every tree is a single leaf: each candidate split of the root scored NaN because one "
+         "side held no rows of some treatment group; the smallest group, treatment code " +
+         std::to_string(group) + ", has only " + std::to_string(rows) +
+         " rows (gather more rows of it or leave it out)";
+}
 
 // Argument binding and conversion (TypeError / OverflowError).
 inline constexpr const char kTakesPositional1[] = " takes ";

@@ -173,9 +173,14 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[4]); });
 
     PythonProgress progress;
-    forest.fit(
+    const FitReport report = forest.fit(
         [&] { return raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col); },
         treatment_col, outcome_col, n_threads, progress);
+    if (report.all_roots_nan_gain) {
+      const std::string text = msg::all_roots_nan_gain(report.smallest_group, report.smallest_group_rows);
+      // Raises when warnings are turned into errors; the trees stay.
+      if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw PythonErrorSet{};
+    }
     Py_RETURN_NONE;
   });
 }

@@ -9,10 +9,11 @@
 
 namespace corvane {
 
-// Runs `import sys; print("<line>"); sys.stdout.flush();` in __main__'s
-// namespace. The line is inserted unescaped: progress lines never hold a
-// quote, backslash or line break. A Python failure stops the caller with its
-// rendering.
+// Runs `import sys; print("<line>"); sys.stdout.flush();` in a fresh
+// namespace, so the program's own names are never touched; skips the line
+// when sys.stdout is None. The line is inserted unescaped: progress lines
+// never hold a quote, backslash or line break. A Python failure stops the
+// caller with its rendering.
 void pyprint(std::string_view line);
 
 class PythonProgress : public ProgressSink {
