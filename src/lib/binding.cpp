@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/messages.h"
+#include "lib/binding_msg.h"
 #include "lib/py_ref.h"
 #include "lib/python_error.h"
 

@@ -1,5 +1,6 @@
 #include "lib/call_guard.h"
 
+#include "core/stderr_line.h"
 #include "lib/py_ref.h"
 
 namespace corvane {

@@ -10,8 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "lib/binding_msg.h"
 #include "lib/python_error.h"
 
 namespace corvane {

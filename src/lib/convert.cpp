@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "lib/messages.h"
+#include "lib/binding_msg.h"
 
 namespace corvane {
 

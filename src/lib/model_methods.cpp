@@ -11,12 +11,12 @@
 #include "lib/binding.h"
 #include "lib/call_guard.h"
 #include "lib/convert.h"
+#include "lib/data_set_pylist.h"
 #include "lib/model_class.h"
+#include "lib/progress.h"
 #include "lib/py_ref.h"
 #include "lib/rows.h"
-#include "uplift_random_forest/forest_fields.h"
-#include "uplift_random_forest/progress.h"
-#include "uplift_tree/data_set_pylist.h"
+#include "uplift_random_forest/forest_model_file.h"
 
 namespace corvane {
 

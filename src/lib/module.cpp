@@ -3,7 +3,7 @@
 
 #include "lib/allocator.h"
 #include "lib/call_guard.h"
-#include "lib/messages.h"
+#include "lib/binding_msg.h"
 #include "lib/model_class.h"
 #include "lib/py_ref.h"
 

@@ -2,7 +2,7 @@
 
 #include "lib/python_error.h"
 
-#include "lib/messages.h"
+#include "lib/binding_msg.h"
 #include "lib/py_ref.h"
 
 namespace corvane {

@@ -3,8 +3,9 @@
 #include <optional>
 #include <string>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "lib/binding_msg.h"
 #include "lib/py_ref.h"
 #include "lib/python_error.h"
 
@@ -38,10 +39,7 @@ SplitValue to_cell(PyObject* obj) {
   } else {
     str_error = "TypeError: '" + type_name_of(obj) + "' object cannot be converted to 'PyString'";
   }
-  fail(std::string(msg::kUnwrapErrPrefix) + "TypeError: " + msg::kSplitValueExtract +
-       "\n- variant Numeric (Numeric): failed to extract field SplitValue::Numeric.0, caused by " +
-       numeric_error +
-       "\n- variant Str (Str): failed to extract field SplitValue::Str.0, caused by " + str_error);
+  fail(msg::unwrap_err(msg::split_value_not_extracted(numeric_error, str_error)));
 }
 
 }  // namespace

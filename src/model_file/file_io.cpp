@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 
 namespace corvane::model_file {
 
@@ -51,13 +51,13 @@ const char* error_kind(int code) {
   }
 }
 
-[[noreturn]] void fail_os(int code) { fail(msg::kUnwrapErrPrefix + render_os_error(code)); }
+[[noreturn]] void fail_os(int code) { fail(msg::unwrap_err(render_os_error(code))); }
 
 // A path holding NUL cannot be passed to the system without silently
 // naming another file.
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos)
-    fail(std::string(msg::kUnwrapErrPrefix) + msg::kNulInPath);
+    fail(msg::unwrap_err(msg::kNulInPath));
 }
 
 class Fd {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <system_error>
 
-#include "lib/messages.h"
+#include "core/error_msg.h"
 #include "model_file/float_format.h"
 
 namespace corvane::model_file {
@@ -143,15 +143,11 @@ void JsonReader::fail(std::string message, std::size_t offset) const {
 }
 
 void JsonReader::fail_found(std::string_view found, std::string_view expected) const {
-  std::string message = msg::kJsonInvalidType;
-  message.append(found).append(msg::kJsonExpected).append(expected);
-  fail(std::move(message), value_start_);
+  fail(msg::invalid_type(found, expected), value_start_);
 }
 
 void JsonReader::fail_invalid_value(std::string_view found, std::string_view expected) const {
-  std::string message = msg::kJsonInvalidValue;
-  message.append(found).append(msg::kJsonExpected).append(expected);
-  fail(std::move(message), value_start_);
+  fail(msg::invalid_value(found, expected), value_start_);
 }
 
 void JsonReader::skip_whitespace() {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "lib/messages.h"
+#include "core/error_msg.h"
 
 namespace corvane::model_file {
 
@@ -31,13 +31,13 @@ void read_record(JsonReader& reader, std::string_view record,
           reader.skip_value();
           continue;
         }
-        if (seen[index]) reader.fail(msg::kJsonDuplicateField + key + "`", reader.key_start());
+        if (seen[index]) reader.fail(msg::duplicate_field(key), reader.key_start());
         seen[index] = true;
         read_field(index);
       }
       for (std::size_t index = 0; index < fields.size(); ++index) {
         if (!seen[index]) {
-          reader.fail(msg::kJsonMissingField + std::string(fields[index]) + "`", reader.close_offset());
+          reader.fail(msg::missing_field(fields[index]), reader.close_offset());
         }
       }
       return;
@@ -46,10 +46,7 @@ void read_record(JsonReader& reader, std::string_view record,
       reader.begin_array(record);
       for (std::size_t index = 0; index < fields.size(); ++index) {
         if (!reader.next_element()) {
-          reader.fail(msg::kJsonInvalidLength + std::to_string(index) + msg::kJsonExpectedStruct +
-                          std::string(record) + " with " + std::to_string(fields.size()) +
-                          msg::kJsonStructElements,
-                      reader.close_offset());
+          reader.fail(msg::struct_too_short(index, record, fields.size()), reader.close_offset());
         }
         read_field(index);
       }

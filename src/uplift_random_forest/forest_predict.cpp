@@ -5,8 +5,9 @@
 #include <optional>
 #include <thread>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "core/stderr_line.h"
 #include "uplift_random_forest/forest.h"
 
 namespace corvane {
@@ -25,7 +26,7 @@ void accumulate(std::vector<double>& acc, const std::vector<double>& p, bool fir
     return;
   }
   for (std::size_t i = 0; i < acc.size(); ++i) {
-    if (i >= p.size()) index_error(p.size(), static_cast<std::int64_t>(i));
+    if (i >= p.size()) fail(msg::index_out_of_bounds(p.size(), static_cast<std::int64_t>(i)));
     acc[i] = p[i] + acc[i];
   }
 }
@@ -156,7 +157,7 @@ std::vector<double> UpliftRandomForestModel::get_feature_importance(
   for (const UpliftTreeModel& tree : trees) {
     const std::vector<double> fi = tree.get_feature_importance(importance_type);
     for (std::size_t i = 0; i < importance.size(); ++i) {
-      if (i >= fi.size()) index_error(fi.size(), static_cast<std::int64_t>(i));
+      if (i >= fi.size()) fail(msg::index_out_of_bounds(fi.size(), static_cast<std::int64_t>(i)));
       importance[i] = fi[i] + importance[i];
     }
   }

@@ -13,8 +13,9 @@
 #include "concurrency/channel.h"
 #include "concurrency/thread_pool.h"
 #include "concurrency/work_queue.h"
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "core/stderr_line.h"
 #include "uplift_random_forest/forest.h"
 #include "uplift_tree/data_checks.h"
 
@@ -109,7 +110,7 @@ std::size_t training_thread_count(std::int32_t n_threads, std::uint64_t max_feat
 }
 
 std::string tree_finished_line(std::size_t k) {
-  return std::string(msg::kTreeFinished1) + std::to_string(k) + msg::kTreeFinished2;
+  return msg::tree_finished(k);
 }
 
 }  // namespace
@@ -126,7 +127,7 @@ void UpliftRandomForestModel::check_matches_trees(const RawData& data) const {
                                  [](const TreeNode& node) { return node.is_leaf(); });
   if (leaf == nodes.end()) return;
   if (leaf->prob.size() != static_cast<std::size_t>(data.max_treatment))
-    fail(msg::treatment_groups_differ(leaf->prob.size(), static_cast<std::size_t>(data.max_treatment)));
+    fail(msg::treatment_groups_differ(static_cast<std::int64_t>(leaf->prob.size()), data.max_treatment));
 }
 
 FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
@@ -138,12 +139,11 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   check_matches_trees(data.raw());
 
   auto [results, collector] = Channel<UpliftTreeModel>::open();
-  progress.print(std::string(msg::kStartTraining1) + std::to_string(n_threads) +
-                 msg::kStartTraining2);
+  progress.print(msg::start_training(n_threads));
   WorkQueue tickets = WorkQueue::counting(n_estimators);
   const EvalFunc criterion = parse_eval_func(eval_func);
   if (node_array_size(max_depth) == 0)
-    fail(msg::kMaxDepthTooLarge1 + std::to_string(max_depth) + msg::kMaxDepthTooLarge2);
+    fail(msg::max_depth_too_large(max_depth));
 
   UpliftTreeModel template_tree;
   template_tree.max_depth = max_depth;

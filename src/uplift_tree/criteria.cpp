@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 
 namespace corvane {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 
 namespace corvane {
 

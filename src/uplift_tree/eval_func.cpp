@@ -1,7 +1,7 @@
 #include "uplift_tree/eval_func.h"
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 
 namespace corvane {
 

@@ -6,7 +6,7 @@
 
 #include "concurrency/channel.h"
 #include "concurrency/thread_pool.h"
-#include "lib/error.h"
+#include "core/error.h"
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/data_set.h"
 #include "uplift_tree/rng.h"

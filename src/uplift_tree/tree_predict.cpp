@@ -2,33 +2,24 @@
 // read the tree, so any number of threads may use one tree at once.
 #include <string>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "uplift_tree/tree.h"
 
 namespace corvane {
 
-void index_error(std::uint64_t len, std::int64_t index) {
-  fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
-       std::to_string(index));
-}
-
-void index_error_u(std::uint64_t len, std::uint64_t index) {
-  fail(msg::kIndexOutOfBounds1 + std::to_string(len) + msg::kIndexOutOfBounds2 +
-       std::to_string(index));
-}
-
 const std::vector<double>& UpliftTreeModel::predict_row(std::span<const SplitValue> row) const {
-  if (nodes.empty()) index_error(0, 0);
+  if (nodes.empty()) fail(msg::index_out_of_bounds(0, 0));
   std::uint32_t k = nodes.root();
   std::uint64_t pos = 0;
   for (;;) {
     // An unreached (default) node is no leaf and tests column -1.
-    if (k == NodeArray::kDefault) index_error(row.size(), -1);
+    if (k == NodeArray::kDefault) fail(msg::index_out_of_bounds(row.size(), -1));
     const NodeArray::RouteStep& step = nodes.route(k);
     if (step.kind == NodeArray::RouteStep::kLeaf) return nodes.node(k).prob;
     const std::int32_t c = step.col_idx;
-    if (c < 0 || static_cast<std::size_t>(c) >= row.size()) index_error(row.size(), c);
+    if (c < 0 || static_cast<std::size_t>(c) >= row.size())
+      fail(msg::index_out_of_bounds(row.size(), c));
     const SplitValue& cell = row[static_cast<std::size_t>(c)];
     bool left;
     if (step.kind == NodeArray::RouteStep::kNumeric) {
@@ -39,15 +30,15 @@ const std::vector<double>& UpliftTreeModel::predict_row(std::span<const SplitVal
       left = cell.text() == nodes.node(k).split_value.text();
     }
     const std::uint64_t side = left ? 1 : 2;
-    if (pos > (UINT64_MAX - side) / 2) index_error_u(nodes.size(), UINT64_MAX);
+    if (pos > (UINT64_MAX - side) / 2) fail(msg::index_out_of_bounds(nodes.size(), UINT64_MAX));
     pos = 2 * pos + side;
-    if (pos >= nodes.size()) index_error_u(nodes.size(), pos);
+    if (pos >= nodes.size()) fail(msg::index_out_of_bounds(nodes.size(), pos));
     k = step.child[side - 1];
   }
 }
 
 void UpliftTreeModel::check_batch(std::size_t rows, std::size_t first_row_length) const {
-  if (rows == 0) index_error(0, 0);
+  if (rows == 0) fail(msg::index_out_of_bounds(0, 0));
   if (first_row_length != feature_cols.size()) fail(msg::kRowLength);
 }
 
@@ -58,7 +49,8 @@ std::vector<double> UpliftTreeModel::get_feature_importance(
   for (const TreeNode& node : nodes.nodes()) {
     if (node.gain <= 0.0) continue;  // leaves and unreached nodes; NaN is counted
     const std::int32_t c = node.col_idx;
-    if (c < 0 || static_cast<std::size_t>(c) >= importance.size()) index_error(importance.size(), c);
+    if (c < 0 || static_cast<std::size_t>(c) >= importance.size())
+      fail(msg::index_out_of_bounds(importance.size(), c));
     importance[static_cast<std::size_t>(c)] += by_gain ? node.gain : 1.0;
   }
   return importance;

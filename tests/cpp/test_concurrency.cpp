@@ -12,7 +12,7 @@
 #include "concurrency/index_pool.h"
 #include "concurrency/thread_pool.h"
 #include "concurrency/work_queue.h"
-#include "lib/error.h"
+#include "core/error.h"
 
 using namespace corvane;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.h"
-#include "lib/error.h"
+#include "core/error.h"
 #include "uplift_tree/criteria.h"
 
 using corvane::calc_score;

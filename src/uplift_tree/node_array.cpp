@@ -1,4 +1,4 @@
-#include "uplift_tree/tree.h"
+#include "uplift_tree/node_array.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,11 +1,12 @@
-#include "uplift_tree/data_set_pylist.h"
+#include "lib/data_set_pylist.h"
 
 #include <limits>
 #include <optional>
 #include <string_view>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
+#include "lib/binding_msg.h"
 #include "lib/python_error.h"
 
 namespace corvane {
@@ -72,11 +73,11 @@ std::vector<T> read_integers(PyObject* list) {
   values.reserve(static_cast<std::size_t>(PyList_Size(list)));
   for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
     PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    if (!item) fail(msg::kUnwrapErrPrefix + take_python_error_text());
+    if (!item) fail(msg::unwrap_err(take_python_error_text()));
     const long long v = PyLong_AsLongLong(item.get());
-    if (v == -1 && PyErr_Occurred()) fail(msg::kUnwrapErrPrefix + take_python_error_text());
+    if (v == -1 && PyErr_Occurred()) fail(msg::unwrap_err(take_python_error_text()));
     if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max())
-      fail(std::string(msg::kUnwrapErrPrefix) + "OverflowError: " + msg::kOutOfRangeIntegral);
+      fail(msg::unwrap_err(std::string("OverflowError: ") + msg::kOutOfRangeIntegral));
     values.push_back(static_cast<T>(v));
   }
   return values;
@@ -85,9 +86,7 @@ std::vector<T> read_integers(PyObject* list) {
 void check_length(const std::string& name, std::size_t len, const std::string& treatment_col,
                   std::size_t rows) {
   if (len == rows) return;
-  fail(std::string(msg::kColumnLength1) + name + msg::kColumnLength2 + std::to_string(len) +
-       msg::kColumnLength3 + treatment_col + msg::kColumnLength4 + std::to_string(rows) +
-       msg::kColumnLength5);
+  fail(msg::column_length_mismatch(name, len, treatment_col, rows));
 }
 
 }  // namespace
@@ -109,7 +108,7 @@ RawData raw_data_from_pylist(const std::unordered_map<std::string, PyRef>& data,
       raw.str_cols.push_back(std::move(*strings));
       raw.col_index[name] = -static_cast<std::int32_t>(raw.str_cols.size());
     } else {
-      fail(msg::kBadColumnType + name);
+      fail(msg::bad_column_type(name));
     }
   }
   raw.treatment = read_integers<std::int32_t>(column(data, treatment_col));
@@ -118,9 +117,7 @@ RawData raw_data_from_pylist(const std::unordered_map<std::string, PyRef>& data,
 
   std::int32_t max_treatment = raw.treatment[0];
   for (std::int32_t t : raw.treatment) {
-    if (t < 0)
-      fail(msg::kNegativeTreatment1 + treatment_col + msg::kNegativeTreatment2 +
-           std::to_string(t) + msg::kNegativeTreatment3);
+    if (t < 0) fail(msg::negative_treatment_code(treatment_col, t));
     if (t > max_treatment) max_treatment = t;
   }
   raw.max_treatment = max_treatment;

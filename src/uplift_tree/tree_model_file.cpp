@@ -1,15 +1,54 @@
-#include "uplift_tree/tree_fields.h"
+#include "uplift_tree/tree_model_file.h"
 
+#include <array>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
-#include "lib/messages.h"
+#include "core/error_msg.h"
 #include "model_file/record_reader.h"
 
 namespace corvane {
 
 namespace {
 
+using model_file::JsonReader;
 using model_file::JsonWriter;
+
+// Members of a tree, in file order (the array form holds them in this order).
+enum TreeField : std::size_t {
+  kTreeNodes,
+  kTreeMaxDepth,
+  kTreeMinSampleLeaf,
+  kTreeMaxFeatures,
+  kTreeEvalFunc,
+  kTreeMaxBins,
+  kTreeTreatmentCol,
+  kTreeOutcomeCol,
+  kTreeFeatureCols,
+  kTreeBalance,
+  kTreeRegularization,
+  kTreeAlpha,
+  kTreeFieldCount
+};
+
+constexpr std::array<std::string_view, kTreeFieldCount> kTreeFields = {
+    "nodes",        "max_depth", "min_sample_leaf", "max_features",
+    "eval_func",    "max_bins",  "treatment_col",   "outcome_col",
+    "feature_cols", "balance",   "regularization",  "alpha"};
+
+// Members of a node, in file order.
+enum NodeField : std::size_t {
+  kNodeColName,
+  kNodeColIdx,
+  kNodeSplitValue,
+  kNodeProb,
+  kNodeGain,
+  kNodeFieldCount
+};
+
+constexpr std::array<std::string_view, kNodeFieldCount> kNodeFields = {
+    "col_name", "col_idx", "split_value", "prob", "gain"};
 
 constexpr std::string_view kDefaultNodeText =
     R"({"col_name":"","col_idx":-1,"split_value":{"Numeric":0.0},"prob":[],"gain":0.0})";
@@ -28,17 +67,17 @@ void write_split_value(JsonWriter& out, const SplitValue& v) {
 
 void write_node(JsonWriter& out, const TreeNode& node) {
   out.begin_object();
-  out.key(kNodeFields[0]);
+  out.key(kNodeFields[kNodeColName]);
   out.value_string(node.col_name);
-  out.key(kNodeFields[1]);
+  out.key(kNodeFields[kNodeColIdx]);
   out.value_i64(node.col_idx);
-  out.key(kNodeFields[2]);
+  out.key(kNodeFields[kNodeSplitValue]);
   write_split_value(out, node.split_value);
-  out.key(kNodeFields[3]);
+  out.key(kNodeFields[kNodeProb]);
   out.begin_array();
   for (double p : node.prob) out.value_f64(p);
   out.end_array();
-  out.key(kNodeFields[4]);
+  out.key(kNodeFields[kNodeGain]);
   out.value_f64(node.gain);
   out.end_object();
 }
@@ -58,7 +97,7 @@ std::uint64_t tree_text_size(const UpliftTreeModel& tree) {
 
 void write_tree(JsonWriter& out, const UpliftTreeModel& tree) {
   out.begin_object();
-  out.key(kTreeFields[0]);
+  out.key(kTreeFields[kTreeNodes]);
   out.begin_array();
   const NodeArray& nodes = tree.nodes;
   std::size_t next = 0;  // next stored node, in array order
@@ -71,41 +110,34 @@ void write_tree(JsonWriter& out, const UpliftTreeModel& tree) {
     }
   }
   out.end_array();
-  out.key(kTreeFields[1]);
+  out.key(kTreeFields[kTreeMaxDepth]);
   out.value_u64(tree.max_depth);
-  out.key(kTreeFields[2]);
+  out.key(kTreeFields[kTreeMinSampleLeaf]);
   out.value_u64(tree.min_sample_leaf);
-  out.key(kTreeFields[3]);
+  out.key(kTreeFields[kTreeMaxFeatures]);
   out.value_u64(tree.max_features);
-  out.key(kTreeFields[4]);
+  out.key(kTreeFields[kTreeEvalFunc]);
   out.value_string(eval_func_name(tree.eval_func));
-  out.key(kTreeFields[5]);
+  out.key(kTreeFields[kTreeMaxBins]);
   out.value_u64(tree.max_bins);
-  out.key(kTreeFields[6]);
+  out.key(kTreeFields[kTreeTreatmentCol]);
   out.value_string(tree.treatment_col);
-  out.key(kTreeFields[7]);
+  out.key(kTreeFields[kTreeOutcomeCol]);
   out.value_string(tree.outcome_col);
-  out.key(kTreeFields[8]);
+  out.key(kTreeFields[kTreeFeatureCols]);
   out.begin_array();
   for (const auto& name : tree.feature_cols) out.value_string(name);
   out.end_array();
-  out.key(kTreeFields[9]);
+  out.key(kTreeFields[kTreeBalance]);
   out.value_bool(tree.balance);
-  out.key(kTreeFields[10]);
+  out.key(kTreeFields[kTreeRegularization]);
   out.value_bool(tree.regularization);
-  out.key(kTreeFields[11]);
+  out.key(kTreeFields[kTreeAlpha]);
   out.value_f64(tree.alpha);
   out.end_object();
 }
 
-}  // namespace corvane
-
-namespace corvane {
-
 namespace {
-
-using model_file::JsonReader;
-
 
 // An externally tagged enum written as an object must have one member.
 void expect_single_member(JsonReader& in, std::string& key) {
@@ -116,7 +148,7 @@ EvalFunc eval_func_variant(JsonReader& in, const std::string& name, std::size_t 
   if (name == "Euclidean") return EvalFunc::Euclidean;
   if (name == "KL") return EvalFunc::KL;
   if (name == "Chi") return EvalFunc::Chi;
-  in.fail(msg::kJsonUnknownVariant + name + msg::kJsonEvalFuncVariants, at);
+  in.fail(msg::unknown_eval_func(name), at);
 }
 
 EvalFunc read_eval_func(JsonReader& in) {
@@ -148,7 +180,7 @@ SplitValue read_split_value(JsonReader& in) {
       const std::string name = in.read_string();
       if (name == "Numeric" || name == "Str")
         in.fail(msg::kJsonUnitVariant, at);
-      in.fail(msg::kJsonUnknownVariant + name + msg::kJsonSplitValueVariants, at);
+      in.fail(msg::unknown_split_value(name), at);
     }
     case JsonReader::Kind::Object: {
       in.begin_object("enum SplitValue");
@@ -161,7 +193,7 @@ SplitValue read_split_value(JsonReader& in) {
       } else if (key == "Str") {
         value = SplitValue::str(in.read_string());
       } else {
-        in.fail(msg::kJsonUnknownVariant + key + msg::kJsonSplitValueVariants, in.key_start());
+        in.fail(msg::unknown_split_value(key), in.key_start());
       }
       expect_single_member(in, key);
       return value;
@@ -182,19 +214,19 @@ TreeNode read_node(JsonReader& in) {
   TreeNode node;
   model_file::read_record(in, "TreeNode", kNodeFields, [&](std::size_t field) {
     switch (field) {
-      case 0:
+      case kNodeColName:
         in.read_string(node.col_name);
         break;
-      case 1:
+      case kNodeColIdx:
         node.col_idx = in.read_i32();
         break;
-      case 2:
+      case kNodeSplitValue:
         node.split_value = read_split_value(in);
         break;
-      case 3:
+      case kNodeProb:
         node.prob = read_f64_array(in);
         break;
-      case 4:
+      case kNodeGain:
         node.gain = in.read_f64();
         break;
     }
@@ -208,7 +240,7 @@ UpliftTreeModel read_tree(JsonReader& in) {
   UpliftTreeModel tree;
   model_file::read_record(in, "UpliftTreeModel", kTreeFields, [&](std::size_t field) {
     switch (field) {
-      case 0: {
+      case kTreeNodes: {
         std::vector<std::pair<std::uint64_t, TreeNode>> stored;
         std::uint64_t count = 0;
         in.begin_array("a sequence");
@@ -220,39 +252,39 @@ UpliftTreeModel read_tree(JsonReader& in) {
         tree.nodes.assign(count, std::move(stored));
         break;
       }
-      case 1:
+      case kTreeMaxDepth:
         tree.max_depth = in.read_u64();
         break;
-      case 2:
+      case kTreeMinSampleLeaf:
         tree.min_sample_leaf = in.read_u64();
         break;
-      case 3:
+      case kTreeMaxFeatures:
         tree.max_features = in.read_u64();
         break;
-      case 4:
+      case kTreeEvalFunc:
         tree.eval_func = read_eval_func(in);
         break;
-      case 5:
+      case kTreeMaxBins:
         tree.max_bins = in.read_u64();
         break;
-      case 6:
+      case kTreeTreatmentCol:
         in.read_string(tree.treatment_col);
         break;
-      case 7:
+      case kTreeOutcomeCol:
         in.read_string(tree.outcome_col);
         break;
-      case 8:
+      case kTreeFeatureCols:
         tree.feature_cols.clear();
         in.begin_array("a sequence");
         while (in.next_element()) tree.feature_cols.push_back(in.read_string());
         break;
-      case 9:
+      case kTreeBalance:
         tree.balance = in.read_bool();
         break;
-      case 10:
+      case kTreeRegularization:
         tree.regularization = in.read_bool();
         break;
-      case 11:
+      case kTreeAlpha:
         tree.alpha = in.read_f64();
         break;
     }

@@ -1,18 +1,12 @@
-// Model-file form of the forest, and saving it.
+// The model file: the forest written as one JSON text, saved and loaded.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 
 #include "uplift_random_forest/forest.h"
 
 namespace corvane {
-
-inline constexpr std::array<std::string_view, 12> kForestFields = {
-    "n_estimators", "max_features", "max_depth",     "min_sample_leaf",
-    "eval_func",    "max_bins",     "treatment_col", "outcome_col",
-    "balance",      "regularization", "alpha",       "trees"};
 
 // The whole model file text.
 std::string forest_to_json(const UpliftRandomForestModel& forest);

@@ -1,4 +1,4 @@
-#include "lib/error.h"
+#include "core/stderr_line.h"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -1,20 +1,44 @@
-#include "uplift_random_forest/forest_fields.h"
+#include "uplift_random_forest/forest_model_file.h"
 
-#include <new>
+#include <array>
+#include <cstddef>
 #include <stdexcept>
+#include <string_view>
 
-#include "lib/error.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "model_file/file_io.h"
-#include "lib/messages.h"
 #include "model_file/json_reader.h"
 #include "model_file/json_writer.h"
 #include "model_file/record_reader.h"
 #include "model_file/utf8.h"
-#include "uplift_tree/tree_fields.h"
+#include "uplift_tree/tree_model_file.h"
 
 namespace corvane {
 
 namespace {
+
+// Members of the forest, in file order (the array form holds them in this order).
+enum ForestField : std::size_t {
+  kForestNEstimators,
+  kForestMaxFeatures,
+  kForestMaxDepth,
+  kForestMinSampleLeaf,
+  kForestEvalFunc,
+  kForestMaxBins,
+  kForestTreatmentCol,
+  kForestOutcomeCol,
+  kForestBalance,
+  kForestRegularization,
+  kForestAlpha,
+  kForestTrees,
+  kForestFieldCount
+};
+
+constexpr std::array<std::string_view, kForestFieldCount> kForestFields = {
+    "n_estimators",  "max_features", "max_depth",      "min_sample_leaf",
+    "eval_func",     "max_bins",     "treatment_col",  "outcome_col",
+    "balance",       "regularization", "alpha",        "trees"};
 
 // Deep trees have far more unreached positions than reached ones, and each
 // is written out; say plainly when the text cannot be held in memory.
@@ -28,7 +52,7 @@ void reserve_text(std::string& text, const UpliftRandomForestModel& forest) {
     if (bytes > text.max_size()) throw std::length_error("too long");
     text.reserve(static_cast<std::size_t>(bytes));
   } catch (const std::exception&) {
-    fail(msg::kModelTextTooLarge1 + std::to_string(bytes) + msg::kModelTextTooLarge2);
+    fail(msg::model_text_too_large(bytes));
   }
 }
 
@@ -39,29 +63,29 @@ std::string forest_to_json(const UpliftRandomForestModel& forest) {
   reserve_text(text, forest);
   model_file::JsonWriter out(text);
   out.begin_object();
-  out.key(kForestFields[0]);
+  out.key(kForestFields[kForestNEstimators]);
   out.value_i64(forest.n_estimators);
-  out.key(kForestFields[1]);
+  out.key(kForestFields[kForestMaxFeatures]);
   out.value_u64(forest.max_features);
-  out.key(kForestFields[2]);
+  out.key(kForestFields[kForestMaxDepth]);
   out.value_u64(forest.max_depth);
-  out.key(kForestFields[3]);
+  out.key(kForestFields[kForestMinSampleLeaf]);
   out.value_u64(forest.min_sample_leaf);
-  out.key(kForestFields[4]);
+  out.key(kForestFields[kForestEvalFunc]);
   out.value_string(forest.eval_func);
-  out.key(kForestFields[5]);
+  out.key(kForestFields[kForestMaxBins]);
   out.value_u64(forest.max_bins);
-  out.key(kForestFields[6]);
+  out.key(kForestFields[kForestTreatmentCol]);
   out.value_string(forest.treatment_col);
-  out.key(kForestFields[7]);
+  out.key(kForestFields[kForestOutcomeCol]);
   out.value_string(forest.outcome_col);
-  out.key(kForestFields[8]);
+  out.key(kForestFields[kForestBalance]);
   out.value_bool(forest.balance);
-  out.key(kForestFields[9]);
+  out.key(kForestFields[kForestRegularization]);
   out.value_bool(forest.regularization);
-  out.key(kForestFields[10]);
+  out.key(kForestFields[kForestAlpha]);
   out.value_f64(forest.alpha);
-  out.key(kForestFields[11]);
+  out.key(kForestFields[kForestTrees]);
   out.begin_array();
   for (const auto& tree : forest.trees) write_tree(out, tree);
   out.end_array();
@@ -81,40 +105,40 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
   try {
     model_file::read_record(in, "UpliftRandomForestModel", kForestFields, [&](std::size_t field) {
       switch (field) {
-        case 0:
+        case kForestNEstimators:
           forest.n_estimators = in.read_i32();
           break;
-        case 1:
+        case kForestMaxFeatures:
           forest.max_features = in.read_u64();
           break;
-        case 2:
+        case kForestMaxDepth:
           forest.max_depth = in.read_u64();
           break;
-        case 3:
+        case kForestMinSampleLeaf:
           forest.min_sample_leaf = in.read_u64();
           break;
-        case 4:
+        case kForestEvalFunc:
           in.read_string(forest.eval_func);
           break;
-        case 5:
+        case kForestMaxBins:
           forest.max_bins = in.read_u64();
           break;
-        case 6:
+        case kForestTreatmentCol:
           in.read_string(forest.treatment_col);
           break;
-        case 7:
+        case kForestOutcomeCol:
           in.read_string(forest.outcome_col);
           break;
-        case 8:
+        case kForestBalance:
           forest.balance = in.read_bool();
           break;
-        case 9:
+        case kForestRegularization:
           forest.regularization = in.read_bool();
           break;
-        case 10:
+        case kForestAlpha:
           forest.alpha = in.read_f64();
           break;
-        case 11:
+        case kForestTrees:
           forest.trees.clear();
           in.begin_array("a sequence");
           while (in.next_element()) forest.trees.push_back(read_tree(in));
@@ -123,7 +147,7 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
     });
     in.finish();
   } catch (const model_file::JsonReadError& e) {
-    fail(msg::kUnwrapErrPrefix + model_file::render_fault(text, e));
+    fail(msg::unwrap_err(model_file::render_fault(text, e)));
   }
   return forest;
 }
@@ -131,7 +155,7 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
 UpliftRandomForestModel load_model_file(const std::string& path) {
   const std::string text = model_file::read_file(path);
   if (!model_file::is_valid_utf8(text))
-    fail(std::string(msg::kUnwrapErrPrefix) + msg::kInvalidUtf8);
+    fail(msg::unwrap_err(msg::kInvalidUtf8));
   return forest_from_json(text);
 }
 

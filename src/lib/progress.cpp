@@ -1,11 +1,11 @@
-#include "uplift_random_forest/progress.h"
+#include "lib/progress.h"
 
 #include <Python.h>
 
 #include <string>
 
-#include "lib/error.h"
-#include "lib/messages.h"
+#include "core/error.h"
+#include "core/error_msg.h"
 #include "lib/py_ref.h"
 #include "lib/python_error.h"
 
@@ -16,7 +16,7 @@ namespace {
 [[noreturn]] void fail_with_python_error() {
   // Ctrl-C is the caller's wish to stop, not a failed progress line.
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw PythonErrorSet{};
-  fail(msg::kUnwrapErrPrefix + take_python_error_text());
+  fail(msg::unwrap_err(take_python_error_text()));
 }
 
 class GilScope {

@@ -1,0 +1,134 @@
+#include "core/error_msg.h"
+
+#include <initializer_list>
+
+namespace corvane::msg {
+
+namespace {
+
+std::string concat(std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  std::string text;
+  text.reserve(size);
+  for (std::string_view part : parts) text.append(part);
+  return text;
+}
+
+}  // namespace
+
+std::string unwrap_err(std::string_view detail) {
+  return concat({"called `Result::unwrap()` on an `Err` value: ", detail});
+}
+
+std::string bad_column_type(std::string_view column) {
+  return concat({"BAD type of column: ", column});
+}
+
+std::string index_out_of_bounds_signed(std::uint64_t len, std::int64_t index) {
+  return concat({"index out of bounds: the len is ", std::to_string(len), " but the index is ",
+                 std::to_string(index)});
+}
+
+std::string index_out_of_bounds_unsigned(std::uint64_t len, std::uint64_t index) {
+  return concat({"index out of bounds: the len is ", std::to_string(len), " but the index is ",
+                 std::to_string(index)});
+}
+
+std::string negative_treatment_code(std::string_view treatment_col, std::int64_t code) {
+  return concat({"treatment column '", treatment_col, "' holds the negative treatment code ",
+                 std::to_string(code),
+                 "; treatment codes are 0 for the control group and 1, 2, ... for the "
+                 "treatments"});
+}
+
+std::string column_length_mismatch(std::string_view column, std::size_t length,
+                                   std::string_view treatment_col, std::size_t rows) {
+  return concat({"column '", column, "' has ", std::to_string(length),
+                 " values but treatment column '", treatment_col, "' has ", std::to_string(rows),
+                 "; every column needs one value per row"});
+}
+
+std::string model_text_too_large(std::uint64_t bytes) {
+  return concat({"memory allocation of at least ", std::to_string(bytes),
+                 " bytes failed: the model file text is too large to build in memory"});
+}
+
+std::string max_depth_too_large(std::uint64_t max_depth) {
+  return concat({"max_depth ", std::to_string(max_depth),
+                 " is too large: a tree of that depth has more than 2^64 node positions, which "
+                 "no memory can hold; use a max_depth of at most 63"});
+}
+
+std::string invalid_type(std::string_view found, std::string_view expected) {
+  return concat({"invalid type: ", found, ", expected ", expected});
+}
+
+std::string invalid_value(std::string_view found, std::string_view expected) {
+  return concat({"invalid value: ", found, ", expected ", expected});
+}
+
+std::string duplicate_field(std::string_view key) {
+  return concat({"duplicate field `", key, "`"});
+}
+
+std::string missing_field(std::string_view key) { return concat({"missing field `", key, "`"}); }
+
+std::string struct_too_short(std::size_t length, std::string_view record, std::size_t fields) {
+  return concat({"invalid length ", std::to_string(length), ", expected struct ", record, " with ",
+                 std::to_string(fields), " elements"});
+}
+
+std::string unknown_eval_func(std::string_view name) {
+  return concat({"unknown variant `", name, "`, expected one of `Euclidean`, `KL`, `Chi`"});
+}
+
+std::string unknown_split_value(std::string_view name) {
+  return concat({"unknown variant `", name, "`, expected `Numeric` or `Str`"});
+}
+
+std::string outcome_not_binary(std::string_view outcome_col, std::int64_t value) {
+  return concat({"outcome column '", outcome_col, "' holds the value ", std::to_string(value),
+                 "; outcomes must be 0 or 1"});
+}
+
+std::string treatment_code_missing(std::string_view treatment_col, std::int64_t code) {
+  return concat({"treatment column '", treatment_col, "' has no rows with treatment code ",
+                 std::to_string(code),
+                 "; treatment codes must run 0, 1, 2, ... without gaps, with 0 for the control "
+                 "group"});
+}
+
+namespace {
+
+// ['a', 'b'], as Python shows a list of names.
+std::string name_list(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) text += concat({i ? ", '" : "'", names[i], "'"});
+  return text + "]";
+}
+
+}  // namespace
+
+std::string features_differ(const std::vector<std::string>& held,
+                            const std::vector<std::string>& given) {
+  return concat({"the model holds trees trained on features ", name_list(held),
+                 " but fit was given ", name_list(given),
+                 "; fit a new model to train on other features"});
+}
+
+std::string treatment_groups_differ(std::int64_t held, std::int64_t given) {
+  return concat({"the model holds trees trained on treatment codes 0 to ", std::to_string(held),
+                 " but fit was given codes 0 to ", std::to_string(given),
+                 "; fit a new model to train on other treatment groups"});
+}
+
+std::string start_training(std::int32_t n_threads) {
+  return concat({"Start training with ", std::to_string(n_threads), " threads..."});
+}
+
+std::string tree_finished(std::size_t k) {
+  return concat({"Tree [", std::to_string(k), "] is finished!"});
+}
+
+}  // namespace corvane::msg
