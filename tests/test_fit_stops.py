@@ -239,3 +239,21 @@ def test_repeated_and_reused_names_are_read_as_features(data):
     model = new_model()
     fit(model, data, x_names=["age", "color", "age", "t"])
     assert model.feature_cols() == ["age", "color", "age", "t"]
+
+
+def test_fit_after_load_must_match_the_loaded_trees(tmp_path, data, progress):
+    path = tmp_path / "m.json"
+    trained = new_model()
+    fit(trained, data)
+    trained.save(str(path))
+    model = new_model()
+    model.load(str(path))
+    with pytest.raises(BaseException) as excinfo:
+        fit(model, data, x_names=["age"])
+    assert panic_message(excinfo) == (
+        "the model holds trees trained on features ['age', 'color'] but fit was given ['age']; "
+        "fit a new model to train on other features")
+    assert saved_json(model, tmp_path / "again.json") == saved_json(trained, path)
+    # The same columns add trees as usual.
+    fit(model, data)
+    assert len(saved_json(model, path)["trees"]) == 4
