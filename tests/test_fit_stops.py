@@ -88,10 +88,10 @@ STOPS = {
     "absurd code": (setitem("t2", 0, 2**31 - 1), {}, {}, missing_code(2), False),
     "other feature order": (NO_CHANGE, dict(x_names=["color", "age"]), {},
                             "the model holds trees trained on features ['age', 'color'] but fit was "
-                            "given ['color', 'age']; fit a new model to train on other features", False),
+                            "given ['color', 'age']; fit a new model to train on other features", True),
     "more groups": (replace(t2=[i % 3 for i in range(300)]), {}, {},
                     "the model holds trees trained on treatment codes 0 to 1 but fit was given codes "
-                    "0 to 2; fit a new model to train on other treatment groups", False),
+                    "0 to 2; fit a new model to train on other treatment groups", True),
     "zero threads": (NO_CHANGE, dict(n_threads=0), {}, "assertion failed: num_threads > 0", True),
     "eval ed": (NO_CHANGE, {}, dict(eval_func="ed"), "bad eval func", True),
     "eval Ed": (NO_CHANGE, {}, dict(eval_func="Ed"), "bad eval func", True),

@@ -136,7 +136,6 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   if (n_threads < 0) n_threads = available_processors();
   const DataSet data = DataSet::from_raw_data(build_data());
   check_trainable(data.raw(), treatment, outcome);
-  check_matches_trees(data.raw());
 
   auto [results, collector] = Channel<UpliftTreeModel>::open();
   progress.print(msg::start_training(n_threads));
@@ -144,6 +143,9 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   const EvalFunc criterion = parse_eval_func(eval_func);
   if (node_array_size(max_depth) == 0)
     fail(msg::max_depth_too_large(max_depth));
+  // After the configuration checks, whose messages come first for a model
+  // loaded with a configuration no fit accepts.
+  check_matches_trees(data.raw());
 
   UpliftTreeModel template_tree;
   template_tree.max_depth = max_depth;
