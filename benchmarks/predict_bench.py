@@ -34,7 +34,7 @@ def main() -> None:
     results = {}
     for n_threads in (1, -1):
         results[n_threads] = model.predict(rows, n_threads)
-        t = best_of(repeats, lambda: model.predict(rows, n_threads))
+        t = best_of(repeats, lambda n=n_threads: model.predict(rows, n))
         print(f"predict n_threads {n_threads:>2}: {len(rows) / t:,.0f} rows/s ({t:.3f} s, best of {repeats})")
     assert results[1] == results[-1], "multi-threaded prediction differs from row by row"
 

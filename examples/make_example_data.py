@@ -7,7 +7,6 @@ the email helps active recent visitors, the discount helps price-sensitive
 customers on the "basic" plan. Run again to regenerate; the seed is fixed.
 """
 import csv
-import math
 import pathlib
 import random
 

@@ -1,6 +1,6 @@
 # Type information for the corvane extension module (for editors and type
 # checkers; the module itself is native code).
-from typing import Sequence
+from collections.abc import Sequence
 
 __all__: list[str]
 

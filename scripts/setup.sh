@@ -16,6 +16,14 @@ fi
 
 PYTHON=${PYTHON:-python3}
 "$PYTHON" -m pip install -q --root-user-action=ignore "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
+source scripts/lint_tools.sh
+lint_tools=()
+[ -n "$(find_lint_tool clang-format "$CLANG_FORMAT_VERSION")" ] ||
+  lint_tools+=("clang-format==$CLANG_FORMAT_VERSION")
+[ -n "$(find_lint_tool ruff "$RUFF_VERSION")" ] || lint_tools+=("ruff==$RUFF_VERSION")
+if [ ${#lint_tools[@]} -gt 0 ]; then
+  "$PYTHON" -m pip install -q --root-user-action=ignore "${lint_tools[@]}"
+fi
 # pyenv only sees commands that pip just installed (cmake, ninja) after a rehash.
 if command -v pyenv >/dev/null; then pyenv rehash || true; fi
 "$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation .

@@ -11,12 +11,12 @@ PYTHON=${PYTHON:-python3}
 cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_MODULE=OFF >/dev/null
 ninja -C build/cpp-tests corvane_cpp_tests
-build/cpp-tests/corvane_cpp_tests
+ctest --test-dir build/cpp-tests --output-on-failure
 
 cmake -S . -B build/cpp-tests-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_MODULE=OFF -DCORVANE_SANITIZE=thread >/dev/null
 ninja -C build/cpp-tests-tsan corvane_cpp_tests
-TSAN_OPTIONS=halt_on_error=1 build/cpp-tests-tsan/corvane_cpp_tests concurrency
+ctest --test-dir build/cpp-tests-tsan --output-on-failure
 
 "$PYTHON" -m pytest -q tests
 

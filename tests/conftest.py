@@ -28,6 +28,17 @@ needs_plain_address_space = pytest.mark.skipif(
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+
+# The model file: an untrained forest's exact text and the member names of
+# each record, in file order.
+UNTRAINED = ('{"n_estimators":10,"max_features":3,"max_depth":5,"min_sample_leaf":100,"eval_func":"ED",'
+             '"max_bins":10,"treatment_col":"","outcome_col":"","balance":true,"regularization":false,'
+             '"alpha":0.5,"trees":[]}')
+FOREST_KEYS = ["n_estimators", "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
+               "treatment_col", "outcome_col", "balance", "regularization", "alpha", "trees"]
+TREE_KEYS = ["nodes", "max_depth", "min_sample_leaf", "max_features", "eval_func", "max_bins",
+             "treatment_col", "outcome_col", "feature_cols", "balance", "regularization", "alpha"]
+NODE_KEYS = ["col_name", "col_idx", "split_value", "prob", "gain"]
 _TRACEBACK = "\nTraceback (most recent call last):"
 
 
@@ -69,6 +80,17 @@ def two_valued_data(low, high, n=400):
     return {"x": x, TREATMENT: t, OUTCOME: y}
 
 
+def index_out_of_bounds(length, index):
+    """The message of a stop on a column or node index past the end."""
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+def placeholder_model():
+    """The smallest valid model, for tests that load a file into it or only
+    need an instance; its parameters matter to none of them."""
+    return corvane._UpliftRandomForestModel(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+
+
 def new_model(**overrides):
     params = dict(MODEL_DEFAULTS, **overrides)
     return corvane._UpliftRandomForestModel(**params)
@@ -97,8 +119,8 @@ def panic_message(excinfo, keep_traceback=False):
 
 def _panic_class():
     try:
-        corvane._UpliftRandomForestModel(1, 1, 1, 1, "ED", 1, False, False, 0.5).feature_cols()
-    except BaseException as e:  # noqa: B036 - the class is what we are after
+        placeholder_model().feature_cols()
+    except BaseException as e:  # the class is what we are after
         return type(e)
     raise AssertionError("an untrained model answered feature_cols()")
 

@@ -7,8 +7,17 @@ from fractions import Fraction
 
 import pytest
 
-from conftest import (FEATURES, UNWRAP_ERR, UNWRAP_NONE, fit, make_data, new_model, panic_message,
-                      saved_json, two_valued_data)
+from conftest import (
+    FEATURES,
+    UNWRAP_ERR,
+    UNWRAP_NONE,
+    fit,
+    make_data,
+    new_model,
+    panic_message,
+    saved_json,
+    two_valued_data,
+)
 
 START = "Start training with {} threads..."
 TOO_DEEP = ("max_depth {} is too large: a tree of that depth has more than 2^64 node positions, "

@@ -1,6 +1,5 @@
 """Ctrl-C ends a long fit with KeyboardInterrupt, promptly, and leaves a
 usable model holding the trees finished so far."""
-import os
 import signal
 import subprocess
 import sys

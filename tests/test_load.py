@@ -8,26 +8,13 @@ import random
 import pytest
 
 import corvane
-from conftest import PanicException
+from conftest import FOREST_KEYS, NODE_KEYS, TREE_KEYS, UNTRAINED, UNWRAP_ERR, UNWRAP_NONE
 from conftest import call_panic_message as panic_message
+from conftest import placeholder_model as new_model
 
 Model = corvane._UpliftRandomForestModel
-UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
-UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
-UNTRAINED = ('{"n_estimators":10,"max_features":3,"max_depth":5,"min_sample_leaf":100,"eval_func":"ED",'
-             '"max_bins":10,"treatment_col":"","outcome_col":"","balance":true,"regularization":false,'
-             '"alpha":0.5,"trees":[]}')
-FOREST_KEYS = ["n_estimators", "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
-               "treatment_col", "outcome_col", "balance", "regularization", "alpha", "trees"]
-TREE_KEYS = ["nodes", "max_depth", "min_sample_leaf", "max_features", "eval_func", "max_bins",
-             "treatment_col", "outcome_col", "feature_cols", "balance", "regularization", "alpha"]
-NODE_KEYS = ["col_name", "col_idx", "split_value", "prob", "gain"]
 FEATURES = ["вес", 'a"b\nc', "цвет🎨"]
 MARK = "§"
-
-
-def new_model():
-    return Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
 
 
 def write(tmp_path, data, name="doc.json"):

@@ -103,7 +103,7 @@ def mutate_doc(rng, doc):
 def outcome(fn, *args):
     try:
         return "ok", fn(*args)
-    except BaseException as e:  # noqa: B036 - anything but PanicException is a finding
+    except BaseException as e:  # anything but PanicException is a finding
         if type(e).__name__ != "PanicException" or len(e.args) != 1 or not isinstance(e.args[0], str):
             raise AssertionError(f"unexpected {type(e).__name__}: {e!r}") from e
         return "panic", e.args[0]
@@ -144,7 +144,7 @@ def check_loaded(loaded, tmp, rows):
     for row in rows:
         want = expected_outcome(forest_row, doc, row)
         assert agree(outcome(model.predict_row, row), want), (row, want)
-        assert agree(outcome(lambda: model.predict([row], 1)[0]), want), (row, want)
+        assert agree(outcome(lambda r=row: model.predict([r], 1)[0]), want), (row, want)
     for kind in ("gain", "split"):
         want = ("panic", "called `Option::unwrap()` on a `None` value") if not doc["trees"] else \
             expected_outcome(forest_importance, doc, kind)
@@ -187,7 +187,7 @@ def run(seed, iterations, tmp):
             assert f.read() == original, "a failed load changed the forest"
         assert same(model.predict(rows[:4], 1), before)
 
-    for i in range(iterations):
+    for _iteration in range(iterations):
         mutant = original
         for _ in range(rng.choice([1, 1, 1, 2, 3])):
             if rng.random() < 0.3:
@@ -217,7 +217,7 @@ def test_damaged_model_files(tmp_path):
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(os.path.abspath(corvane.__file__)), HERE] + [p for p in [env.get("PYTHONPATH")] if p])
     proc = subprocess.run([sys.executable, os.path.abspath(__file__), str(SEED), str(ITERATIONS), str(tmp_path)],
-                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+                          env=env, capture_output=True, timeout=300)
     last = (tmp_path / "current.json").read_bytes()[:300] if (tmp_path / "current.json").exists() else b""
     assert proc.returncode == 0, (proc.returncode, proc.stderr.decode(errors="replace")[-3000:], last)
     counts = json.loads(proc.stdout.decode().strip().splitlines()[-1])

@@ -9,16 +9,15 @@ import struct
 import pytest
 
 import corvane
-from conftest import PanicException
+from conftest import UNWRAP_ERR, UNWRAP_NONE, placeholder_model
 from conftest import call_panic_message as panic_message
+from conftest import index_out_of_bounds as ie
 
 Model = corvane._UpliftRandomForestModel
 NAN = float("nan")
 INF = float("inf")
 FEATURES = ["num", "cnt", "cat", "flag"]
 CATS = ["red", "green", "blue", "Red", ""]
-UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
-UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 COUNT = "assertion failed: count == self.n_estimators"
 FIRST_ROW = "assertion failed: data[0].len() == self.feature_cols.len()"
 
@@ -45,7 +44,7 @@ class WalkError(Exception):
 
 
 def index_error(length, index):
-    return WalkError(f"index out of bounds: the len is {length} but the index is {index}")
+    return WalkError(ie(length, index))
 
 
 def tree_row(tree, row):
@@ -152,7 +151,7 @@ def forest(trees, n_estimators=None):
 def loaded(tmp_path, doc):
     path = tmp_path / "hand.json"
     path.write_text(json.dumps(doc))
-    m = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+    m = placeholder_model()
     m.load(str(path))
     return m
 
@@ -190,7 +189,7 @@ def trained(request, tmp_path_factory):
     path = tmp_path_factory.mktemp("trained") / "model.json"
     m.save(str(path))
     doc = json.loads(path.read_text())
-    reloaded = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+    reloaded = placeholder_model()
     reloaded.load(str(path))
     return m, doc, probe_rows(doc, random.Random(100 + k)), reloaded
 
@@ -445,10 +444,6 @@ def test_null_gain_counts_as_a_split(tmp_path):
     assert m.get_feature_importance("split") == [0.0, 1.0]
 
 
-def ie(length, index):
-    return f"index out of bounds: the len is {length} but the index is {index}"
-
-
 @pytest.mark.parametrize("trees, row, predict_msg, threaded_msg, importance_msg", [
     ([tree([split(5, 0.5), leaf([1.0]), leaf([2.0])])], [1.0, "a"], ie(2, 5), COUNT, ie(2, 5)),
     ([tree([leaf([]), leaf([1.0]), leaf([2.0])])], [1.0, "a"], ie(2, -1), COUNT, None),  # default node
@@ -490,7 +485,7 @@ def test_longer_surplus_is_ignored(tmp_path):
 def test_predict_leaves_the_garbage_collector_as_it_found_it(enabled):
     import gc
 
-    model = Model(1, 1, 1, 1, "ED", 1, False, False, 0.5)
+    model = placeholder_model()
     was = gc.isenabled()
     try:
         gc.enable() if enabled else gc.disable()

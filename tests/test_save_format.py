@@ -9,18 +9,22 @@ from decimal import Decimal
 import pytest
 
 import corvane
-from conftest import (FEATURES, UNWRAP_ERR, fit, make_data, new_model, panic_message, saved_text,
-                      two_valued_data)
+from conftest import (
+    FEATURES,
+    FOREST_KEYS,
+    NODE_KEYS,
+    TREE_KEYS,
+    UNTRAINED,
+    UNWRAP_ERR,
+    fit,
+    make_data,
+    new_model,
+    panic_message,
+    saved_text,
+    two_valued_data,
+)
 
-UNTRAINED = ('{"n_estimators":10,"max_features":3,"max_depth":5,"min_sample_leaf":100,"eval_func":"ED",'
-             '"max_bins":10,"treatment_col":"","outcome_col":"","balance":true,"regularization":false,'
-             '"alpha":0.5,"trees":[]}')
 DEFAULT_NODE = '{"col_name":"","col_idx":-1,"split_value":{"Numeric":0.0},"prob":[],"gain":0.0}'
-FOREST_KEYS = ["n_estimators", "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
-               "treatment_col", "outcome_col", "balance", "regularization", "alpha", "trees"]
-TREE_KEYS = ["nodes", "max_depth", "min_sample_leaf", "max_features", "eval_func", "max_bins", "treatment_col",
-             "outcome_col", "feature_cols", "balance", "regularization", "alpha"]
-NODE_KEYS = ["col_name", "col_idx", "split_value", "prob", "gain"]
 NOT_FOUND = UNWRAP_ERR + 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
 
 

@@ -19,9 +19,8 @@ namespace {
 void check_positional(const Signature& sig, Py_ssize_t nargs) {
   const auto n = static_cast<Py_ssize_t>(sig.params.size());
   if (nargs <= n) return;
-  type_error(std::string(sig.display) + msg::kTakesPositional1 + std::to_string(n) +
-             msg::kTakesPositional2 + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
-             " given");
+  type_error(msg::too_many_positional(sig.display, static_cast<std::size_t>(n),
+                                      static_cast<std::size_t>(nargs)));
 }
 
 void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t nargs,
@@ -30,11 +29,11 @@ void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssiz
     if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, sig.params[i]) != 0)
       continue;
     if (static_cast<Py_ssize_t>(i) < nargs)
-      type_error(std::string(sig.display) + msg::kMultipleValues + sig.params[i] + "'");
+      type_error(msg::multiple_values(sig.display, sig.params[i]));
     out[i] = value;
     return;
   }
-  type_error(std::string(sig.display) + msg::kUnexpectedKeyword + str_of(name) + "'");
+  type_error(msg::unexpected_keyword(sig.display, str_of(name)));
 }
 
 void check_missing(const Signature& sig, PyObject** out) {
@@ -42,18 +41,7 @@ void check_missing(const Signature& sig, PyObject** out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i)
     if (!out[i]) missing.push_back(sig.params[i]);
   if (missing.empty()) return;
-  std::string text = sig.display;
-  if (missing.size() == 1) {
-    text += std::string(msg::kMissingArgument) + "'" + missing[0] + "'";
-  } else {
-    text += msg::kMissingArguments1 + std::to_string(missing.size()) + msg::kMissingArguments2;
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-      if (i > 0) text += missing.size() == 2 ? " " : ", ";
-      if (i + 1 == missing.size()) text += "and ";
-      text += std::string("'") + missing[i] + "'";
-    }
-  }
-  type_error(text);
+  type_error(msg::missing_arguments(sig.display, missing));
 }
 
 }  // namespace

@@ -1,48 +1,46 @@
 // Texts that only the binding raises: argument binding and conversion errors,
 // borrow conflicts, the exception class's name and docstring. Like the core's
 // texts (core/error_msg.h) they are what stored callers match on, so they are
-// kept byte for byte.
+// kept byte for byte; a text with parameters is built by one function here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace corvane::msg {
 
 // RuntimeWarning of a fit whose every tree stayed a single leaf because every
-// candidate split of the root scored NaN.
-inline std::string all_roots_nan_gain(std::int32_t group, std::int32_t rows) {
-  return "every tree is a single leaf: each candidate split of the root scored NaN because one "
-         "side held no rows of some treatment group; the smallest group, treatment code " +
-         std::to_string(group) + ", has only " + std::to_string(rows) +
-         " rows (gather more rows of it or leave it out)";
-}
+// candidate split of the root scored NaN: "every tree is a single leaf: ...;
+// the smallest group, treatment code <group>, has only <rows> rows (...)"
+std::string all_roots_nan_gain(std::int32_t group, std::int32_t rows);
 
-// Argument binding and conversion (TypeError / OverflowError).
-inline constexpr const char kTakesPositional1[] = " takes ";
-inline constexpr const char kTakesPositional2[] = " positional arguments but ";
-inline constexpr const char kUnexpectedKeyword[] = " got an unexpected keyword argument '";
-inline constexpr const char kMultipleValues[] = " got multiple values for argument '";
-inline constexpr const char kMissingArgument[] = " missing 1 required positional argument: ";
-inline constexpr const char kMissingArguments1[] = " missing ";
-inline constexpr const char kMissingArguments2[] = " required positional arguments: ";
-inline constexpr const char kCannotConvert1[] = "'";
-inline constexpr const char kCannotConvert2[] = "' object cannot be converted to '";
+// Argument binding (TypeError). `callable` is the display name, e.g.
+// "_UpliftRandomForestModel.fit()".
+// "<callable> takes <max> positional arguments but <given> was/were given"
+std::string too_many_positional(std::string_view callable, std::size_t max, std::size_t given);
+// "<callable> got multiple values for argument '<param>'"
+std::string multiple_values(std::string_view callable, std::string_view param);
+// "<callable> got an unexpected keyword argument '<name>'"
+std::string unexpected_keyword(std::string_view callable, std::string_view name);
+// "<callable> missing 1 required positional argument: 'a'", or for more
+// "<callable> missing 3 required positional arguments: 'a', 'b', and 'c'"
+std::string missing_arguments(std::string_view callable, const std::vector<const char*>& names);
+
+// Argument conversion (TypeError / OverflowError).
+// "'<type>' object cannot be converted to '<target>'"
+std::string cannot_convert(std::string_view type_name, std::string_view target);
+// "argument '<param>': <cause>"
+std::string argument_error(std::string_view param, std::string_view cause);
 inline constexpr const char kUnknownTypeName[] = "<failed to extract type name>";
 inline constexpr const char kStrToVec[] = "Can't extract `str` to `Vec`";
-inline constexpr const char kArgumentPrefix[] = "argument '";
 inline constexpr const char kOutOfRangeIntegral[] =
     "out of range integral type conversion attempted";
 // A prediction cell that is neither a number nor a str: what each variant's
 // conversion said.
-inline std::string split_value_not_extracted(const std::string& numeric_error,
-                                             const std::string& str_error) {
-  return "TypeError: failed to extract enum SplitValue ('Numeric | Str')"
-         "\n- variant Numeric (Numeric): failed to extract field SplitValue::Numeric.0, caused "
-         "by " +
-         numeric_error +
-         "\n- variant Str (Str): failed to extract field SplitValue::Str.0, caused by " + str_error;
-}
+std::string split_value_not_extracted(std::string_view numeric_error, std::string_view str_error);
 
 // Borrowing the model for a call.
 inline constexpr const char kAlreadyBorrowed[] = "Already borrowed";

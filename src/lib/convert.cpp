@@ -22,8 +22,7 @@ PyRef index_of(PyObject* obj) {
 }  // namespace
 
 void cannot_convert(PyObject* obj, const char* target) {
-  raise(PyExc_TypeError, std::string(msg::kCannotConvert1) + type_name_of(obj) +
-                             msg::kCannotConvert2 + target + "'");
+  raise(PyExc_TypeError, msg::cannot_convert(type_name_of(obj), target));
 }
 
 std::int32_t to_i32(PyObject* obj) {
@@ -125,7 +124,7 @@ void wrap_type_error(const char* param) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   auto [type, cause, traceback] = fetch_python_error();
   if (traceback && cause) PyException_SetTraceback(cause.get(), traceback.get());
-  const std::string text = std::string(msg::kArgumentPrefix) + param + "': " + str_of(cause.get());
+  const std::string text = msg::argument_error(param, str_of(cause.get()));
   PyRef wrapped = PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str()));
   if (!wrapped) return;
   // Both links, as `raise ... from cause` inside an except block would set.
