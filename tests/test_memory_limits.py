@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import pytest
+
 from conftest import fit, make_data, needs_plain_address_space, new_model, saved_text
 
 pytestmark = needs_plain_address_space

@@ -23,7 +23,8 @@ void check_trainable(const RawData& raw, std::string_view treatment_col,
   for (std::int32_t t : raw.treatment)
     if (static_cast<std::size_t>(t) <= top) seen[static_cast<std::size_t>(t)] = true;
   const auto missing = std::find(seen.begin(), seen.end(), false);
-  if (missing != seen.end()) fail(msg::treatment_code_missing(treatment_col, missing - seen.begin()));
+  if (missing != seen.end())
+    fail(msg::treatment_code_missing(treatment_col, missing - seen.begin()));
 }
 
 }  // namespace corvane
