@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building corvane needs and is not there yet, then installs
-# corvane itself (with its test extras) into the current Python.
+# corvane itself (with its test and optional extras) into the current Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,4 +26,4 @@ if [ ${#lint_tools[@]} -gt 0 ]; then
 fi
 # pyenv only sees commands that pip just installed (cmake, ninja) after a rehash.
 if command -v pyenv >/dev/null; then pyenv rehash || true; fi
-"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation .
+"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation ".[test,pandas,plot,progress]"

@@ -166,3 +166,36 @@ def progress(capsys):
 @pytest.fixture
 def data():
     return make_data(300, seed=7)
+
+
+# Labels of the treatment groups in `mixed_frame`; "control" is the control group.
+MIXED_LABELS = ["control", "email", "sms"]
+
+
+def mixed_frame(n, seed):
+    """A pandas DataFrame with every feature kind, and its treatment and outcome.
+
+    Features: "num" (float, every 17th value NaN), "flag" (bool), "plan"
+    (str, every 13th value None) and "region" (categorical, every 11th value
+    missing). Treatment labels are the strings of MIXED_LABELS; "sms" raises
+    the positive rate from 0.2 to 0.6 where num > 0.5, "email" does nothing.
+    Returns (frame, treatment array, outcome array).
+    """
+    pd = pytest.importorskip("pandas")
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    num = rng.random(n)
+    frame = pd.DataFrame({
+        "num": num,
+        "flag": rng.random(n) < 0.5,
+        "plan": rng.choice(["basic", "plus", "pro"], n).astype(object),
+        "region": pd.Categorical(rng.choice(["north", "south"], n)),
+    })
+    frame.loc[::17, "num"] = np.nan
+    frame.loc[::13, "plan"] = None
+    frame.loc[::11, "region"] = np.nan
+    treatment = rng.choice(np.array(MIXED_LABELS), n)
+    rate = np.where((treatment == "sms") & (num > 0.5), 0.6, 0.2)
+    y = (rng.random(n) < rate).astype(int)
+    return frame, treatment, y

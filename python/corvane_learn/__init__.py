@@ -1,0 +1,14 @@
+"""Uplift random forests with scikit-learn conventions.
+
+`UpliftForestClassifier` wraps the native forest of the `corvane`
+extension; `corvane_learn.metrics` evaluates uplift scores (uplift and Qini
+curves, AUUC, Qini coefficient, uplift by decile) and `corvane_learn.plot`
+draws them (needs matplotlib: ``pip install corvane[plot]``).
+"""
+
+from . import metrics, plot
+from ._convert import MISSING_CATEGORY
+from ._estimator import UpliftForestClassifier
+
+__version__ = "0.1.0"
+__all__ = ["MISSING_CATEGORY", "UpliftForestClassifier", "__version__", "metrics", "plot"]
