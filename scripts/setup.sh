@@ -26,4 +26,4 @@ if [ ${#lint_tools[@]} -gt 0 ]; then
 fi
 # pyenv only sees commands that pip just installed (cmake, ninja) after a rehash.
 if command -v pyenv >/dev/null; then pyenv rehash || true; fi
-"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation ".[test,pandas,plot,progress]"
+"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation ".[test,pandas,plot,progress,dask]"

@@ -39,6 +39,8 @@ FOREST_KEYS = ["n_estimators", "max_features", "max_depth", "min_sample_leaf", "
 TREE_KEYS = ["nodes", "max_depth", "min_sample_leaf", "max_features", "eval_func", "max_bins",
              "treatment_col", "outcome_col", "feature_cols", "balance", "regularization", "alpha"]
 NODE_KEYS = ["col_name", "col_idx", "split_value", "prob", "gain"]
+# How a node position that no row reaches is written in a model file.
+DEFAULT_NODE = '{"col_name":"","col_idx":-1,"split_value":{"Numeric":0.0},"prob":[],"gain":0.0}'
 _TRACEBACK = "\nTraceback (most recent call last):"
 
 

@@ -1,6 +1,8 @@
 #include "core/error_msg.h"
 
+#include <cstdio>
 #include <initializer_list>
+#include <iterator>
 
 namespace corvane::msg {
 
@@ -49,9 +51,43 @@ std::string column_length_mismatch(std::string_view column, std::size_t length,
                  "; every column needs one value per row"});
 }
 
-std::string model_text_too_large(std::uint64_t bytes) {
-  return concat({"memory allocation of at least ", std::to_string(bytes),
-                 " bytes failed: the model file text is too large to build in memory"});
+std::string human_size(std::uint64_t bytes) {
+  static constexpr const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1000) return concat({std::to_string(bytes), " bytes"});
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, value < 9.95 ? "%.1f %s" : "%.0f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string model_file_too_large(std::uint64_t bytes, std::string_view dir,
+                                 std::uint64_t free_bytes) {
+  return concat({"the model file would take ", human_size(bytes), " (", std::to_string(bytes),
+                 " bytes) but the file system holding '", dir, "' has only ",
+                 human_size(free_bytes), " free; nothing was written"});
+}
+
+std::string model_file_size_overflow() {
+  return concat({"the model file would take more than ", std::to_string(UINT64_MAX),
+                 " bytes, more than any file system can hold; nothing was written"});
+}
+
+std::string stream_not_a_model(std::string_view path, std::uint64_t bytes) {
+  return concat({"'", path, "' is not a regular file, and the first ", std::to_string(bytes),
+                 " bytes it gave cannot begin a model file (which begins with '{' or '['); "
+                 "stopped reading"});
+}
+
+std::string stream_too_long(std::string_view path, std::uint64_t limit) {
+  return concat({"'", path, "' is not a regular file and gave more than ", std::to_string(limit),
+                 " bytes (", human_size(limit),
+                 ") without ending, more than a model file read from a stream may take; stopped "
+                 "reading"});
 }
 
 std::string max_depth_too_large(std::uint64_t max_depth) {

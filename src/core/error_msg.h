@@ -69,9 +69,6 @@ std::string features_differ(const std::vector<std::string>& held,
 // given codes 0 to <given>; fit a new model to train on other treatment groups"
 std::string treatment_groups_differ(std::int64_t held, std::int64_t given);
 
-// Every unreached node of a deep tree is written out; the text of a very deep
-// tree cannot be held in memory (the count saturates at 2^64 - 1).
-std::string model_text_too_large(std::uint64_t bytes);
 std::string max_depth_too_large(std::uint64_t max_depth);
 
 // Model file reading: syntax faults.
@@ -116,6 +113,27 @@ std::string struct_too_short(std::size_t length, std::string_view record, std::s
 std::string unknown_eval_func(std::string_view name);
 // "unknown variant `<name>`, expected `Numeric` or `Str`"
 std::string unknown_split_value(std::string_view name);
+
+// "3.1 TB", "80 GB", "512 bytes": decimal units, one decimal below ten.
+std::string human_size(std::uint64_t bytes);
+
+// Saving measures the whole text before it writes anything.
+// "the model file would take <size> (<bytes> bytes) but the file system
+// holding '<dir>' has only <size> free; nothing was written"
+std::string model_file_too_large(std::uint64_t bytes, std::string_view dir,
+                                 std::uint64_t free_bytes);
+// "the model file would take more than 18446744073709551615 bytes, more than
+// any file system can hold; nothing was written"
+std::string model_file_size_overflow();
+
+// Loading from a stream (FIFO, device), which might never end.
+// "'<path>' is not a regular file, and the first <bytes> bytes it gave cannot
+// begin a model file (which begins with '{' or '['); stopped reading"
+std::string stream_not_a_model(std::string_view path, std::uint64_t bytes);
+// "'<path>' is not a regular file and gave more than <limit> bytes (<size>)
+// without ending, more than a model file read from a stream may take;
+// stopped reading"
+std::string stream_too_long(std::string_view path, std::uint64_t limit);
 
 // Model file access.
 inline constexpr const char kInvalidUtf8[] =

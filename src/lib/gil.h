@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "lib/python_error.h"
+
 namespace corvane {
 
 // Releases the interpreter lock for its lifetime. The calling thread must
@@ -35,5 +37,14 @@ class GilHeld {
  private:
   PyGILState_STATE state_;
 };
+
+// Runs the Python handlers of signals that arrived meanwhile, taking the lock
+// for it; one that raises (Ctrl-C) makes this throw PythonErrorSet, so that
+// its exception reaches the caller unchanged. Call it from native work that
+// runs with the lock released, on the thread that called in from Python.
+inline void run_signal_handlers() {
+  GilHeld gil;
+  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+}
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 #include "lib/model_methods.h"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "lib/call_guard.h"
 #include "lib/convert.h"
 #include "lib/data_set_pylist.h"
+#include "lib/gil.h"
 #include "lib/model_class.h"
 #include "lib/progress.h"
 #include "lib/py_ref.h"
@@ -108,8 +110,15 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"_UpliftRandomForestModel.load()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    // Replaced only once the new forest is complete.
-    forest = load_model_file(path);
+    // Reading and parsing need nothing of Python; the in-use marker keeps
+    // other threads off this instance meanwhile. The forest is replaced only
+    // once the new one is complete, with the lock held again.
+    UpliftRandomForestModel loaded;
+    {
+      GilReleased unlocked;
+      loaded = load_model_file(path, run_signal_handlers);
+    }
+    forest = std::move(loaded);
     Py_RETURN_NONE;
   });
 }
@@ -172,12 +181,23 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     auto outcome_col = with_param("outcome_col", [&] { return to_string(a[3]); });
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[4]); });
 
+    // The column store is the last thing read from Python: once it is built
+    // the lock is released for the training, and progress lines and signal
+    // checks take it back for their moments. It is held again before the
+    // Python references above are dropped, and for whatever fit throws.
+    std::optional<GilReleased> unlocked;
     PythonProgress progress;
     const FitReport report = forest.fit(
-        [&] { return raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col); },
+        [&] {
+          RawData raw = raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col);
+          unlocked.emplace();
+          return raw;
+        },
         treatment_col, outcome_col, n_threads, progress);
+    unlocked.reset();
     if (report.all_roots_nan_gain) {
-      const std::string text = msg::all_roots_nan_gain(report.smallest_group, report.smallest_group_rows);
+      const std::string text =
+          msg::all_roots_nan_gain(report.smallest_group, report.smallest_group_rows);
       // Raises when warnings are turned into errors; the trees stay.
       if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw PythonErrorSet{};
     }
@@ -190,7 +210,10 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"_UpliftRandomForestModel.save()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    save_model_file(forest, path);
+    {
+      GilReleased unlocked;
+      save_model_file(forest, path, run_signal_handlers);
+    }
     Py_RETURN_NONE;
   });
 }

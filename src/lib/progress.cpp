@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "core/error_msg.h"
+#include "lib/gil.h"
 #include "lib/py_ref.h"
 #include "lib/python_error.h"
 
@@ -19,24 +20,13 @@ namespace {
   fail(msg::unwrap_err(take_python_error_text()));
 }
 
-class GilScope {
- public:
-  GilScope() : state_(PyGILState_Ensure()) {}
-  ~GilScope() { PyGILState_Release(state_); }
-  GilScope(const GilScope&) = delete;
-  GilScope& operator=(const GilScope&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 }  // namespace
 
 void pyprint(std::string_view line) {
   std::string code = "import sys; print(\"";
   code += line;
   code += "\"); sys.stdout.flush();";
-  GilScope gil;
+  GilHeld gil;
   // A pending Ctrl-C belongs to the caller, not to the printing: let it
   // through as it is rather than as a failed progress line.
   if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
@@ -62,8 +52,6 @@ void pyprint(std::string_view line) {
   if (!result) fail_with_python_error();
 }
 
-void PythonProgress::poll() {
-  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
-}
+void PythonProgress::poll() { run_signal_handlers(); }
 
 }  // namespace corvane

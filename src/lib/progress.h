@@ -13,9 +13,12 @@ namespace corvane {
 // namespace, so the program's own names are never touched; skips the line
 // when sys.stdout is None. The line is inserted unescaped: progress lines
 // never hold a quote, backslash or line break. A Python failure stops the
-// caller with its rendering.
+// caller with its rendering. Takes the interpreter lock for its moment: fit
+// trains with the lock released.
 void pyprint(std::string_view line);
 
+// Thread-safety: used only by the thread that runs fit, with or without the
+// interpreter lock.
 class PythonProgress : public ProgressSink {
  public:
   void print(std::string_view line) override { pyprint(line); }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace corvane::model_file {
 
@@ -18,19 +19,19 @@ struct Layout {
 constexpr Layout kLayout64{16, -5};
 constexpr Layout kLayout32{13, -6};
 
-// Longest text any branch below can produce: sign, "0.", four or five zeros
-// and seventeen digits, or a mantissa of seventeen digits with "e-324".
-constexpr std::size_t kMaxText = 40;
-
 template <class Float>
-void append_float(std::string& out, Float value, Layout layout) {
+std::size_t write_float(char* text, Float value, Layout layout) {
   if (!std::isfinite(value)) {
-    out.append("null");
-    return;
+    std::memcpy(text, "null", 4);
+    return 4;
   }
   if (value == 0) {
-    out.append(std::signbit(value) ? "-0.0" : "0.0");
-    return;
+    if (!std::signbit(value)) {
+      std::memcpy(text, "0.0", 3);
+      return 3;
+    }
+    std::memcpy(text, "-0.0", 4);
+    return 4;
   }
 
   // to_chars without a precision yields the shortest digits that read back
@@ -63,7 +64,6 @@ void append_float(std::string& out, Float value, Layout layout) {
   while (d > 1 && digits[d - 1] == '0') --d;
 
   const int k = exponent + 1;  // value = 0.D x 10^k
-  char text[kMaxText];
   char* o = text;
   if (negative) *o++ = '-';
   if (d <= k && k <= layout.max_point) {
@@ -87,15 +87,25 @@ void append_float(std::string& out, Float value, Layout layout) {
       for (int i = 1; i < d; ++i) *o++ = digits[i];
     }
     *o++ = 'e';
-    o = std::to_chars(o, text + kMaxText, k - 1).ptr;
+    o = std::to_chars(o, text + kMaxFloatText, k - 1).ptr;
   }
-  out.append(text, static_cast<std::size_t>(o - text));
+  return static_cast<std::size_t>(o - text);
 }
 
 }  // namespace
 
-void append_f64(std::string& out, double value) { append_float(out, value, kLayout64); }
+std::size_t write_f64(char* text, double value) { return write_float(text, value, kLayout64); }
 
-void append_f32(std::string& out, float value) { append_float(out, value, kLayout32); }
+std::size_t write_f32(char* text, float value) { return write_float(text, value, kLayout32); }
+
+void append_f64(std::string& out, double value) {
+  char text[kMaxFloatText];
+  out.append(text, write_f64(text, value));
+}
+
+void append_f32(std::string& out, float value) {
+  char text[kMaxFloatText];
+  out.append(text, write_f32(text, value));
+}
 
 }  // namespace corvane::model_file

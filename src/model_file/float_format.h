@@ -2,9 +2,19 @@
 // digits laid out as decimal or exponential by the width rule of the format.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace corvane::model_file {
+
+// Longest text a float field can take: sign, "0.", four or five zeros and
+// seventeen digits, or a mantissa of seventeen digits with "e-324".
+inline constexpr std::size_t kMaxFloatText = 40;
+
+// Write the field's text to `text` (room for kMaxFloatText bytes) and return
+// its length.
+std::size_t write_f64(char* text, double value);
+std::size_t write_f32(char* text, float value);
 
 // Appends `value` as a 64-bit field: `null` when not finite, "0.0"/"-0.0"
 // for zeros, otherwise shortest digits with the 64-bit layout rule.

@@ -29,15 +29,15 @@ constexpr std::array<char, 256> kEscape = make_escape_table();
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 template <class Int>
-void append_integer(std::string& out, Int v) {
+void append_integer(OutputSink& out, Int v) {
   char text[24];
   const auto result = std::to_chars(text, text + sizeof text, v);
-  out.append(text, result.ptr);
+  out.append(text, static_cast<std::size_t>(result.ptr - text));
 }
 
-}  // namespace
-
-void append_json_string(std::string& out, std::string_view text) {
+// Out is a std::string or an OutputSink: both take push_back and append.
+template <class Out>
+void put_json_string(Out& out, std::string_view text) {
   out.push_back('"');
   const char* const data = text.data();
   const std::size_t size = text.size();
@@ -60,6 +60,10 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) { put_json_string(out, text); }
+
 void JsonWriter::separate() {
   if (after_key_) {
     after_key_ = false;
@@ -67,7 +71,7 @@ void JsonWriter::separate() {
   }
   if (has_element_.empty()) return;
   if (has_element_.back()) {
-    out_.push_back(',');
+    sink_->push_back(',');
   } else {
     has_element_.back() = true;
   }
@@ -75,66 +79,74 @@ void JsonWriter::separate() {
 
 void JsonWriter::begin_object() {
   separate();
-  out_.push_back('{');
+  sink_->push_back('{');
   has_element_.push_back(false);
 }
 
 void JsonWriter::end_object() {
   has_element_.pop_back();
-  out_.push_back('}');
+  sink_->push_back('}');
 }
 
 void JsonWriter::begin_array() {
   separate();
-  out_.push_back('[');
+  sink_->push_back('[');
   has_element_.push_back(false);
 }
 
 void JsonWriter::end_array() {
   has_element_.pop_back();
-  out_.push_back(']');
+  sink_->push_back(']');
 }
 
 void JsonWriter::key(std::string_view name) {
   separate();
-  append_json_string(out_, name);
-  out_.push_back(':');
+  put_json_string(*sink_, name);
+  sink_->push_back(':');
   after_key_ = true;
 }
 
 void JsonWriter::value_string(std::string_view text) {
   separate();
-  append_json_string(out_, text);
+  put_json_string(*sink_, text);
 }
 
 void JsonWriter::value_i64(std::int64_t v) {
   separate();
-  append_integer(out_, v);
+  append_integer(*sink_, v);
 }
 
 void JsonWriter::value_u64(std::uint64_t v) {
   separate();
-  append_integer(out_, v);
+  append_integer(*sink_, v);
 }
 
 void JsonWriter::value_bool(bool v) {
   separate();
-  out_.append(v ? "true" : "false");
+  sink_->append(v ? std::string_view("true") : std::string_view("false"));
 }
 
 void JsonWriter::value_f64(double v) {
   separate();
-  append_f64(out_, v);
+  char text[kMaxFloatText];
+  sink_->append(text, write_f64(text, v));
 }
 
 void JsonWriter::value_f32(float v) {
   separate();
-  append_f32(out_, v);
+  char text[kMaxFloatText];
+  sink_->append(text, write_f32(text, v));
 }
 
 void JsonWriter::value_raw(std::string_view json) {
   separate();
-  out_.append(json);
+  sink_->append(json);
+}
+
+void JsonWriter::value_raw_repeated(std::string_view json, std::uint64_t count) {
+  if (count == 0) return;
+  value_raw(json);
+  sink_->append_repeated(',', json, count - 1);
 }
 
 }  // namespace corvane::model_file

@@ -3,15 +3,25 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "model_file/output_sink.h"
+
 namespace corvane::model_file {
 
+// Thread-safety: an object is used by one thread at a time.
 class JsonWriter {
  public:
-  explicit JsonWriter(std::string& out) : out_(out) {}
+  // Writes into `sink`; the caller flushes it when the text is complete.
+  explicit JsonWriter(OutputSink& sink) : sink_(&sink) {}
+  // Appends to `out` as the text is produced.
+  explicit JsonWriter(std::string& out) : string_sink_(std::in_place, out), sink_(&*string_sink_) {}
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
 
   void begin_object();
   void end_object();
@@ -28,11 +38,15 @@ class JsonWriter {
   void value_f32(float v);
   // Appends text that is already valid compact JSON for one value.
   void value_raw(std::string_view json);
+  // value_raw(json) `count` times in a row, as array elements. A counting
+  // sink measures the run without producing it.
+  void value_raw_repeated(std::string_view json, std::uint64_t count);
 
  private:
   void separate();
 
-  std::string& out_;
+  std::optional<StringSink> string_sink_;
+  OutputSink* sink_;
   // One entry per open container: whether it already holds an element.
   std::vector<bool> has_element_;
   bool after_key_ = false;

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <stdexcept>
 #include <string_view>
 
 #include "core/error.h"
@@ -40,28 +39,10 @@ constexpr std::array<std::string_view, kForestFieldCount> kForestFields = {
     "eval_func",     "max_bins",     "treatment_col",  "outcome_col",
     "balance",       "regularization", "alpha",        "trees"};
 
-// Deep trees have far more unreached positions than reached ones, and each
-// is written out; say plainly when the text cannot be held in memory.
-void reserve_text(std::string& text, const UpliftRandomForestModel& forest) {
-  std::uint64_t bytes = 128;
-  for (const auto& tree : forest.trees) {
-    const std::uint64_t t = tree_text_size(tree);
-    bytes = t > UINT64_MAX - bytes ? UINT64_MAX : bytes + t;
-  }
-  try {
-    if (bytes > text.max_size()) throw std::length_error("too long");
-    text.reserve(static_cast<std::size_t>(bytes));
-  } catch (const std::exception&) {
-    fail(msg::model_text_too_large(bytes));
-  }
-}
-
 }  // namespace
 
-std::string forest_to_json(const UpliftRandomForestModel& forest) {
-  std::string text;
-  reserve_text(text, forest);
-  model_file::JsonWriter out(text);
+void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& forest) {
+  model_file::JsonWriter out(sink);
   out.begin_object();
   out.key(kForestFields[kForestNEstimators]);
   out.value_i64(forest.n_estimators);
@@ -90,12 +71,19 @@ std::string forest_to_json(const UpliftRandomForestModel& forest) {
   for (const auto& tree : forest.trees) write_tree(out, tree);
   out.end_array();
   out.end_object();
-  return text;
 }
 
-void save_model_file(const UpliftRandomForestModel& forest, const std::string& path) {
-  const std::string text = forest_to_json(forest);
-  model_file::write_file(path, text);
+void save_model_file(const UpliftRandomForestModel& forest, const std::string& path,
+                     const model_file::OnInterrupt& on_interrupt) {
+  // Measured first, so that a file that cannot fit is refused before a
+  // byte is written; deep trees make this matter (their unreached
+  // positions are counted, not produced).
+  model_file::CountingSink counter;
+  write_forest(counter, forest);
+  counter.flush();
+  model_file::write_file(
+      path, {counter.bytes(), counter.overflowed()},
+      [&](model_file::OutputSink& sink) { write_forest(sink, forest); }, on_interrupt);
 }
 
 UpliftRandomForestModel forest_from_json(std::string_view text) {
@@ -152,8 +140,9 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
   return forest;
 }
 
-UpliftRandomForestModel load_model_file(const std::string& path) {
-  const std::string text = model_file::read_file(path);
+UpliftRandomForestModel load_model_file(const std::string& path,
+                                        const model_file::OnInterrupt& on_interrupt) {
+  const std::string text = model_file::read_file(path, on_interrupt);
   if (!model_file::is_valid_utf8(text))
     fail(msg::unwrap_err(msg::kInvalidUtf8));
   return forest_from_json(text);

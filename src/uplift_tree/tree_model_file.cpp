@@ -84,31 +84,20 @@ void write_node(JsonWriter& out, const TreeNode& node) {
 
 }  // namespace
 
-std::uint64_t tree_text_size(const UpliftTreeModel& tree) {
-  const std::uint64_t unreached = tree.nodes.size() - tree.nodes.stored();
-  // Reached nodes and the tree's own members are small next to a run of
-  // unreached nodes; a generous per-node guess is enough to size the buffer.
-  std::uint64_t bytes = 1024 + tree.nodes.stored() * 256;
-  for (const auto& name : tree.feature_cols) bytes += name.size() + 8;
-  const std::uint64_t per_default = kDefaultNodeText.size() + 1;
-  if (unreached > (UINT64_MAX - bytes) / per_default) return UINT64_MAX;
-  return bytes + unreached * per_default;
-}
-
 void write_tree(JsonWriter& out, const UpliftTreeModel& tree) {
   out.begin_object();
   out.key(kTreeFields[kTreeNodes]);
   out.begin_array();
+  // Unreached positions go out as runs, which a measuring pass counts
+  // without producing them: a deep tree has astronomically many.
   const NodeArray& nodes = tree.nodes;
-  std::size_t next = 0;  // next stored node, in array order
-  for (std::uint64_t pos = 0; pos < nodes.size(); ++pos) {
-    if (next < nodes.stored() && nodes.positions()[next] == pos) {
-      write_node(out, nodes.nodes()[next]);
-      ++next;
-    } else {
-      out.value_raw(kDefaultNodeText);
-    }
+  std::uint64_t pos = 0;
+  for (std::size_t k = 0; k < nodes.stored(); ++k) {
+    out.value_raw_repeated(kDefaultNodeText, nodes.positions()[k] - pos);
+    write_node(out, nodes.nodes()[k]);
+    pos = nodes.positions()[k] + 1;
   }
+  out.value_raw_repeated(kDefaultNodeText, nodes.size() - pos);
   out.end_array();
   out.key(kTreeFields[kTreeMaxDepth]);
   out.value_u64(tree.max_depth);

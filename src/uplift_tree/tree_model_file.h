@@ -1,16 +1,11 @@
 // Writing a tree into the model file and reading it back.
 #pragma once
 
-#include <cstdint>
-
 #include "model_file/json_reader.h"
 #include "model_file/json_writer.h"
 #include "uplift_tree/tree.h"
 
 namespace corvane {
-
-// Bytes the tree will take in the file (to size the buffer once).
-std::uint64_t tree_text_size(const UpliftTreeModel& tree);
 
 void write_tree(model_file::JsonWriter& out, const UpliftTreeModel& tree);
 

@@ -1,0 +1,198 @@
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import MIXED_LABELS, mixed_frame, placeholder_model
+from corvane_learn import UpliftForestClassifier, _convert, merge_forests
+
+pd = pytest.importorskip("pandas")
+dd = pytest.importorskip("dask.dataframe")
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+cdask = pytest.importorskip("corvane_learn.dask")
+
+FEATURES = ["num", "flag", "plan", "region"]
+SMALL = dict(max_depth=3, min_samples_leaf=40, n_jobs=2, control="control")
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                       dashboard_address=None, silence_logs=50)
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def frame(n=4000, seed=3, partitions=4):
+    pdf, treatment, y = mixed_frame(n, seed)
+    pdf = pdf.assign(t=treatment, y=y)
+    return pdf, dd.from_pandas(pdf, npartitions=partitions)
+
+
+def trees_of(path):
+    document = json.loads(path.read_bytes())
+    return document["n_estimators"], document["trees"]
+
+
+def raw_predict(path, est, pdf):
+    """Predictions of the extension itself on a saved model file."""
+    model = placeholder_model()
+    model.load(str(path))
+    rows = _convert.rows(_convert.select_columns(pdf, FEATURES), est.feature_kinds_)
+    return np.asarray(model.predict(rows, 1))
+
+
+def test_importing_the_layer_does_not_import_dask():
+    # Also: without a client (none made in that process) fit says what is missing.
+    code = """
+import sys, corvane_learn
+assert "dask" not in sys.modules
+import corvane_learn.dask, dask.dataframe as dd, pandas as pd
+assert corvane_learn.dask is sys.modules["corvane_learn.dask"]
+f = dd.from_pandas(pd.DataFrame({"a": [1.0, 2.0], "t": [0, 1], "y": [0, 1]}), npartitions=1)
+try:
+    corvane_learn.dask.fit(corvane_learn.UpliftForestClassifier(), f[["a"]], f["t"], f["y"])
+except ValueError as error:
+    print(error)
+"""
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                         text=True).stdout
+    assert "needs a dask.distributed Client" in out
+
+
+@pytest.fixture(scope="module")
+def fitted(client):
+    pdf, ddf = frame()
+    est = UpliftForestClassifier(n_estimators=9, **SMALL)
+    assert cdask.fit(est, ddf[FEATURES], ddf["t"], ddf["y"]) is est
+    return est, pdf, ddf
+
+
+def test_cluster_fit_predict_save_load(fitted, tmp_path):
+    est, pdf, ddf = fitted
+    assert list(est.treatments_) == MIXED_LABELS[1:]
+    assert list(est.feature_names_in_) == FEATURES
+    assert est.feature_kinds_ == ["numeric", "numeric", "categorical", "categorical"]
+    local = est.predict(pdf)
+    remote = cdask.predict(est, ddf[FEATURES])
+    assert remote.shape[1] == 2
+    assert np.array_equal(remote.compute(), local)
+
+    path = tmp_path / "forest.json"
+    est.save(path)
+    n_estimators, trees = trees_of(path)
+    assert n_estimators == 9 and len(trees) == 9
+    assert np.array_equal(raw_predict(path, est, pdf), local)
+    assert np.array_equal(UpliftForestClassifier.load(path).predict(pdf), local)
+    assert est.feature_importances_.sum() == pytest.approx(1.0)
+
+
+def test_dask_arrays_keep_known_chunks(client):
+    rng = np.random.default_rng(5)
+    x = rng.random((2400, 3))
+    t = np.tile([0, 1], 1200)
+    y = (rng.random(2400) < np.where((t == 1) & (x[:, 0] > 0.5), 0.6, 0.2)).astype(int)
+    X = da.from_array(x, chunks=(800, 2))  # columns split too: joined per task
+    est = cdask.fit(UpliftForestClassifier(n_estimators=4, min_samples_leaf=40), X,
+                    da.from_array(t, chunks=800), da.from_array(y, chunks=800))
+    remote = cdask.predict(est, X)
+    assert remote.chunks == ((800, 800, 800), (1,))
+    assert np.array_equal(remote.compute(), est.predict(x))
+
+
+def test_partitions_beyond_n_estimators_get_no_task(client, tmp_path):
+    pdf, _ = frame()
+    pdf.loc[pdf.index[-10:], "y"] = 2  # only the last partition holds it
+    ddf = dd.from_pandas(pdf, npartitions=4)
+    est = cdask.fit(UpliftForestClassifier(n_estimators=3, **SMALL), ddf[FEATURES], ddf["t"],
+                    ddf["y"])
+    est.save(tmp_path / "f.json")
+    assert len(trees_of(tmp_path / "f.json")[1]) == 3
+
+
+@pytest.mark.parametrize("n_estimators, partitions, expected", [
+    (9, 4, [3, 2, 2, 2]), (8, 4, [2, 2, 2, 2]), (3, 5, [1, 1, 1])])
+def test_trees_split_evenly_over_partitions(n_estimators, partitions, expected):
+    assert cdask.shares(n_estimators, partitions) == expected
+
+
+@pytest.mark.parametrize("column, rows, value, message", [
+    ("y", slice(1500, 1510), 3, r"partition 1: y must hold only 0 and 1"),
+    ("t", slice(3000, None), "control", r"partition 3: no rows of treatment label\(s\) 'email', 'sms'"),
+])
+def test_failed_task_raises_its_error(client, column, rows, value, message):
+    pdf, _ = frame()
+    pdf.loc[pdf.index[rows], column] = value
+    ddf = dd.from_pandas(pdf, npartitions=4)
+    with pytest.raises(ValueError, match=message):
+        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES], ddf["t"],
+                  ddf["y"])
+
+
+@pytest.mark.parametrize("treatment, message", [
+    (lambda ddf: ddf["t"].repartition(npartitions=3), "treatment has 3 partitions but X has 4"),
+    (lambda ddf: ddf["t"].where(ddf["t"] != "control", "email"), "control label 'control'"),
+])
+def test_unusable_inputs_refused_before_training(client, treatment, message):
+    _, ddf = frame()
+    with pytest.raises(ValueError, match=message):
+        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES],
+                  treatment(ddf), ddf["y"])
+
+
+@pytest.fixture(scope="module")
+def parts():
+    pdf, treatment, y = mixed_frame(3000, seed=4)
+    a = UpliftForestClassifier(n_estimators=3, **SMALL).fit(pdf, treatment, y)
+    b = UpliftForestClassifier(n_estimators=5, **SMALL).fit(pdf, treatment, y)
+    return a, b, pdf, treatment, y
+
+
+def test_merged_forest_averages_all_trees(parts, tmp_path):
+    a, b, pdf, _, _ = parts
+    merged = merge_forests([a, b])
+    assert merged.n_estimators == 8 and a.n_estimators == 3
+    for est, name in ((a, "a"), (b, "b"), (merged, "m")):
+        est.save(tmp_path / f"{name}.json")
+    n_estimators, trees = trees_of(tmp_path / "m.json")
+    assert n_estimators == 8
+    assert trees == trees_of(tmp_path / "a.json")[1] + trees_of(tmp_path / "b.json")[1]
+    predicted = merged.predict(pdf)
+    assert np.array_equal(raw_predict(tmp_path / "m.json", merged, pdf), predicted)
+    assert np.allclose(predicted, (3 * a.predict(pdf) + 5 * b.predict(pdf)) / 8, rtol=0,
+                       atol=1e-12)
+    assert np.array_equal(UpliftForestClassifier.load(tmp_path / "m.json").predict(pdf),
+                          predicted)
+
+
+def _refit(parts, **changes):
+    _, _, pdf, treatment, y = parts
+    columns = changes.pop("columns", FEATURES)
+    relabel = changes.pop("relabel", {})
+    treatment = np.array([relabel.get(v, v) for v in treatment])
+    return UpliftForestClassifier(**dict(SMALL, n_estimators=2, **changes)).fit(
+        pdf[columns], treatment, y)
+
+
+@pytest.mark.parametrize("other, message", [
+    (lambda p: _refit(p, max_depth=4), "estimator 1 and the first estimator differ in max_depth: "
+                                       "4 vs 3"),
+    (lambda p: _refit(p, criterion="ED"), "differ in criterion: 'ED' vs 'KL'"),
+    (lambda p: _refit(p, columns=FEATURES[::-1]), "different features"),
+    (lambda p: _refit(p, relabel={"sms": "post"}), "different treatment labels"),
+    (lambda p: _refit(p, control="email"), "different control labels"),
+    (lambda p: UpliftForestClassifier(), "estimator 1 is not fitted"),
+])
+def test_merge_refuses_what_does_not_fit_together(parts, other, message):
+    with pytest.raises(ValueError, match=message):
+        merge_forests([parts[0], other(parts)])
+
+
+def test_merge_refuses_an_empty_list():
+    with pytest.raises(ValueError, match="no estimators"):
+        merge_forests([])
