@@ -51,6 +51,17 @@ class Predictions {
   std::unique_ptr<std::size_t[]> lengths_;
 };
 
+// What a training call learned besides its trees, for the caller to report.
+struct FitReport {
+  // Every tree of the call is a single leaf only because every candidate
+  // split of its root scored NaN (a side without some treatment group).
+  bool all_roots_nan_gain = false;
+  // The treatment code with the fewest rows (the lowest such code on ties)
+  // and its row count; set with all_roots_nan_gain.
+  std::int32_t smallest_group = 0;
+  std::int32_t smallest_group_rows = 0;
+};
+
 class UpliftRandomForestModel {
  public:
   std::int32_t n_estimators = 0;
@@ -67,9 +78,16 @@ class UpliftRandomForestModel {
   std::vector<UpliftTreeModel> trees;
 
   // Trains n_estimators more trees and appends them. `build_data` makes the
-  // column store on the calling thread (it may read Python objects).
-  void fit(const std::function<RawData()>& build_data, std::string treatment_col,
-           std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
+  // column store on the calling thread (it may read Python objects). A call
+  // refused before training starts, or that keeps no tree, leaves the model
+  // as it was.
+  FitReport fit(const std::function<RawData()>& build_data, std::string treatment_col,
+                std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
+
+  // Refuses data whose features (names, order) or number of treatment
+  // groups differ from those of the trees held: added trees would read the
+  // wrong columns or predict a different number of uplifts.
+  void check_matches_trees(const RawData& data) const;
 
   // What prediction derives from the current trees; rows are converted
   // with its layout. Built on first use and kept until the trees change.
