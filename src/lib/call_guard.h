@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -25,8 +26,23 @@ PyObject* panic_exception_type();
 // Allocates nothing of its own, so it can report a failed allocation.
 void raise_panic(std::string_view message) noexcept;
 
+// A thread's first exception allocates the thread's exception state (the
+// dynamic loader's share of it on first use, the unwinder's caches); done
+// once per thread before any work, so that an exception thrown once memory
+// has run out does not end the process instead.
+inline void prime_exceptions() noexcept {
+  thread_local bool primed = false;
+  if (primed) return;
+  primed = true;
+  try {
+    throw 0;
+  } catch (int) {
+  }
+}
+
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+  prime_exceptions();
   try {
     return body();
   } catch (const PythonErrorSet&) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -97,12 +98,22 @@ constexpr std::array<const char*, 2> kPredictParams = {"data", "n_threads"};
 constexpr std::array<const char*, 1> kPredictRowParams = {"x"};
 constexpr std::array<const char*, 1> kImportanceParams = {"importance_type"};
 
+// A result that cannot be built for want of memory fails as every other
+// allocation of a call does.
+[[noreturn]] void result_failed() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
+  throw PythonErrorSet{};
+}
+
 PyObject* float_list(std::span<const double> values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) throw PythonErrorSet{};
+  if (!list) result_failed();
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* f = PyFloat_FromDouble(values[i]);
-    if (!f) throw PythonErrorSet{};
+    if (!f) result_failed();
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
   }
   return list.release();
@@ -152,7 +163,7 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     // nothing is missed by pausing the collector while it is built.
     GcPause pause;
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.size())));
-    if (!out) throw PythonErrorSet{};
+    if (!out) result_failed();
     for (std::size_t i = 0; i < result.size(); ++i)
       PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), float_list(result.row(i)));
     return out.release();

@@ -47,6 +47,9 @@ PyObject* init_module() {
   if (!module) return nullptr;
   PyObject* type = corvane::model_type();
   if (!type) return nullptr;
+  // Made now rather than at the first stop: a stop for want of memory could
+  // not make it then.
+  if (!corvane::panic_exception_type()) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "_UpliftRandomForestModel", type) < 0) return nullptr;
 
   PyRef all = PyRef::steal(PyObject_GetAttrString(module.get(), "__all__"));
