@@ -260,8 +260,15 @@ def column_lists(columns: Columns, kinds: Sequence[str]) -> dict[str, list]:
     return data
 
 
-def rows(columns: Columns, kinds: Sequence[str]) -> list[list]:
-    """Row lists (one list of cells per row) for the extension's predict."""
+def row_chunks(columns: Columns, kinds: Sequence[str],
+               chunk_rows: int) -> Iterator[tuple[int, list[list]]]:
+    """Row lists for the extension's predict, at most `chunk_rows` rows at a time.
+
+    Yields (index of the first row, the rows as lists of cells), never an
+    empty chunk. Only one chunk's cell objects exist at a time: the memory of
+    one chunk is reused, still in cache, by the next, where building every
+    row at once would fault in and later free fresh memory for each cell.
+    """
     n_rows, n_cols = columns.n_rows, len(columns.names)
     if all(kind == NUMERIC for kind in kinds):
         if columns.matrix is not None and all(kind == NUMERIC for kind in columns.kinds):
@@ -270,18 +277,26 @@ def rows(columns: Columns, kinds: Sequence[str]) -> list[list]:
             matrix = np.empty((n_rows, n_cols), dtype=np.float64)
             for j, (name, array) in enumerate(zip(columns.names, columns.arrays)):
                 matrix[:, j] = numeric_values(array, name)
+        for start in range(0, n_rows, chunk_rows):
+            with _gc_paused():
+                chunk = matrix[start:start + chunk_rows].tolist()
+            yield start, chunk
+            del chunk
+        return
+    values = [numeric_values(array, name) if kind == NUMERIC else categorical_values(array)
+              for name, array, kind in zip(columns.names, columns.arrays, kinds)]
+    for start in range(0, n_rows, chunk_rows):
+        stop = min(start + chunk_rows, n_rows)
+        cells = np.empty((stop - start, n_cols), dtype=object)
+        for j, column in enumerate(values):
+            # A float64 slice enters the object array as Python floats, the
+            # cells the extension reads fastest.
+            cells[:, j] = column[start:stop]
         with _gc_paused():
-            return matrix.tolist()
-    cells = np.empty((n_rows, n_cols), dtype=object)
-    for j, (name, array, kind) in enumerate(zip(columns.names, columns.arrays, kinds)):
-        if kind == NUMERIC:
-            # Python floats, not numpy scalars: the extension reads either,
-            # but plain floats are what `tolist()` of a float array gives.
-            cells[:, j] = numeric_values(array, name).astype(object)
-        else:
-            cells[:, j] = categorical_values(array)
-    with _gc_paused():
-        return cells.tolist()
+            chunk = cells.tolist()
+        del cells
+        yield start, chunk
+        del chunk
 
 
 @contextmanager
