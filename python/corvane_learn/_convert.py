@@ -278,7 +278,7 @@ def row_chunks(columns: Columns, kinds: Sequence[str],
             for j, (name, array) in enumerate(zip(columns.names, columns.arrays)):
                 matrix[:, j] = numeric_values(array, name)
         for start in range(0, n_rows, chunk_rows):
-            with _gc_paused():
+            with gc_paused():
                 chunk = matrix[start:start + chunk_rows].tolist()
             yield start, chunk
             del chunk
@@ -292,7 +292,7 @@ def row_chunks(columns: Columns, kinds: Sequence[str],
             # A float64 slice enters the object array as Python floats, the
             # cells the extension reads fastest.
             cells[:, j] = column[start:stop]
-        with _gc_paused():
+        with gc_paused():
             chunk = cells.tolist()
         del cells
         yield start, chunk
@@ -300,7 +300,7 @@ def row_chunks(columns: Columns, kinds: Sequence[str],
 
 
 @contextmanager
-def _gc_paused() -> Iterator[None]:
+def gc_paused() -> Iterator[None]:
     """Keeps the cyclic collector out of a burst of list creation.
 
     Building one list per row would otherwise start a collection every few

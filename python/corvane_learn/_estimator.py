@@ -300,16 +300,19 @@ class UpliftForestClassifier(ParamsMixin):
         n_threads = self._n_threads()
         model = self.model_
         out: np.ndarray | None = None
-        for start, rows in _convert.row_chunks(columns, kinds, _PREDICT_CHUNK_ROWS):
-            result = model.predict(rows, n_threads)
-            del rows
-            if out is None:
-                out = np.empty((columns.n_rows, len(result[0])), dtype=np.float64)
-            # Every row of one forest's prediction has the same length.
-            out[start:start + len(result)] = np.fromiter(
-                itertools.chain.from_iterable(result), dtype=np.float64,
-                count=len(result) * out.shape[1]).reshape(len(result), out.shape[1])
-            del result
+        # Each chunk's rows and results are thousands of new lists, which would
+        # start a collection of the whole program's objects every few chunks.
+        with _convert.gc_paused():
+            for start, rows in _convert.row_chunks(columns, kinds, _PREDICT_CHUNK_ROWS):
+                result = model.predict(rows, n_threads)
+                del rows
+                if out is None:
+                    out = np.empty((columns.n_rows, len(result[0])), dtype=np.float64)
+                # Every row of one forest's prediction has the same length.
+                out[start:start + len(result)] = np.fromiter(
+                    itertools.chain.from_iterable(result), dtype=np.float64,
+                    count=len(result) * out.shape[1]).reshape(len(result), out.shape[1])
+                del result
         assert out is not None  # X has at least one row
         return out
 
