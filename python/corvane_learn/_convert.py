@@ -260,6 +260,11 @@ def column_lists(columns: Columns, kinds: Sequence[str]) -> dict[str, list]:
     return data
 
 
+def rows(columns: Columns, kinds: Sequence[str]) -> list[list]:
+    """Row lists (one list of cells per row) of every row at once, for the extension's predict."""
+    return [row for _, chunk in row_chunks(columns, kinds, columns.n_rows) for row in chunk]
+
+
 def row_chunks(columns: Columns, kinds: Sequence[str],
                chunk_rows: int) -> Iterator[tuple[int, list[list]]]:
     """Row lists for the extension's predict, at most `chunk_rows` rows at a time.
