@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
-# Runs the Python tests against the module built with AddressSanitizer and
-# with UndefinedBehaviorSanitizer (sanitizer builds use the system allocator
-# so that every allocation is seen). Not part of CI: slower, developer tool.
+# Runs the Python tests once against the module built with AddressSanitizer
+# and UndefinedBehaviorSanitizer together (sanitizer builds use the system
+# allocator so that every allocation is seen). Any sanitizer report stops the
+# process at once, which fails the run. Part of scripts/test.sh (and so CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 # The real interpreter, not a launcher script: LD_PRELOAD must reach it.
 REAL_PYTHON=$("$PYTHON" -c 'import sys; print(sys.executable)')
-for sanitizer in address undefined; do
-  build="build/sanitize-$sanitizer"
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCORVANE_SANITIZE="$sanitizer" -DPython_EXECUTABLE="$REAL_PYTHON" >/dev/null
-  ninja -C "$build" corvane
-  case "$sanitizer" in
-    address) runtime=$(gcc -print-file-name=libasan.so) ;;
-    undefined) runtime=$(gcc -print-file-name=libubsan.so) ;;
-  esac
-  # Python itself keeps memory until exit; leak reports would be its own.
-  LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    PYTHONPATH="$build" "$REAL_PYTHON" -m pytest -q -p no:cacheprovider tests -k "not audit"
-done
+build=build/sanitize
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVANE_SANITIZE=address,undefined -DPython_EXECUTABLE="$REAL_PYTHON" >/dev/null
+cmake --build "$build" --target corvane
+# The interpreter is not built with ASan: its runtime must come first, and
+# libstdc++ right after it, so that ASan finds the C++ runtime it intercepts
+# when other C++ extensions (matplotlib, scikit-learn) throw. The Python layer
+# is taken from the working tree, next to the module. Python itself keeps
+# memory until exit; leak reports would be its own.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  CORVANE_SANITIZER_BUILD=1 PYTHONPATH="$build:python" \
+  "$REAL_PYTHON" -m pytest -q -p no:cacheprovider tests -k "not audit"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the C++ tests of the internals (also
-# under ThreadSanitizer for the concurrency types) and the Python tests.
+# under ThreadSanitizer for the concurrency types), the Python tests, and the
+# Python tests once more against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,3 +19,5 @@ ninja -C build/cpp-tests-tsan corvane_cpp_tests
 ctest --test-dir build/cpp-tests-tsan --output-on-failure
 
 "$PYTHON" -m pytest -q tests
+
+PYTHON="$PYTHON" scripts/sanitize.sh

@@ -4,6 +4,7 @@ Test modules import the plain functions directly (`from conftest import ...`);
 the fixtures are picked up by pytest as usual.
 """
 import json
+import os
 import random
 
 import pytest
@@ -18,6 +19,12 @@ COLORS = ["red", "green", "blue"]
 # Constructor defaults for small, quick forests; tests override what they need.
 MODEL_DEFAULTS = dict(n_estimators=2, max_features=2, max_depth=3, min_sample_leaf=10,
                       eval_func="ED", max_bins=10, balance=False, regularization=False, alpha=0.5)
+
+# Set by the script that runs the suite against a sanitizer build.
+UNDER_SANITIZER = os.environ.get("CORVANE_SANITIZER_BUILD") == "1"
+needs_plain_address_space = pytest.mark.skipif(
+    UNDER_SANITIZER, reason="AddressSanitizer reserves terabytes of address space for its shadow "
+    "memory, so a child process with a capped address space cannot even start")
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "

@@ -1,6 +1,7 @@
 """How fit stops, what it prints, and what it leaves behind."""
 import operator
 import os
+import subprocess
 import sys
 from fractions import Fraction
 
@@ -52,6 +53,15 @@ def length_error(name, length, rows=300):
             "every column needs one value per row")
 
 
+def not_binary(value):
+    return f"outcome column 'y2' holds the value {value}; outcomes must be 0 or 1"
+
+
+def missing_code(code):
+    return (f"treatment column 't2' has no rows with treatment code {code}; treatment codes must "
+            "run 0, 1, 2, ... without gaps, with 0 for the control group")
+
+
 NO_CHANGE = replace()
 # (mutate data, fit overrides, constructor overrides, message, start line printed)
 STOPS = {
@@ -78,6 +88,19 @@ STOPS = {
     "short outcome": (replace(y2=lambda d: d["y2"][:-2]), {}, {}, length_error("y2", 298), False),
     "features before outcome": (replace(y2=[], age=[]), {}, {}, length_error("age", 0), False),
     "all control": (replace(t2=[0] * 300), {}, {}, "assertion failed: v.len() % 2 == 0 && v.len() >= 4", True),
+    # Data that cannot teach anything, and data unlike the trees held.
+    "outcome 2": (setitem("y2", 7, 2), {}, {}, not_binary(2), False),
+    "outcome -1": (setitem("y2", 299, -1), {}, {}, not_binary(-1), False),
+    "outcome 127": (replace(y2=[127] * 300), {}, {}, not_binary(127), False),
+    "gap in codes": (replace(t2=lambda d: [2 * v for v in d["t2"]]), {}, {}, missing_code(1), False),
+    "no control": (replace(t2=lambda d: [v + 1 for v in d["t2"]]), {}, {}, missing_code(0), False),
+    "absurd code": (setitem("t2", 0, 2**31 - 1), {}, {}, missing_code(2), False),
+    "other feature order": (NO_CHANGE, dict(x_names=["color", "age"]), {},
+                            "the model holds trees trained on features ['age', 'color'] but fit was "
+                            "given ['color', 'age']; fit a new model to train on other features", True),
+    "more groups": (replace(t2=[i % 3 for i in range(300)]), {}, {},
+                    "the model holds trees trained on treatment codes 0 to 1 but fit was given codes "
+                    "0 to 2; fit a new model to train on other treatment groups", True),
     "zero threads": (NO_CHANGE, dict(n_threads=0), {}, "assertion failed: num_threads > 0", True),
     "eval ed": (NO_CHANGE, {}, dict(eval_func="ed"), "bad eval func", True),
     "eval Ed": (NO_CHANGE, {}, dict(eval_func="Ed"), "bad eval func", True),
@@ -88,7 +111,7 @@ STOPS = {
 
 
 @pytest.mark.parametrize("mutate, call, ctor, message, starts", STOPS.values(), ids=STOPS.keys())
-def test_stop_keeps_trees_and_records_new_names(tmp_path, progress, mutate, call, ctor, message, starts):
+def test_stop_keeps_trees_and_names(tmp_path, progress, mutate, call, ctor, message, starts):
     base = make_data(300, seed=11)
     # A configuration stop can only be met by a model that never trained.
     model = new_model(**ctor)
@@ -105,9 +128,8 @@ def test_stop_keeps_trees_and_records_new_names(tmp_path, progress, mutate, call
     assert progress() == ([START.format(kwargs["n_threads"])] if starts else [])
 
     saved = saved_json(model, tmp_path / "m.json")
-    # The forest takes the new column names before it reads the data, so a
-    # stop at or after that step leaves them behind while the trees stay.
-    assert (saved["treatment_col"], saved["outcome_col"]) == (kwargs["treatment_col"], kwargs["outcome_col"])
+    # A fit that trains no tree leaves the whole model as it was, names too.
+    assert (saved["treatment_col"], saved["outcome_col"]) == (("t", "y") if trees_before else ("", ""))
     assert len(saved["trees"]) == trees_before
     assert all(tree["treatment_col"] == "t" and tree["outcome_col"] == "y" for tree in saved["trees"])
     if trees_before:
@@ -178,21 +200,28 @@ def test_failing_progress_output_keeps_trees_received_so_far(tmp_path, data, mon
     assert len(saved_json(model, tmp_path / "m.json")["trees"]) == trees_kept
 
 
-def test_stdout_none_stops_before_any_tree(tmp_path, data, monkeypatch):
+def test_stdout_none_skips_the_lines_as_print_does(tmp_path, data, monkeypatch):
     model = new_model()
     monkeypatch.setattr(sys, "stdout", None)
-    with pytest.raises(BaseException) as excinfo:
-        fit(model, data)
+    fit(model, data)
     monkeypatch.undo()
-    assert panic_message(excinfo).startswith(UNWRAP_ERR + "AttributeError")
-    assert saved_json(model, tmp_path / "m.json")["trees"] == []
+    assert len(saved_json(model, tmp_path / "m.json")["trees"]) == 2
 
 
-def test_sys_is_bound_in_main_after_fit(data, monkeypatch):
-    import __main__
-    monkeypatch.delitem(vars(__main__), "sys", raising=False)
-    fit(new_model(), data)
-    assert vars(__main__)["sys"] is sys
+def test_progress_leaves_main_namespace_alone():
+    # A real __main__ (a child interpreter), where a user's own `sys` lives.
+    code = ("import corvane, sys\n"
+            "from conftest import fit, make_data, new_model\n"
+            "sys = 'mine'\n"
+            "fit(new_model(), make_data(300, seed=7))\n"
+            "assert sys == 'mine', sys\n"
+            "del sys\n"
+            "fit(new_model(), make_data(300, seed=7))\n"
+            "assert 'sys' not in globals()\n")
+    done = subprocess.run([sys.executable, "-c", code], cwd=os.path.dirname(__file__),
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.count("is finished!") == 4
 
 
 def root_split(tmp_path, low, high):
@@ -219,3 +248,21 @@ def test_repeated_and_reused_names_are_read_as_features(data):
     model = new_model()
     fit(model, data, x_names=["age", "color", "age", "t"])
     assert model.feature_cols() == ["age", "color", "age", "t"]
+
+
+def test_fit_after_load_must_match_the_loaded_trees(tmp_path, data, progress):
+    path = tmp_path / "m.json"
+    trained = new_model()
+    fit(trained, data)
+    trained.save(str(path))
+    model = new_model()
+    model.load(str(path))
+    with pytest.raises(BaseException) as excinfo:
+        fit(model, data, x_names=["age"])
+    assert panic_message(excinfo) == (
+        "the model holds trees trained on features ['age', 'color'] but fit was given ['age']; "
+        "fit a new model to train on other features")
+    assert saved_json(model, tmp_path / "again.json") == saved_json(trained, path)
+    # The same columns add trees as usual.
+    fit(model, data)
+    assert len(saved_json(model, path)["trees"]) == 4

@@ -263,9 +263,12 @@ def test_trained_model_with_nan_leaves_round_trips(tmp_path):
     rng = random.Random(3)
     n = 300
     x = [rng.random() for _ in range(n)]
-    t = [2 * (i % 2) for i in range(n)]  # group 1 has no rows at all
-    y = [int(rng.random() < 0.2 + 0.5 * (x[i] > 0.5) * (t[i] > 0)) for i in range(n)]
-    m = Model(2, 1, 3, 5, "ED", 10, False, False, 0.5)
+    # Below 0.3 only control rows, none positive: under KL with balance a side
+    # without treated rows scores the zero-rate constant, so the root splits
+    # there and its left leaf has no treatment rate at all (NaN).
+    t = [0 if x[i] < 0.3 else i % 2 for i in range(n)]
+    y = [0 if x[i] < 0.3 else int(rng.random() < 0.2 + 0.5 * t[i]) for i in range(n)]
+    m = Model(2, 1, 1, 5, "KL", 10, True, False, 0.5)
     m.fit({"x": x, "t": t, "y": y}, ["x"], "t", "y", 2)
     first = saved(m, tmp_path, "a.json")
     doc = json.loads(first)
@@ -273,11 +276,12 @@ def test_trained_model_with_nan_leaves_round_trips(tmp_path):
     again = new_model()
     again.load(write(tmp_path, first, "b.json"))
     assert saved(again, tmp_path, "c.json") == first
-    roots = [tr["nodes"][0]["prob"] for tr in doc["trees"]]
-    assert all(roots)  # nothing to split on without a second group: single leaves
-    expected = [float("nan"), (roots[1][1] + roots[0][1]) / 2.0]
-    assert same(again.predict_row([0.3]), expected)
-    assert same(again.predict([[0.3], [0.9]], 2), [expected, expected])
+    for tr in doc["trees"]:
+        assert tr["nodes"][0]["split_value"]["Numeric"] < 0.3 and tr["nodes"][1]["prob"] == [None]
+    right = [tr["nodes"][2]["prob"][0] for tr in doc["trees"]]
+    expected = [[float("nan")], [(right[1] + right[0]) / 2.0]]
+    assert same(again.predict_row([0.01]), expected[0])
+    assert same(again.predict([[0.01], [0.99]], 2), expected)
 
 
 # ---- reading faults --------------------------------------------------------

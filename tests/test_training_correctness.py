@@ -167,7 +167,6 @@ GENERIC_CASES = [
     ("ed-alpha1", dict(treatments=[0, 1, 2]), dict(regularization=True, alpha=1.0)),
     ("kl-alpha0-unbalanced", dict(treatments=[0, 1, 2, 3], numeric="any"),
      dict(eval_func="KL", regularization=True, alpha=0.0, balance=False, max_features=9)),
-    ("ed-gap-in-codes", dict(treatments=[0, 2]), dict(max_depth=2)),
 ]
 
 
@@ -284,7 +283,7 @@ def test_planted_signal_feature_is_chosen_at_the_root(tmp_path):
 
 def test_second_fit_appends_trees_and_keeps_the_first(tmp_path):
     first = make_data(21, 1500, [0, 1])
-    second = make_data(22, 1800, [0, 1, 2], nan_share=0.2)
+    second = make_data(22, 1800, [0, 1], nan_share=0.2)
     params = params_of(n_estimators=3)
     m, saved1 = train(first, params, tmp_path=tmp_path)
     _, saved2 = train(second, params, tmp_path=tmp_path, model=m)

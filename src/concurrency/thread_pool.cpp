@@ -9,19 +9,28 @@ namespace corvane {
 
 ThreadPool::ThreadPool(std::size_t workers) {
   if (workers == 0) fail(msg::kNoPoolThreads);
-  threads_.reserve(workers);
-  for (std::size_t i = 0; i < workers; ++i) {
-    try {
-      threads_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {
-      // Fewer workers change how fast jobs run, never what they compute.
-      break;
+  try {
+    threads_.reserve(workers);
+    for (std::size_t i = 0; i < workers; ++i) {
+      try {
+        threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        // Fewer workers change how fast jobs run, never what they compute.
+        break;
+      }
     }
+  } catch (...) {
+    // Out of memory: no destructor runs for a half-made pool, and a joinable
+    // thread must not be dropped.
+    stop();
+    throw;
   }
   if (threads_.empty()) fail(msg::kSpawnFailed);
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { stop(); }
+
+void ThreadPool::stop() noexcept {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;

@@ -32,6 +32,8 @@ class ThreadPool {
 
  private:
   void work();
+  // Lets the workers finish every queued job and joins them.
+  void stop() noexcept;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -1,13 +1,13 @@
-// Queue of work tickets that is filled once, before it is shared, and then
-// only popped. Because nothing is pushed after sharing, a single atomic
-// cursor over an immutable array is a complete FIFO: no lock needed.
+// Queue of the work tickets 0, 1, ..., count - 1, handed out in order. The
+// tickets are numbered as they are taken, from one atomic cursor against the
+// count, so the queue costs the same whether it holds ten tickets or two
+// billion: no lock and nothing allocated.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 namespace corvane {
 
@@ -15,36 +15,33 @@ class WorkQueue {
  public:
   // Holds 0, 1, ..., count - 1 (nothing when count <= 0).
   static WorkQueue counting(std::int32_t count) {
-    std::vector<std::int32_t> items;
-    if (count > 0) {
-      items.reserve(static_cast<std::size_t>(count));
-      for (std::int32_t i = 0; i < count; ++i) items.push_back(i);
-    }
-    return WorkQueue(std::move(items));
+    return WorkQueue(count > 0 ? static_cast<std::size_t>(count) : 0);
   }
 
-  explicit WorkQueue(std::vector<std::int32_t> items) : items_(std::move(items)) {}
   WorkQueue(WorkQueue&& other) noexcept
-      : items_(std::move(other.items_)), next_(other.next_.load(std::memory_order_relaxed)) {}
+      : count_(other.count_), next_(other.next_.load(std::memory_order_relaxed)) {}
 
-  // Thread-safe from any number of threads; each item is handed out once.
+  // Thread-safe from any number of threads; each ticket is handed out once.
   std::optional<std::int32_t> pop() {
-    std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
-    if (i >= items_.size()) {
+    const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+    if (i >= count_) {
       // Keep the cursor from creeping towards overflow under repeated polling.
-      next_.store(items_.size(), std::memory_order_relaxed);
+      next_.store(count_, std::memory_order_relaxed);
       return std::nullopt;
     }
-    return items_[i];
+    return static_cast<std::int32_t>(i);
   }
 
-  // Thread-safe; stops handing out items (used when a call is abandoned).
-  void drain() { next_.store(items_.size(), std::memory_order_relaxed); }
+  // Thread-safe; stops handing out tickets (used when a call is abandoned).
+  void drain() { next_.store(count_, std::memory_order_relaxed); }
 
-  std::size_t size() const { return items_.size(); }
+  // Number of tickets the queue started with. Thread-safe.
+  std::size_t size() const { return count_; }
 
  private:
-  std::vector<std::int32_t> items_;  // immutable once shared
+  explicit WorkQueue(std::size_t count) : count_(count) {}
+
+  std::size_t count_;
   std::atomic<std::size_t> next_{0};
 };
 

@@ -123,6 +123,42 @@ std::string unknown_split_value(std::string_view name) {
   return concat({"unknown variant `", name, "`, expected `Numeric` or `Str`"});
 }
 
+std::string outcome_not_binary(std::string_view outcome_col, std::int64_t value) {
+  return concat({"outcome column '", outcome_col, "' holds the value ", std::to_string(value),
+                 "; outcomes must be 0 or 1"});
+}
+
+std::string treatment_code_missing(std::string_view treatment_col, std::int64_t code) {
+  return concat({"treatment column '", treatment_col, "' has no rows with treatment code ",
+                 std::to_string(code),
+                 "; treatment codes must run 0, 1, 2, ... without gaps, with 0 for the control "
+                 "group"});
+}
+
+namespace {
+
+// ['a', 'b'], as Python shows a list of names.
+std::string name_list(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) text += concat({i ? ", '" : "'", names[i], "'"});
+  return text + "]";
+}
+
+}  // namespace
+
+std::string features_differ(const std::vector<std::string>& held,
+                            const std::vector<std::string>& given) {
+  return concat({"the model holds trees trained on features ", name_list(held),
+                 " but fit was given ", name_list(given),
+                 "; fit a new model to train on other features"});
+}
+
+std::string treatment_groups_differ(std::int64_t held, std::int64_t given) {
+  return concat({"the model holds trees trained on treatment codes 0 to ", std::to_string(held),
+                 " but fit was given codes 0 to ", std::to_string(given),
+                 "; fit a new model to train on other treatment groups"});
+}
+
 std::string start_training(std::int32_t n_threads) {
   return concat({"Start training with ", std::to_string(n_threads), " threads..."});
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace corvane::msg {
 
@@ -53,6 +54,20 @@ std::string index_out_of_bounds(std::uint64_t len, Index index) {
 std::string negative_treatment_code(std::string_view treatment_col, std::int64_t code);
 std::string column_length_mismatch(std::string_view column, std::size_t length,
                                    std::string_view treatment_col, std::size_t rows);
+// "outcome column '<col>' holds the value <value>; outcomes must be 0 or 1"
+std::string outcome_not_binary(std::string_view outcome_col, std::int64_t value);
+// "treatment column '<col>' has no rows with treatment code <code>; treatment
+// codes must run 0, 1, 2, ... without gaps, with 0 for the control group"
+std::string treatment_code_missing(std::string_view treatment_col, std::int64_t code);
+
+// A fit whose data is shaped unlike the trees held:
+// "the model holds trees trained on features ['a', 'b'] but fit was given
+// ['b', 'a']; fit a new model to train on other features"
+std::string features_differ(const std::vector<std::string>& held,
+                            const std::vector<std::string>& given);
+// "the model holds trees trained on treatment codes 0 to <held> but fit was
+// given codes 0 to <given>; fit a new model to train on other treatment groups"
+std::string treatment_groups_differ(std::int64_t held, std::int64_t given);
 
 std::string max_depth_too_large(std::uint64_t max_depth);
 

@@ -2,12 +2,13 @@
 // thread's fault, a stop being turned into an exception).
 #pragma once
 
-#include <string>
+#include <string_view>
 
 namespace corvane {
 
-// Writes "corvane: <line>\n" straight to file descriptor 2 (usable from any
-// thread; takes no lock and allocates only the line).
-void write_stderr_line(const std::string& line);
+// Writes "corvane: <head><line>\n" straight to file descriptor 2 (usable from
+// any thread; takes no lock, never touches Python and allocates nothing, so it
+// can report a failed allocation).
+void write_stderr_line(std::string_view head, std::string_view line = {}) noexcept;
 
 }  // namespace corvane

@@ -55,23 +55,56 @@ long long audited_live_allocations() {
 
 }  // namespace corvane
 
-using corvane::checked;
+namespace {
 
-void* operator new(std::size_t n) { return checked(mi_new(n)); }
-void* operator new[](std::size_t n) { return checked(mi_new(n)); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return checked(mi_new_nothrow(n)); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return checked(mi_new_nothrow(n)); }
-void* operator new(std::size_t n, std::align_val_t a) {
-  return checked(mi_new_aligned(n, static_cast<std::size_t>(a)));
+// mimalloc's own `new` entry points abort on failure in its C build; the
+// plain functions return null, which is turned into std::bad_alloc here after
+// giving the new handler its chance, as the standard asks. So an allocation
+// failure unwinds to the method boundary and reaches Python as an exception.
+template <class Allocate>
+void* allocate_or_throw(Allocate&& allocate) {
+  for (;;) {
+    if (void* p = allocate()) return corvane::checked(p);
+    std::new_handler handler = std::get_new_handler();
+    if (!handler) throw std::bad_alloc();
+    handler();
+  }
 }
-void* operator new[](std::size_t n, std::align_val_t a) {
-  return checked(mi_new_aligned(n, static_cast<std::size_t>(a)));
+
+template <class Allocate>
+void* allocate_or_null(Allocate&& allocate) noexcept {
+  try {
+    return allocate_or_throw(allocate);
+  } catch (...) {
+    return nullptr;
+  }
 }
+
+auto plain(std::size_t n) {
+  return [n] { return mi_malloc(n); };
+}
+
+auto aligned(std::size_t n, std::align_val_t a) {
+  return [n, a] { return mi_malloc_aligned(n, static_cast<std::size_t>(a)); };
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate_or_throw(plain(n)); }
+void* operator new[](std::size_t n) { return allocate_or_throw(plain(n)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  return allocate_or_null(plain(n));
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  return allocate_or_null(plain(n));
+}
+void* operator new(std::size_t n, std::align_val_t a) { return allocate_or_throw(aligned(n, a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocate_or_throw(aligned(n, a)); }
 void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-  return checked(mi_new_aligned_nothrow(n, static_cast<std::size_t>(a)));
+  return allocate_or_null(aligned(n, a));
 }
 void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-  return checked(mi_new_aligned_nothrow(n, static_cast<std::size_t>(a)));
+  return allocate_or_null(aligned(n, a));
 }
 
 void operator delete(void* p) noexcept { corvane::on_free(p), mi_free(p); }

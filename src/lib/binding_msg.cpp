@@ -2,6 +2,13 @@
 
 namespace corvane::msg {
 
+std::string all_roots_nan_gain(std::int32_t group, std::int32_t rows) {
+  return "every tree is a single leaf: each candidate split of the root scored NaN because one "
+         "side held no rows of some treatment group; the smallest group, treatment code " +
+         std::to_string(group) + ", has only " + std::to_string(rows) +
+         " rows (gather more rows of it or leave it out)";
+}
+
 std::string too_many_positional(std::string_view callable, std::size_t max, std::size_t given) {
   std::string text(callable);
   text += " takes " + std::to_string(max) + " positional arguments but " + std::to_string(given);

@@ -5,11 +5,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace corvane::msg {
+
+// RuntimeWarning of a fit whose every tree stayed a single leaf because every
+// candidate split of the root scored NaN: "every tree is a single leaf: ...;
+// the smallest group, treatment code <group>, has only <rows> rows (...)"
+std::string all_roots_nan_gain(std::int32_t group, std::int32_t rows);
 
 // Argument binding (TypeError). `callable` is the display name, e.g.
 // "_UpliftRandomForestModel.fit()".

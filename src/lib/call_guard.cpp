@@ -15,8 +15,8 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void raise_panic(const std::string& message) {
-  write_stderr_line("panicked: " + message);
+void raise_panic(std::string_view message) noexcept {
+  write_stderr_line("panicked: ", message);
   PyObject* type = panic_exception_type();
   if (!type) return;  // creating the class failed; that error stays set
   PyRef text = PyRef::steal(

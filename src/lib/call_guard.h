@@ -8,6 +8,7 @@
 
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "core/error.h"
 #include "core/error_msg.h"
@@ -21,7 +22,8 @@ namespace corvane {
 PyObject* panic_exception_type();
 
 // Writes the message to standard error and sets PanicException(message).
-void raise_panic(const std::string& message);
+// Allocates nothing of its own, so it can report a failed allocation.
+void raise_panic(std::string_view message) noexcept;
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {

@@ -187,7 +187,7 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // Python references above are dropped, and for whatever fit throws.
     std::optional<GilReleased> unlocked;
     PythonProgress progress;
-    forest.fit(
+    const FitReport report = forest.fit(
         [&] {
           RawData raw = raw_data_from_pylist(data, std::move(x_names), treatment_col, outcome_col);
           unlocked.emplace();
@@ -195,6 +195,12 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         },
         treatment_col, outcome_col, n_threads, progress);
     unlocked.reset();
+    if (report.all_roots_nan_gain) {
+      const std::string text =
+          msg::all_roots_nan_gain(report.smallest_group, report.smallest_group_rows);
+      // Raises when warnings are turned into errors; the trees stay.
+      if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw PythonErrorSet{};
+    }
     Py_RETURN_NONE;
   });
 }

@@ -34,12 +34,21 @@ void pyprint(std::string_view line) {
     PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
     fail_with_python_error();
   }
-  PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
-  if (!main_module) fail_with_python_error();
-  PyObject* globals = PyModule_GetDict(main_module);  // borrowed
+  // Without a stream (pythonw, some services) print writes nothing; the line
+  // is skipped the same way rather than failing on the flush.
+  PyObject* stdout_stream = PySys_GetObject("stdout");  // borrowed
+  if (stdout_stream == Py_None) return;
+  // A namespace of its own: the user's __main__ keeps its names (no `sys`
+  // bound or rebound there behind the program's back).
+  PyRef globals = PyRef::steal(PyDict_New());
+  if (!globals) fail_with_python_error();
+  PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) fail_with_python_error();
+  if (PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0)
+    fail_with_python_error();
   PyRef compiled = PyRef::steal(Py_CompileString(code.c_str(), "<string>", Py_file_input));
   if (!compiled) fail_with_python_error();
-  PyRef result = PyRef::steal(PyEval_EvalCode(compiled.get(), globals, globals));
+  PyRef result = PyRef::steal(PyEval_EvalCode(compiled.get(), globals.get(), globals.get()));
   if (!result) fail_with_python_error();
 }
 

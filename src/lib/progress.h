@@ -9,11 +9,12 @@
 
 namespace corvane {
 
-// Runs `import sys; print("<line>"); sys.stdout.flush();` in __main__'s
-// namespace. The line is inserted unescaped: progress lines never hold a
-// quote, backslash or line break. A Python failure stops the caller with its
-// rendering. Takes the interpreter lock for its moment: fit trains with the
-// lock released.
+// Runs `import sys; print("<line>"); sys.stdout.flush();` in a fresh
+// namespace, so the program's own names are never touched; skips the line
+// when sys.stdout is None. The line is inserted unescaped: progress lines
+// never hold a quote, backslash or line break. A Python failure stops the
+// caller with its rendering. Takes the interpreter lock for its moment: fit
+// trains with the lock released.
 void pyprint(std::string_view line);
 
 // Thread-safety: used only by the thread that runs fit, with or without the

@@ -47,6 +47,17 @@ class RowBatch {
   std::vector<std::size_t> ends_;
 };
 
+// What a training call learned besides its trees, for the caller to report.
+struct FitReport {
+  // Every tree of the call is a single leaf only because every candidate
+  // split of its root scored NaN (a side without some treatment group).
+  bool all_roots_nan_gain = false;
+  // The treatment code with the fewest rows (the lowest such code on ties)
+  // and its row count; set with all_roots_nan_gain.
+  std::int32_t smallest_group = 0;
+  std::int32_t smallest_group_rows = 0;
+};
+
 class UpliftRandomForestModel {
  public:
   std::int32_t n_estimators = 0;
@@ -63,9 +74,16 @@ class UpliftRandomForestModel {
   std::vector<UpliftTreeModel> trees;
 
   // Trains n_estimators more trees and appends them. `build_data` makes the
-  // column store on the calling thread (it may read Python objects).
-  void fit(const std::function<RawData()>& build_data, std::string treatment_col,
-           std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
+  // column store on the calling thread (it may read Python objects). A call
+  // refused before training starts, or that keeps no tree, leaves the model
+  // as it was.
+  FitReport fit(const std::function<RawData()>& build_data, std::string treatment_col,
+                std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
+
+  // Refuses data whose features (names, order) or number of treatment
+  // groups differ from those of the trees held: added trees would read the
+  // wrong columns or predict a different number of uplifts.
+  void check_matches_trees(const RawData& data) const;
 
   // Averages divide by the number of trees summed, which is n_estimators
   // for a forest as fit leaves it.

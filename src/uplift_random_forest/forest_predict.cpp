@@ -40,6 +40,7 @@ void divide(std::vector<double>& acc, std::size_t trees) {
 // means a tree's batch failed, a failing sum is the caller's own error.
 struct Failures {
   std::mutex mutex;
+  bool out_of_memory = false;  // kept apart: recording it must not allocate
   std::optional<std::string> walk;
   std::optional<std::pair<std::size_t, std::string>> sum;  // lowest row first
 };
@@ -67,7 +68,7 @@ std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const Row
   // short; say so as a thread pool of per-tree workers would.
   if (trees.empty()) return result;
   auto tree_failed = [](const std::string& why) {
-    write_stderr_line("prediction thread failed: " + why);
+    write_stderr_line("prediction thread failed: ", why);
     fail(msg::kTreeCount);
   };
   if (n_threads == 0) tree_failed("no prediction thread was started");
@@ -116,7 +117,8 @@ std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const Row
       }
     } catch (...) {
       std::lock_guard lock(failures.mutex);
-      if (!failures.walk) failures.walk = msg::kMemoryAllocationFailed;
+      failures.out_of_memory = true;
+      next.store(rows.size(), std::memory_order_relaxed);  // the result is lost anyway
     }
   };
 
@@ -125,16 +127,24 @@ std::vector<std::vector<double>> UpliftRandomForestModel::predict_rows(const Row
       std::min({static_cast<std::size_t>(n_threads), kMaxPredictionThreads, chunks});
   std::vector<std::thread> threads;
   threads.reserve(wanted);
-  for (std::size_t i = 0; i < wanted; ++i) {
-    try {
-      threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer threads only predict more slowly
+  try {
+    for (std::size_t i = 0; i < wanted; ++i) {
+      try {
+        threads.emplace_back(work);
+      } catch (const std::system_error&) {
+        break;  // fewer threads only predict more slowly
+      }
     }
+  } catch (...) {
+    // Out of memory while starting threads: those running use this frame.
+    next.store(rows.size(), std::memory_order_relaxed);
+    for (std::thread& t : threads) t.join();
+    throw;
   }
   if (threads.empty()) fail(msg::kSpawnFailed);
   for (std::thread& t : threads) t.join();
 
+  if (failures.out_of_memory) fail(msg::kMemoryAllocationFailed);
   if (failures.walk) tree_failed(*failures.walk);
   if (failures.sum) fail(failures.sum->second);
   return result;

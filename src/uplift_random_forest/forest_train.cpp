@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "concurrency/channel.h"
 #include "concurrency/thread_pool.h"
@@ -16,6 +17,7 @@
 #include "core/error_msg.h"
 #include "core/stderr_line.h"
 #include "uplift_random_forest/forest.h"
+#include "uplift_tree/data_checks.h"
 
 namespace corvane {
 
@@ -42,21 +44,31 @@ struct Training {
   ThreadPool& pool;
   WorkQueue tickets;
   std::atomic<bool> cancel{false};
+  // Trees whose root was left a leaf only because every candidate split
+  // scored NaN. Read by the calling thread after every thread has ended.
+  std::atomic<std::size_t> nan_gain_roots{0};
   std::mutex failure_mutex;
   std::optional<std::string> failure;  // first failure of any thread
+  bool out_of_memory = false;          // a failure whose text could not be kept
 
-  // Thread-safe. Stops the other threads early: their trees would be
-  // discarded anyway.
-  void record_failure(std::string message) {
-    write_stderr_line("training thread failed: " + message);
+  // Thread-safe and never throws: it runs in a thread's last catch. Stops
+  // the other threads early: their trees would be discarded anyway.
+  void record_failure(std::string_view message) noexcept {
+    write_stderr_line("training thread failed: ", message);
     {
       std::lock_guard lock(failure_mutex);
-      if (!failure) failure = std::move(message);
+      if (!failure && !out_of_memory) {
+        try {
+          failure.emplace(message);
+        } catch (...) {
+          out_of_memory = true;
+        }
+      }
     }
     abandon();
   }
 
-  void abandon() {
+  void abandon() noexcept {
     cancel.store(true, std::memory_order_relaxed);
     tickets.drain();
   }
@@ -66,7 +78,8 @@ void train_trees(Training& t, Channel<UpliftTreeModel>::Sender results) noexcept
   try {
     while (auto ticket = t.tickets.pop()) {
       UpliftTreeModel tree = t.template_tree;
-      tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel);
+      const GrowthReport report = tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel);
+      if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);
       if (!results.send(std::move(tree))) return;  // the call was abandoned
     }
   } catch (const TrainingCancelled&) {
@@ -102,13 +115,27 @@ std::string tree_finished_line(std::size_t k) {
 
 }  // namespace
 
-void UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
-                                  std::string treatment, std::string outcome,
-                                  std::int32_t n_threads, ProgressSink& progress) {
+void UpliftRandomForestModel::check_matches_trees(const RawData& data) const {
+  if (trees.empty()) return;
+  const UpliftTreeModel& held = trees.front();
+  if (held.feature_cols != data.col_names)
+    fail(msg::features_differ(held.feature_cols, data.col_names));
+  // Codes all 0 are refused by the score itself, with its own message.
+  if (data.max_treatment == 0) return;
+  const auto& nodes = held.nodes.nodes();
+  const auto leaf = std::find_if(nodes.begin(), nodes.end(),
+                                 [](const TreeNode& node) { return node.is_leaf(); });
+  if (leaf == nodes.end()) return;
+  if (leaf->prob.size() != static_cast<std::size_t>(data.max_treatment))
+    fail(msg::treatment_groups_differ(static_cast<std::int64_t>(leaf->prob.size()), data.max_treatment));
+}
+
+FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
+                                       std::string treatment, std::string outcome,
+                                       std::int32_t n_threads, ProgressSink& progress) {
   if (n_threads < 0) n_threads = available_processors();
-  treatment_col = std::move(treatment);
-  outcome_col = std::move(outcome);
   const DataSet data = DataSet::from_raw_data(build_data());
+  check_trainable(data.raw(), treatment, outcome);
 
   auto [results, collector] = Channel<UpliftTreeModel>::open();
   progress.print(msg::start_training(n_threads));
@@ -116,6 +143,9 @@ void UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
   const EvalFunc criterion = parse_eval_func(eval_func);
   if (node_array_size(max_depth) == 0)
     fail(msg::max_depth_too_large(max_depth));
+  // After the configuration checks, whose messages come first for a model
+  // loaded with a configuration no fit accepts.
+  check_matches_trees(data.raw());
 
   UpliftTreeModel template_tree;
   template_tree.max_depth = max_depth;
@@ -138,20 +168,34 @@ void UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
                      : std::min({static_cast<std::size_t>(n_threads), kMaxPoolWorkers, searches_at_once});
   ThreadPool pool(workers);
 
-  Training training(data, template_tree, treatment_col, outcome_col, pool, std::move(tickets));
+  Training training(data, template_tree, treatment, outcome, pool, std::move(tickets));
   JoinAll threads;
   threads.threads.reserve(trainers);
-  for (std::size_t i = 0; i < trainers; ++i) {
-    try {
-      threads.threads.emplace_back(train_trees, std::ref(training), results);
-    } catch (const std::system_error&) {
-      break;  // fewer training threads only train more slowly
+  try {
+    for (std::size_t i = 0; i < trainers; ++i) {
+      try {
+        threads.threads.emplace_back(train_trees, std::ref(training), results);
+      } catch (const std::system_error&) {
+        break;  // fewer training threads only train more slowly
+      }
     }
+  } catch (...) {
+    training.abandon();  // so that the threads already started end soon
+    throw;
   }
   if (trainers > 0 && threads.threads.empty()) fail(msg::kSpawnFailed);
   results.reset();
 
+  // Training has started: the model now names this call's columns. Any
+  // failure from here on that keeps no new tree puts the old names back.
   const std::size_t before = trees.size();
+  std::string previous_treatment = std::exchange(treatment_col, treatment);
+  std::string previous_outcome = std::exchange(outcome_col, outcome);
+  auto restore = [&] {
+    trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(before), trees.end());
+    treatment_col = std::move(previous_treatment);
+    outcome_col = std::move(previous_outcome);
+  };
   try {
     for (;;) {
       std::optional<UpliftTreeModel> tree;
@@ -166,17 +210,36 @@ void UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
     }
   } catch (...) {
     // Progress output failed or the caller was interrupted: trees printed
-    // so far stay, the rest is dropped.
+    // so far stay, the rest is dropped. Out of memory keeps nothing.
     collector.close();
     training.abandon();
     threads.join();
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      restore();
+    } catch (...) {
+      if (trees.size() == before) restore();
+    }
     throw;
   }
   threads.join();
-  if (training.failure) {
-    trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(before), trees.end());
-    fail(*training.failure);
+  if (training.failure || training.out_of_memory) {
+    restore();
+    fail(training.failure ? *training.failure : std::string(msg::kMemoryAllocationFailed));
   }
+
+  FitReport report;
+  const std::size_t added = trees.size() - before;
+  if (added > 0 && training.nan_gain_roots.load(std::memory_order_relaxed) == added) {
+    report.all_roots_nan_gain = true;
+    const GroupCounts counts = data.summary();
+    for (std::size_t g = 1; g < counts.size() / 2; ++g)
+      if (counts[2 * g] < counts[2 * report.smallest_group])
+        report.smallest_group = static_cast<std::int32_t>(g);
+    report.smallest_group_rows = counts[2 * report.smallest_group];
+  }
+  return report;
 }
 
 }  // namespace corvane

@@ -79,7 +79,11 @@ void quantile_thresholds(std::vector<float>& values, std::uint64_t max_bins,
   }
   if (positions.empty()) return;
 
+  // An infinite threshold cannot be written to a model file (JSON has no
+  // infinity; it would come back as NaN and route rows differently), so it
+  // is never taken.
   auto emit = [&](float v) {
+    if (std::isinf(v)) return;
     if (thresholds.empty() || thresholds.back() != v) thresholds.push_back(v);
   };
   if (numbers < kRadixMinimum) {

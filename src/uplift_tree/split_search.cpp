@@ -104,12 +104,14 @@ struct Best {
   std::size_t candidate = 0;
   double gain = Split::kNoGain;
   bool found = false;
+  bool scored = false;         // some candidate had both sides large enough
+  bool scored_number = false;  // and some such gain was not NaN
 };
 
 // Scores the cumulated candidates in list order; the first strict maximum
 // wins, NaN never does.
 template <class LeftCountsOf>
-Best best_candidate(const NodeSearch& search, std::size_t candidates, std::size_t width,
+Best best_candidate(NodeSearch& search, std::size_t candidates, std::size_t width,
                     LeftCountsOf&& left_counts_of, Scratch& s) {
   const GroupCounts& parent = *search.parent_counts;
   const std::uint64_t n = search.data->size();
@@ -126,8 +128,16 @@ Best best_candidate(const NodeSearch& search, std::size_t candidates, std::size_
     const double right_score = calc_score(s.right, search.eval_func, search.balance, n_right);
     const double gain = split_gain(search.parent_score, left_score, right_score, n, n_left, parent,
                                    left, search.regularization, search.alpha);
-    if (gain > best.gain) best = {c, gain, true};
+    best.scored = true;
+    best.scored_number |= !std::isnan(gain);
+    if (gain > best.gain) {
+      best.candidate = c;
+      best.gain = gain;
+      best.found = true;
+    }
   }
+  if (best.scored) search.scored_candidate.store(true, std::memory_order_relaxed);
+  if (best.scored_number) search.scored_number.store(true, std::memory_order_relaxed);
   return best;
 }
 

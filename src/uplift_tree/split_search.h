@@ -9,6 +9,7 @@
 // once per candidate.
 #pragma once
 
+#include <atomic>
 #include <cfloat>
 #include <cstdint>
 #include <exception>
@@ -51,6 +52,11 @@ struct NodeSearch {
   bool regularization = false;
   EvalFunc eval_func = EvalFunc::Euclidean;
   Split split;
+  // Whether any job scored a candidate whose sides were both large enough,
+  // and whether any such score was a number (not NaN). Set by the jobs, read
+  // by the growing thread once they have all ended.
+  std::atomic<bool> scored_candidate{false};
+  std::atomic<bool> scored_number{false};
 };
 
 // Evaluates every candidate of `feature` and offers the best to search.split.

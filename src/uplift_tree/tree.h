@@ -18,6 +18,13 @@ namespace corvane {
 class DataSet;
 class ThreadPool;
 
+// What growing a tree learned besides its nodes.
+struct GrowthReport {
+  // The root became a leaf although it had candidate splits with both sides
+  // large enough, because every one of them scored NaN.
+  bool root_gains_all_nan = false;
+};
+
 class UpliftTreeModel {
  public:
   NodeArray nodes;
@@ -35,8 +42,8 @@ class UpliftTreeModel {
 
   // Grows the tree on all rows of `data`. `cancel` is polled between nodes so
   // that an abandoned training call ends promptly (throws TrainingCancelled).
-  void fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
-           ThreadPool& pool, const std::atomic<bool>& cancel);
+  GrowthReport fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
+                   ThreadPool& pool, const std::atomic<bool>& cancel);
 
   // The leaf vector that `row` reaches (a reference into the tree; copy it
   // to keep it). Reads only the cells the path tests.

@@ -59,6 +59,9 @@ class TreeGrower {
     std::lock_guard lock(split.mutex);
     if (split.failure) std::rethrow_exception(split.failure);
     if (!(split.gain > 0.0) || tree_.max_depth <= depth) {
+      if (pos == 0)
+        root_gains_all_nan_ = search.scored_candidate.load(std::memory_order_relaxed) &&
+                              !search.scored_number.load(std::memory_order_relaxed);
       TreeNode node;
       node.prob = std::move(leaf);
       nodes_.emplace_back(pos, std::move(node));
@@ -89,6 +92,7 @@ class TreeGrower {
   }
 
   std::vector<std::pair<std::uint64_t, TreeNode>> take_nodes() { return std::move(nodes_); }
+  bool root_gains_all_nan() const { return root_gains_all_nan_; }
 
  private:
   // Submits one job per drawn feature and returns once every job has ended.
@@ -124,12 +128,14 @@ class TreeGrower {
   const std::atomic<bool>& cancel_;
   std::vector<std::size_t> draw_;
   std::vector<std::pair<std::uint64_t, TreeNode>> nodes_;
+  bool root_gains_all_nan_ = false;
 };
 
 }  // namespace
 
-void UpliftTreeModel::fit(const DataSet& data, std::string treatment, std::string outcome,
-                          ThreadPool& pool, const std::atomic<bool>& cancel) {
+GrowthReport UpliftTreeModel::fit(const DataSet& data, std::string treatment,
+                                  std::string outcome, ThreadPool& pool,
+                                  const std::atomic<bool>& cancel) {
   treatment_col = std::move(treatment);
   outcome_col = std::move(outcome);
   feature_cols = data.raw().col_names;
@@ -138,6 +144,7 @@ void UpliftTreeModel::fit(const DataSet& data, std::string treatment, std::strin
   TreeGrower grower(*this, pool, cancel);
   grower.build(0, 0, data.summary(), data);
   nodes.assign(size, grower.take_nodes());
+  return GrowthReport{grower.root_gains_all_nan()};
 }
 
 }  // namespace corvane

@@ -25,6 +25,7 @@ std::vector<float> reference(std::vector<float> values, std::uint64_t bins) {
   for (std::uint64_t i = 1; i < bins; ++i) {
     const std::uint64_t p = i * m / bins;
     if (p >= numbers) continue;  // NaN thresholds can never split
+    if (std::isinf(values[p])) continue;  // a model file cannot hold them
     if (!out.empty() && out.back() == values[p]) continue;
     out.push_back(values[p]);
   }
@@ -106,4 +107,11 @@ TEST(quantiles_order_special_values_like_floats) {
       CHECK(std::is_sorted(got.begin(), got.end()));
     }
   }
+}
+
+TEST(quantiles_never_take_infinities) {
+  // Sorted: -inf -inf -inf 1 2 inf inf inf; positions 2, 4, 6 hold -inf, 2, inf.
+  const float inf = std::numeric_limits<float>::infinity();
+  CHECK(thresholds_of({inf, 2, -inf, inf, 1, -inf, inf, -inf}, 4) == (std::vector<float>{2}));
+  CHECK(thresholds_of({inf, -inf}, 10).empty());
 }
