@@ -18,7 +18,7 @@ import time
 import numpy as np
 
 import corvane
-from corvane_learn import UpliftForestClassifier, _convert
+from corvane_learn import UpliftForestClassifier, _convert, _estimator
 
 ROWS = 500_000
 FEATURES = 20
@@ -92,7 +92,7 @@ def main() -> None:
 
     def convert_rows(data):
         columns = _convert.read_columns(data)
-        for _ in _convert.row_chunks(columns, columns.kinds, 16384):
+        for _ in _convert.row_chunks(columns, columns.kinds, _estimator._PREDICT_CHUNK_ROWS):
             pass
 
     inputs = [("numpy array", x)] + ([("DataFrame", frame)] if frame is not None else [])
