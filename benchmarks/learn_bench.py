@@ -5,8 +5,9 @@
 column lists, and `predict` through the estimator against the extension's
 `predict` on the prepared row lists (both use all processors). The input
 preparation is timed on the estimator's side only, since that is the work
-it adds. Prints best-of-N wall and CPU times and the overheads.
-Usage: python benchmarks/learn_bench.py [repeats]
+it adds. Prints best-of-N wall and CPU times and the overheads, and the
+conversion alone (the estimator's share of each side, no forest involved).
+Usage: python benchmarks/learn_bench.py [repeats] [trees]
 """
 
 import contextlib
@@ -17,7 +18,7 @@ import time
 import numpy as np
 
 import corvane
-from corvane_learn import UpliftForestClassifier
+from corvane_learn import UpliftForestClassifier, _convert, _estimator
 
 ROWS = 500_000
 FEATURES = 20
@@ -44,6 +45,8 @@ def timed(fn):
 
 def main() -> None:
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 2
+    if len(sys.argv) > 2:
+        PARAMS["n_estimators"] = int(sys.argv[2])
     x, t, y = make_data()
     names = [f"x{i}" for i in range(FEATURES)]
     columns = {name: x[:, i].tolist() for i, name in enumerate(names)}
@@ -83,6 +86,21 @@ def main() -> None:
     assert np.array_equal(est.predict(x), np.array(model.predict(rows, -1)))
     print(f"{ROWS:,} rows x {FEATURES} numeric features, {PARAMS['n_estimators']} trees, "
           f"best of {repeats}")
+    def convert_columns(data):
+        columns = _convert.read_columns(data)
+        _convert.column_lists(columns, columns.kinds)
+
+    def convert_rows(data):
+        columns = _convert.read_columns(data)
+        for _ in _convert.row_chunks(columns, columns.kinds, _estimator._PREDICT_CHUNK_ROWS):
+            pass
+
+    inputs = [("numpy array", x)] + ([("DataFrame", frame)] if frame is not None else [])
+    for kind, data in inputs:
+        fit_cpu = min(timed(lambda d=data: convert_columns(d))[1] for _ in range(repeats))
+        rows_cpu = min(timed(lambda d=data: convert_rows(d))[1] for _ in range(repeats))
+        print(f"conversion alone, {kind:<12} fit columns {fit_cpu:5.2f} s CPU   "
+              f"predict rows {rows_cpu:5.2f} s CPU")
     for what, kind, ext, layer in cases:
         # Alternate the two sides so that machine load hits both alike.
         ext_times, layer_times = [], []

@@ -8,7 +8,7 @@ import pytest
 
 import corvane
 from conftest import MIXED_LABELS, mixed_frame
-from corvane_learn import MISSING_CATEGORY, UpliftForestClassifier, _model_file
+from corvane_learn import MISSING_CATEGORY, UpliftForestClassifier, _estimator, _model_file
 
 pd = pytest.importorskip("pandas")
 
@@ -64,6 +64,26 @@ def test_predictions_survive_every_round_trip(fitted, tmp_path):
     rows = hand_rows(frame)
     assert same(np.array(plain.predict(rows, 1)), expected)
     assert same(np.array(est.model_.predict(rows, 2)), expected)
+
+
+@pytest.mark.parametrize("chunk_rows", [1, 7, 1000, 2999, 3000])
+@pytest.mark.parametrize("kind", ["mixed frame", "numeric array"])
+def test_predictions_do_not_depend_on_chunking(fitted, monkeypatch, chunk_rows, kind):
+    est, frame = fitted
+    if kind == "mixed frame":
+        x, rows = frame, hand_rows(frame)
+    else:
+        x = np.column_stack([frame["num"].to_numpy(), frame["flag"].to_numpy(float),
+                             np.arange(len(frame)) % 3, np.arange(len(frame)) % 2])
+        rows = x.tolist()
+        est = UpliftForestClassifier(**SMALL).fit(x, np.arange(len(x)) % 3,
+                                                  (frame["num"] > 0.4).to_numpy())
+    expected = np.array(est.model_.predict(rows, 1))
+    monkeypatch.setattr(_estimator, "_PREDICT_CHUNK_ROWS", chunk_rows)
+    for n_jobs in (1, -1):
+        monkeypatch.setattr(est, "n_jobs", n_jobs)
+        assert same(est.predict(x), expected), n_jobs
+        assert same(est.predict(x[5:5 + chunk_rows + 1]), expected[5:5 + chunk_rows + 1]), n_jobs
 
 
 def test_clone_gives_unfitted_copy_with_same_params(fitted):

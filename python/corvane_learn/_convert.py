@@ -261,7 +261,19 @@ def column_lists(columns: Columns, kinds: Sequence[str]) -> dict[str, list]:
 
 
 def rows(columns: Columns, kinds: Sequence[str]) -> list[list]:
-    """Row lists (one list of cells per row) for the extension's predict."""
+    """Row lists (one list of cells per row) of every row at once, for the extension's predict."""
+    return [row for _, chunk in row_chunks(columns, kinds, columns.n_rows) for row in chunk]
+
+
+def row_chunks(columns: Columns, kinds: Sequence[str],
+               chunk_rows: int) -> Iterator[tuple[int, list[list]]]:
+    """Row lists for the extension's predict, at most `chunk_rows` rows at a time.
+
+    Yields (index of the first row, the rows as lists of cells), never an
+    empty chunk. Only one chunk's cell objects exist at a time: the memory of
+    one chunk is reused, still in cache, by the next, where building every
+    row at once would fault in and later free fresh memory for each cell.
+    """
     n_rows, n_cols = columns.n_rows, len(columns.names)
     if all(kind == NUMERIC for kind in kinds):
         if columns.matrix is not None and all(kind == NUMERIC for kind in columns.kinds):
@@ -270,22 +282,30 @@ def rows(columns: Columns, kinds: Sequence[str]) -> list[list]:
             matrix = np.empty((n_rows, n_cols), dtype=np.float64)
             for j, (name, array) in enumerate(zip(columns.names, columns.arrays)):
                 matrix[:, j] = numeric_values(array, name)
-        with _gc_paused():
-            return matrix.tolist()
-    cells = np.empty((n_rows, n_cols), dtype=object)
-    for j, (name, array, kind) in enumerate(zip(columns.names, columns.arrays, kinds)):
-        if kind == NUMERIC:
-            # Python floats, not numpy scalars: the extension reads either,
-            # but plain floats are what `tolist()` of a float array gives.
-            cells[:, j] = numeric_values(array, name).astype(object)
-        else:
-            cells[:, j] = categorical_values(array)
-    with _gc_paused():
-        return cells.tolist()
+        for start in range(0, n_rows, chunk_rows):
+            with gc_paused():
+                chunk = matrix[start:start + chunk_rows].tolist()
+            yield start, chunk
+            del chunk
+        return
+    values = [numeric_values(array, name) if kind == NUMERIC else categorical_values(array)
+              for name, array, kind in zip(columns.names, columns.arrays, kinds)]
+    for start in range(0, n_rows, chunk_rows):
+        stop = min(start + chunk_rows, n_rows)
+        cells = np.empty((stop - start, n_cols), dtype=object)
+        for j, column in enumerate(values):
+            # A float64 slice enters the object array as Python floats, the
+            # cells the extension reads fastest.
+            cells[:, j] = column[start:stop]
+        with gc_paused():
+            chunk = cells.tolist()
+        del cells
+        yield start, chunk
+        del chunk
 
 
 @contextmanager
-def _gc_paused() -> Iterator[None]:
+def gc_paused() -> Iterator[None]:
     """Keeps the cyclic collector out of a burst of list creation.
 
     Building one list per row would otherwise start a collection every few

@@ -19,6 +19,10 @@ from ._progress import progress
 _FORMAT = 1
 _CRITERIA = ("KL", "ED", "CHI")
 _I32_MAX = 2**31 - 1
+# Rows converted and predicted per call of the extension: small enough for one
+# chunk's cell objects to stay in cache, large enough that starting the
+# prediction threads per call costs nothing measurable.
+_PREDICT_CHUNK_ROWS = 16384
 
 
 def _version() -> str:
@@ -293,13 +297,24 @@ class UpliftForestClassifier(ParamsMixin):
         self._check_fitted()
         columns = _convert.select_columns(X, list(self.feature_names_in_))
         kinds = self.feature_kinds_ if self.feature_kinds_ is not None else columns.kinds
-        rows = _convert.rows(columns, kinds)
-        result = self.model_.predict(rows, self._n_threads())
-        width = len(result[0])
-        # Every row of one forest's prediction has the same length.
-        flat = np.fromiter(itertools.chain.from_iterable(result), dtype=np.float64,
-                           count=len(result) * width)
-        return flat.reshape(len(result), width)
+        n_threads = self._n_threads()
+        model = self.model_
+        out: np.ndarray | None = None
+        # Each chunk's rows and results are thousands of new lists, which would
+        # start a collection of the whole program's objects every few chunks.
+        with _convert.gc_paused():
+            for start, rows in _convert.row_chunks(columns, kinds, _PREDICT_CHUNK_ROWS):
+                result = model.predict(rows, n_threads)
+                del rows
+                if out is None:
+                    out = np.empty((columns.n_rows, len(result[0])), dtype=np.float64)
+                # Every row of one forest's prediction has the same length.
+                out[start:start + len(result)] = np.fromiter(
+                    itertools.chain.from_iterable(result), dtype=np.float64,
+                    count=len(result) * out.shape[1]).reshape(len(result), out.shape[1])
+                del result
+        assert out is not None  # X has at least one row
+        return out
 
     # -- persistence ----------------------------------------------------------
 
