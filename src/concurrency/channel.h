@@ -94,8 +94,8 @@ class Channel {
     template <class Duration>
     Wait recv_for(Duration timeout, std::optional<T>& out) {
       std::unique_lock lock(state_->mutex);
-      if (!state_->ready.wait_for(
-              lock, timeout, [&] { return !state_->items.empty() || state_->senders == 0; }))
+      if (!state_->ready.wait_for(lock, timeout,
+                                  [&] { return !state_->items.empty() || state_->senders == 0; }))
         return Wait::kTimedOut;
       if (state_->items.empty()) return Wait::kEnded;
       out.emplace(std::move(state_->items.front()));

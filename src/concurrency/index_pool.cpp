@@ -43,9 +43,7 @@ IndexPool::~IndexPool() {
   }
 }
 
-std::shared_ptr<IndexPool> IndexPool::create() {
-  return std::make_shared<IndexPool>();
-}
+std::shared_ptr<IndexPool> IndexPool::create() { return std::make_shared<IndexPool>(); }
 
 std::unique_ptr<IndexPool::Page> IndexPool::new_page() {
   auto page = std::make_unique<Page>();

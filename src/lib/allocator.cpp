@@ -115,8 +115,12 @@ void operator delete(void* p, std::size_t) noexcept { corvane::on_free(p), mi_fr
 void operator delete[](void* p, std::size_t) noexcept { corvane::on_free(p), mi_free(p); }
 void operator delete(void* p, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { corvane::on_free(p), mi_free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  corvane::on_free(p), mi_free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  corvane::on_free(p), mi_free(p);
+}
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
   corvane::on_free(p), mi_free(p);
 }

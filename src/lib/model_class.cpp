@@ -15,8 +15,8 @@ namespace corvane {
 namespace {
 
 constexpr std::array<const char*, 9> kConstructorParams = {
-    "n_estimators", "max_features", "max_depth",      "min_sample_leaf", "eval_func",
-    "max_bins",     "balance",      "regularization", "alpha"};
+    "n_estimators", "max_features",   "max_depth", "min_sample_leaf", "eval_func", "max_bins",
+    "balance",      "regularization", "alpha"};
 
 PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {

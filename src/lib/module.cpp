@@ -2,8 +2,8 @@
 #include <Python.h>
 
 #include "lib/allocator.h"
-#include "lib/call_guard.h"
 #include "lib/binding_msg.h"
+#include "lib/call_guard.h"
 #include "lib/model_class.h"
 #include "lib/py_ref.h"
 
@@ -32,7 +32,11 @@ PyModuleDef module_def = {
     // again, which refuses: the class and the exception are process-wide and
     // must not be shared with another interpreter behind its back.
     0,
-    CORVANE_MODULE_FUNCTIONS, nullptr, nullptr, nullptr, nullptr,
+    CORVANE_MODULE_FUNCTIONS,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool initialized = false;

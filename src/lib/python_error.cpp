@@ -67,11 +67,12 @@ std::string take_python_error_text() {
   if (!detail.empty()) text += ": " + detail;
   if (traceback) {
     PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
-    PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O",
-                                                            traceback.get()))
-                         : PyRef();
+    PyRef lines =
+        module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback.get()))
+               : PyRef();
     PyRef empty = PyRef::steal(PyUnicode_FromString(""));
-    PyRef joined = lines && empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
+    PyRef joined =
+        lines && empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
     if (joined) {
       text += "\nTraceback (most recent call last):\n" + str_of(joined.get());
       while (!text.empty() && text.back() == '\n') text.pop_back();

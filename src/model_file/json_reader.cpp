@@ -256,9 +256,8 @@ JsonReader::Number JsonReader::to_number(const NumberText& number) const {
     if (number.magnitude <= kMinMagnitude) {
       result.type = Number::Type::Signed;
       result.u = number.magnitude;
-      result.i = number.magnitude == kMinMagnitude
-                     ? std::numeric_limits<std::int64_t>::min()
-                     : -static_cast<std::int64_t>(number.magnitude);
+      result.i = number.magnitude == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                   : -static_cast<std::int64_t>(number.magnitude);
       return result;
     }
   }

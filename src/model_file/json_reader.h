@@ -56,11 +56,11 @@ class JsonReader {
 
   // Scalars. A value of another JSON type fails with
   // "invalid type: <found>, expected <what>", where <what> is given below.
-  std::int32_t read_i32();   // "i32"; out of range: "invalid value: integer `V`, expected i32"
-  std::uint64_t read_u64();  // "usize"; negative/out of range: invalid value
-  double read_f64();         // "f64"; any number, and null as NaN
-  bool read_bool();          // "a boolean"
-  std::string read_string(); // "a string"
+  std::int32_t read_i32();    // "i32"; out of range: "invalid value: integer `V`, expected i32"
+  std::uint64_t read_u64();   // "usize"; negative/out of range: invalid value
+  double read_f64();          // "f64"; any number, and null as NaN
+  bool read_bool();           // "a boolean"
+  std::string read_string();  // "a string"
   void read_string(std::string& out);
 
   // Containers. begin_* consume the opening bracket; on any other value they

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model_file/output_sink.h"

@@ -35,9 +35,8 @@ enum ForestField : std::size_t {
 };
 
 constexpr std::array<std::string_view, kForestFieldCount> kForestFields = {
-    "n_estimators",  "max_features", "max_depth",      "min_sample_leaf",
-    "eval_func",     "max_bins",     "treatment_col",  "outcome_col",
-    "balance",       "regularization", "alpha",        "trees"};
+    "n_estimators",  "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
+    "treatment_col", "outcome_col",  "balance",   "regularization",  "alpha",     "trees"};
 
 }  // namespace
 
@@ -143,8 +142,7 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
 UpliftRandomForestModel load_model_file(const std::string& path,
                                         const model_file::OnInterrupt& on_interrupt) {
   const std::string text = model_file::read_file(path, on_interrupt);
-  if (!model_file::is_valid_utf8(text))
-    fail(msg::unwrap_err(msg::kInvalidUtf8));
+  if (!model_file::is_valid_utf8(text)) fail(msg::unwrap_err(msg::kInvalidUtf8));
   return forest_from_json(text);
 }
 

@@ -32,9 +32,13 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 // State shared by the training threads of one call; lives on the calling
 // thread's frame, which joins every thread before it returns.
 struct Training {
-  Training(const DataSet& d, const UpliftTreeModel& t, const std::string& tc,
-           const std::string& oc, ThreadPool& p, WorkQueue q)
-      : data(d), template_tree(t), treatment_col(tc), outcome_col(oc), pool(p),
+  Training(const DataSet& d, const UpliftTreeModel& t, const std::string& tc, const std::string& oc,
+           ThreadPool& p, WorkQueue q)
+      : data(d),
+        template_tree(t),
+        treatment_col(tc),
+        outcome_col(oc),
+        pool(p),
         tickets(std::move(q)) {}
 
   const DataSet& data;
@@ -78,7 +82,8 @@ void train_trees(Training& t, Channel<UpliftTreeModel>::Sender results) noexcept
   try {
     while (auto ticket = t.tickets.pop()) {
       UpliftTreeModel tree = t.template_tree;
-      const GrowthReport report = tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel);
+      const GrowthReport report =
+          tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel);
       if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);
       if (!results.send(std::move(tree))) return;  // the call was abandoned
     }
@@ -109,9 +114,7 @@ std::size_t training_thread_count(std::int32_t n_threads, std::uint64_t max_feat
   return static_cast<std::size_t>(t);
 }
 
-std::string tree_finished_line(std::size_t k) {
-  return msg::tree_finished(k);
-}
+std::string tree_finished_line(std::size_t k) { return msg::tree_finished(k); }
 
 }  // namespace
 
@@ -123,11 +126,12 @@ void UpliftRandomForestModel::check_matches_trees(const RawData& data) const {
   // Codes all 0 are refused by the score itself, with its own message.
   if (data.max_treatment == 0) return;
   const auto& nodes = held.nodes.nodes();
-  const auto leaf = std::find_if(nodes.begin(), nodes.end(),
-                                 [](const TreeNode& node) { return node.is_leaf(); });
+  const auto leaf =
+      std::find_if(nodes.begin(), nodes.end(), [](const TreeNode& node) { return node.is_leaf(); });
   if (leaf == nodes.end()) return;
   if (leaf->prob.size() != static_cast<std::size_t>(data.max_treatment))
-    fail(msg::treatment_groups_differ(static_cast<std::int64_t>(leaf->prob.size()), data.max_treatment));
+    fail(msg::treatment_groups_differ(static_cast<std::int64_t>(leaf->prob.size()),
+                                      data.max_treatment));
 }
 
 FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
@@ -141,8 +145,7 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   progress.print(msg::start_training(n_threads));
   WorkQueue tickets = WorkQueue::counting(n_estimators);
   const EvalFunc criterion = parse_eval_func(eval_func);
-  if (node_array_size(max_depth) == 0)
-    fail(msg::max_depth_too_large(max_depth));
+  if (node_array_size(max_depth) == 0) fail(msg::max_depth_too_large(max_depth));
   // After the configuration checks, whose messages come first for a model
   // loaded with a configuration no fit accepts.
   check_matches_trees(data.raw());
@@ -162,10 +165,12 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   const std::size_t features = data.raw().col_names.size();
   const std::size_t searches_at_once =
       std::max<std::size_t>(1, trainers) *
-      std::max<std::size_t>(1, static_cast<std::size_t>(std::min<std::uint64_t>(max_features, features)));
+      std::max<std::size_t>(
+          1, static_cast<std::size_t>(std::min<std::uint64_t>(max_features, features)));
   const std::size_t workers =
-      n_threads == 0 ? 0
-                     : std::min({static_cast<std::size_t>(n_threads), kMaxPoolWorkers, searches_at_once});
+      n_threads == 0
+          ? 0
+          : std::min({static_cast<std::size_t>(n_threads), kMaxPoolWorkers, searches_at_once});
   ThreadPool pool(workers);
 
   Training training(data, template_tree, treatment, outcome, pool, std::move(tickets));

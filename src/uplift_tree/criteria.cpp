@@ -122,8 +122,7 @@ double split_gain(double parent_score, double left_score, double right_score, st
   const double left_part = left_score * w;
   const double right_part = right_score * (1.0 - w);
   double gain = (right_part + left_part) - parent_score;
-  if (regularization)
-    gain = gain / split_norm(parent_counts, left_counts, n_rows, n_left, alpha);
+  if (regularization) gain = gain / split_norm(parent_counts, left_counts, n_rows, n_left, alpha);
   return gain;
 }
 

@@ -24,8 +24,8 @@ double calc_score(CountsView counts, EvalFunc eval_func, bool balance, std::uint
 double split_norm(CountsView parent_counts, CountsView left_counts, std::uint64_t n_rows,
                   std::uint64_t n_left, double alpha);
 
-double split_gain(double parent_score, double left_score, double right_score,
-                  std::uint64_t n_rows, std::uint64_t n_left, CountsView parent_counts,
-                  CountsView left_counts, bool regularization, double alpha);
+double split_gain(double parent_score, double left_score, double right_score, std::uint64_t n_rows,
+                  std::uint64_t n_left, CountsView parent_counts, CountsView left_counts,
+                  bool regularization, double alpha);
 
 }  // namespace corvane

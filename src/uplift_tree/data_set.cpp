@@ -8,7 +8,6 @@
 
 namespace corvane {
 
-
 DataSet DataSet::from_raw_data(RawData raw) {
   const std::size_t n = raw.n_rows();
   if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))

@@ -22,7 +22,8 @@ std::array<std::uint32_t, 8> entropy() {
   if (filled < sizeof(words)) {
     // No entropy source (very old kernel or seccomp): fall back to the clock
     // and thread identity, which still gives every thread its own stream.
-    auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto t =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     auto id = static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
     words[0] ^= static_cast<std::uint32_t>(t);
     words[1] ^= static_cast<std::uint32_t>(t >> 32);

@@ -23,8 +23,8 @@ constexpr std::size_t kPrefetchDistance = 16;
 // Reused buffers of one worker thread, so a job allocates nothing once the
 // worker has seen a node of the same size.
 struct Scratch {
-  std::vector<std::uint32_t> sample;      // row numbers of the sample
-  std::vector<std::uint64_t> taken;       // bitset over node positions
+  std::vector<std::uint32_t> sample;  // row numbers of the sample
+  std::vector<std::uint64_t> taken;   // bitset over node positions
   std::vector<float> values;
   std::vector<float> thresholds;
   QuantileScratch quantiles;
@@ -157,8 +157,7 @@ void offer(NodeSearch& search, const std::string& feature, std::int32_t column, 
   split.gain = gain;
 }
 
-void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t code,
-                    Scratch& s) {
+void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t code, Scratch& s) {
   const RawData& raw = search.data->raw();
   const std::vector<float>& column = raw.num_cols[static_cast<std::size_t>(code)];
   numeric_candidates(column, search.max_bins, s);
@@ -187,7 +186,8 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
         __builtin_prefetch(treatment + ahead);
       }
       const std::uint32_t r = rows[i];
-      std::int32_t* bin = bins + bin_of(values[r]) * width + 2 * static_cast<std::size_t>(treatment[r]);
+      std::int32_t* bin =
+          bins + bin_of(values[r]) * width + 2 * static_cast<std::size_t>(treatment[r]);
       bin[0] += 1;
       bin[1] += outcome[r];
     }
@@ -297,7 +297,8 @@ void partition_rows(const DataSet& data, const Split& split, std::vector<std::ui
     const float threshold = split.split_value.number();
     for (std::uint32_t r : rows) (values[r] <= threshold ? left : right).push_back(r);
   } else {
-    const std::uint32_t* codes = raw.str_cols[static_cast<std::size_t>(-split.column - 1)].codes.data();
+    const std::uint32_t* codes =
+        raw.str_cols[static_cast<std::size_t>(-split.column - 1)].codes.data();
     for (std::uint32_t r : rows) (codes[r] == split.category ? left : right).push_back(r);
   }
 }

@@ -32,7 +32,7 @@ struct Split {
   GroupCounts left_counts;
   GroupCounts right_counts;
   std::string col_name;
-  std::int32_t column = 0;     // column code of col_name
+  std::int32_t column = 0;  // column code of col_name
   SplitValue split_value;
   std::uint32_t category = 0;  // category code, for Str splits
   double gain = kNoGain;

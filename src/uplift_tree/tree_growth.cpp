@@ -133,9 +133,8 @@ class TreeGrower {
 
 }  // namespace
 
-GrowthReport UpliftTreeModel::fit(const DataSet& data, std::string treatment,
-                                  std::string outcome, ThreadPool& pool,
-                                  const std::atomic<bool>& cancel) {
+GrowthReport UpliftTreeModel::fit(const DataSet& data, std::string treatment, std::string outcome,
+                                  ThreadPool& pool, const std::atomic<bool>& cancel) {
   treatment_col = std::move(treatment);
   outcome_col = std::move(outcome);
   feature_cols = data.raw().col_names;

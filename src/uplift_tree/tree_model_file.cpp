@@ -33,9 +33,8 @@ enum TreeField : std::size_t {
 };
 
 constexpr std::array<std::string_view, kTreeFieldCount> kTreeFields = {
-    "nodes",        "max_depth", "min_sample_leaf", "max_features",
-    "eval_func",    "max_bins",  "treatment_col",   "outcome_col",
-    "feature_cols", "balance",   "regularization",  "alpha"};
+    "nodes",         "max_depth",   "min_sample_leaf", "max_features", "eval_func",      "max_bins",
+    "treatment_col", "outcome_col", "feature_cols",    "balance",      "regularization", "alpha"};
 
 // Members of a node, in file order.
 enum NodeField : std::size_t {
@@ -149,8 +148,7 @@ EvalFunc read_eval_func(JsonReader& in) {
     case JsonReader::Kind::Object: {
       in.begin_object("enum EvalFunc");
       std::string key;
-      if (!in.next_member(key))
-        in.fail(msg::kJsonEnumEmpty, in.close_offset());
+      if (!in.next_member(key)) in.fail(msg::kJsonEnumEmpty, in.close_offset());
       const EvalFunc f = eval_func_variant(in, key, in.key_start());
       if (in.peek_value() != JsonReader::Kind::Null) in.fail_invalid_type("unit variant");
       in.skip_value();
@@ -167,15 +165,13 @@ SplitValue read_split_value(JsonReader& in) {
     case JsonReader::Kind::String: {
       const std::size_t at = in.value_start();
       const std::string name = in.read_string();
-      if (name == "Numeric" || name == "Str")
-        in.fail(msg::kJsonUnitVariant, at);
+      if (name == "Numeric" || name == "Str") in.fail(msg::kJsonUnitVariant, at);
       in.fail(msg::unknown_split_value(name), at);
     }
     case JsonReader::Kind::Object: {
       in.begin_object("enum SplitValue");
       std::string key;
-      if (!in.next_member(key))
-        in.fail(msg::kJsonEnumEmpty, in.close_offset());
+      if (!in.next_member(key)) in.fail(msg::kJsonEnumEmpty, in.close_offset());
       SplitValue value;
       if (key == "Numeric") {
         value = SplitValue::numeric(static_cast<float>(in.read_f64()));

@@ -140,8 +140,8 @@ TEST(float_format_random_round_trips) {
     } else {
       double back = 0;
       const auto parsed = std::from_chars(text.data(), text.data() + text.size(), back);
-      const bool looks_float = text.find_first_of(".e") != std::string::npos &&
-                               text.find('+') == std::string::npos;
+      const bool looks_float =
+          text.find_first_of(".e") != std::string::npos && text.find('+') == std::string::npos;
       if (parsed.ptr != text.data() + text.size() || std::bit_cast<std::uint64_t>(back) != bits ||
           !looks_float) {
         if (f64_mismatches++ == 0) first_bad = text;
@@ -157,7 +157,8 @@ TEST(float_format_random_round_trips) {
     const std::string ftext = format_f32(f);
     float fback = 0;
     const auto fparsed = std::from_chars(ftext.data(), ftext.data() + ftext.size(), fback);
-    if (fparsed.ptr != ftext.data() + ftext.size() || std::bit_cast<std::uint32_t>(fback) != fbits) {
+    if (fparsed.ptr != ftext.data() + ftext.size() ||
+        std::bit_cast<std::uint32_t>(fback) != fbits) {
       if (f32_mismatches++ == 0) first_bad = ftext;
     }
   }

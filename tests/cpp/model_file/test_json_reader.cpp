@@ -75,8 +75,8 @@ std::string joined(const Parts&... parts) {
 }
 
 std::string error(std::string_view message, int line, int column) {
-  return joined("Error(\"", message, "\", line: ", std::to_string(line), ", column: ",
-                std::to_string(column), ")");
+  return joined("Error(\"", message, "\", line: ", std::to_string(line),
+                ", column: ", std::to_string(column), ")");
 }
 
 struct SyntaxCase {
@@ -295,8 +295,8 @@ TEST(json_reader_type_and_value_faults) {
       {"nulx", i32, "expected ident", 1, 4},
       {R"("ab)", i32, "EOF while parsing a string", 1, 4},
       {"-1", u64, "invalid value: integer `-1`, expected usize", 1, 1},
-      {"-9223372036854775808", u64,
-       "invalid value: integer `-9223372036854775808`, expected usize", 1, 1},
+      {"-9223372036854775808", u64, "invalid value: integer `-9223372036854775808`, expected usize",
+       1, 1},
       {"-9223372036854775809", u64,
        "invalid type: floating point `-9.223372036854776e18`, expected usize", 1, 1},
       {"18446744073709551616", u64,
@@ -394,7 +394,8 @@ TEST(json_reader_bool_and_string_values) {
   CHECK_EQ(booleans.read_bool(), false);
   CHECK(!booleans.next_element());
   JsonReader number("1");
-  CHECK_THROWS_WITH(number.read_bool(), JsonReadError, "invalid type: integer `1`, expected a boolean");
+  CHECK_THROWS_WITH(number.read_bool(), JsonReadError,
+                    "invalid type: integer `1`, expected a boolean");
   CHECK_THROWS(JsonReader("[").skip_value(), JsonReadError);
 
   struct Case {
@@ -563,8 +564,8 @@ TEST(record_reader_faults) {
       {R"( "p")", point, "invalid type: string \"p\", expected struct Point", 1, 2},
       {"null", point, "invalid type: null, expected struct Point", 1, 1},
       {"true", point, "invalid type: boolean `true`, expected struct Point", 1, 1},
-      {R"({"x":1.5,"y":2,"name":"a"})", point, "invalid type: floating point `1.5`, expected i32", 1,
-       6},
+      {R"({"x":1.5,"y":2,"name":"a"})", point, "invalid type: floating point `1.5`, expected i32",
+       1, 6},
       {R"({"x":1,"y":2,"name":"a","junk":[1,}})", point, "expected value", 1, 35},
       {R"({"x":1,"y":2,"name":"a"} 3)", point, "trailing characters", 1, 26},
       {R"({"from":[1,2,"a"],"to":{"x":3,"name":"b"}})", segment, "missing field `y`", 1, 41},

@@ -98,10 +98,9 @@ TEST(json_writer_untrained_forest_document) {
   w.begin_array();
   w.end_array();
   w.end_object();
-  CHECK_EQ(out,
-           R"({"n_estimators":10,"max_features":3,"max_depth":5,"min_sample_leaf":100,)"
-           R"("eval_func":"ED","max_bins":10,"treatment_col":"","outcome_col":"",)"
-           R"("balance":true,"regularization":false,"alpha":0.5,"trees":[]})");
+  CHECK_EQ(out, R"({"n_estimators":10,"max_features":3,"max_depth":5,"min_sample_leaf":100,)"
+                R"("eval_func":"ED","max_bins":10,"treatment_col":"","outcome_col":"",)"
+                R"("balance":true,"regularization":false,"alpha":0.5,"trees":[]})");
 }
 
 TEST(json_writer_nested_containers_and_separators) {
@@ -165,7 +164,8 @@ TEST(json_writer_top_level_scalar_and_appending) {
 // bytes; the random texts lean on the characters that need escaping.
 TEST(json_string_random_round_trips_through_reader) {
   std::mt19937 random(99);
-  const std::uint32_t special[] = {0x00, 0x08, 0x09, 0x0A, 0x0C, 0x0D, 0x1F, 0x22, 0x5C, 0x7F, 0x2F};
+  const std::uint32_t special[] = {0x00, 0x08, 0x09, 0x0A, 0x0C, 0x0D,
+                                   0x1F, 0x22, 0x5C, 0x7F, 0x2F};
   std::uniform_int_distribution<int> kind(0, 3);
   std::uniform_int_distribution<std::uint32_t> ascii(0x00, 0x7F);
   std::uniform_int_distribution<std::uint32_t> bmp(0x80, 0xD7FF);

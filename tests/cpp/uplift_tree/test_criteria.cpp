@@ -154,7 +154,8 @@ TEST(criteria_split_norm_alpha_extremes) {
   const double group_terms_start = 0.08000000000000002 * (0.46875 * 1.0) + 0.5;
   CHECK_EQ(split_norm(kParent, kLeft, 200, 80, 1.0), 1.2737152777777778);
   CHECK_EQ(((group_terms_start + 0.0) + 0.0 + (1.0 - 0.09) * 0.375 +
-            (1.0 - (40.0 / 60.0) * (40.0 / 60.0)) * 0.5) + 0.9375 * 0.125,
+            (1.0 - (40.0 / 60.0) * (40.0 / 60.0)) * 0.5) +
+               0.9375 * 0.125,
            1.2737152777777778);
   // alpha 0 zeroes the first term.
   CHECK_EQ(split_norm(kParent, kLeft, 200, 80, 0.0), 1.3697909580498866);

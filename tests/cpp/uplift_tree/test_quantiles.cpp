@@ -24,7 +24,7 @@ std::vector<float> reference(std::vector<float> values, std::uint64_t bins) {
   const std::uint64_t m = values.size();
   for (std::uint64_t i = 1; i < bins; ++i) {
     const std::uint64_t p = i * m / bins;
-    if (p >= numbers) continue;  // NaN thresholds can never split
+    if (p >= numbers) continue;           // NaN thresholds can never split
     if (std::isinf(values[p])) continue;  // a model file cannot hold them
     if (!out.empty() && out.back() == values[p]) continue;
     out.push_back(values[p]);
@@ -71,8 +71,8 @@ TEST(quantiles_match_reference_on_random_samples) {
   int mismatches = 0;
   for (int round = 0; round < 3000; ++round) {
     const std::size_t m = 1 + rng() % 3000;
-    const std::uint64_t bins = std::vector<std::uint64_t>{0, 1, 2, 3, 4, 10, 17, 64, 255,
-                                                          5000, 20000}[rng() % 11];
+    const std::uint64_t bins =
+        std::vector<std::uint64_t>{0, 1, 2, 3, 4, 10, 17, 64, 255, 5000, 20000}[rng() % 11];
     const int distinct = 1 + static_cast<int>(rng() % 50);
     std::vector<float> values(m);
     for (float& v : values) {
@@ -95,7 +95,8 @@ TEST(quantiles_order_special_values_like_floats) {
   const float inf = std::numeric_limits<float>::infinity();
   const float tiny = std::numeric_limits<float>::denorm_min();
   const float big = std::numeric_limits<float>::max();
-  const std::vector<float> specials = {-inf, -big, -1.5f, -tiny, -0.0f, 0.0f, tiny, 1e-30f, 2.5f, big, inf};
+  const std::vector<float> specials = {-inf, -big,   -1.5f, -tiny, -0.0f, 0.0f,
+                                       tiny, 1e-30f, 2.5f,  big,   inf};
   std::mt19937_64 rng(99);
   for (int round = 0; round < 200; ++round) {
     std::vector<float> values(300 + rng() % 2000);
