@@ -333,6 +333,8 @@ def test_argument_errors(tmp_path, call, message):
     lambda m: m.predict_row([0.5, None]),
     lambda m: m.predict([[0.5, "red"], [object(), "red"]], 1),
     lambda m: m.predict([[0.5, "red"], [0.5, b"red"]], 2),
+    # found after prediction threads have begun walking the rows before it
+    lambda m: m.predict([[0.5, "red"]] * 1500 + [[object(), "red"]], 2),
 ])
 def test_unconvertible_cell_stops(tmp_path, call):
     m = loaded(tmp_path, ROUTING)
@@ -375,6 +377,23 @@ def test_rows_changed_during_conversion_are_read_as_changed(tmp_path, case, n_th
         assert message == (ie(1, 1) if n_threads == 1 else COUNT)
     else:
         assert m.predict([own, following], n_threads) == expected
+
+
+@pytest.mark.parametrize("n_threads", [1, 2, -1])
+def test_rows_changed_after_conversion_keep_their_converted_cells(tmp_path, n_threads):
+    # Rows before the cell have been converted (and may be walked already);
+    # rows after it are read as changed.
+    m = loaded(tmp_path, ROUTING)
+    rows = [[0.5, "".join(["r", "ed"])] for _ in range(2000)]
+
+    def change():
+        rows[0][1] = "blue"
+        rows[1701][1] = "blue"
+
+    rows[1700][0] = Rewrites(change)
+    expected = [[3.0, -3.0]] * 2000
+    expected[1701] = [4.0, -4.0]
+    assert m.predict(rows, n_threads) == expected
 
 
 # ---- routing on a known tree -----------------------------------------------
@@ -550,6 +569,8 @@ def test_inconsistent_file_fails_cleanly(tmp_path, trees, row, predict_msg, thre
                 walk()
             assert panic_message(fn) == msg
     assert panic_message(m.predict, [row], 2) == threaded_msg
+    # enough rows that walking starts while later rows are converted
+    assert panic_message(m.predict, [row] * 1500, 2) == threaded_msg
 
 
 def test_longer_surplus_is_ignored(tmp_path):

@@ -23,6 +23,7 @@
 #include "lib/py_ref.h"
 #include "lib/rows.h"
 #include "uplift_random_forest/forest_model_file.h"
+#include "uplift_random_forest/prediction_run.h"
 
 namespace corvane {
 
@@ -148,7 +149,17 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (const PyRef& list : lists)
       longest = std::max(longest, static_cast<std::size_t>(PyList_Size(list.get())));
     RowBatch rows(routing->layout(), lists.size(), longest);
-    append_rows(lists, rows);
+    // With several threads, walking starts on the first rows while the rest
+    // are still converted (the walkers never touch Python objects).
+    std::unique_ptr<PredictionRun> run;
+    bool run_tried = false;
+    append_rows(lists, rows, [&](std::size_t converted) {
+      if (!run_tried) {
+        run_tried = true;
+        run = forest.start_prediction(*routing, rows, lists.size(), n_threads);
+      }
+      if (run) run->publish(converted);
+    });
 
     Predictions result;
     {
@@ -156,7 +167,7 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       // only read it too while this call holds the instance): other Python
       // threads may run meanwhile.
       GilReleased unlocked;
-      result = forest.predict_rows(*routing, rows, n_threads);
+      result = run ? run->finish() : forest.predict_rows(*routing, rows, n_threads);
     }
     // One new list per row would trigger collections that traverse every
     // object of the program, over and over; the result holds no cycles, so

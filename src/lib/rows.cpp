@@ -15,6 +15,10 @@ namespace corvane {
 
 namespace {
 
+// Rows converted between two announcements: often enough that prediction
+// threads waiting for rows never wait long, rarely enough to cost nothing.
+constexpr std::size_t kAnnounceRows = 256;
+
 std::optional<std::string_view> utf8_of(PyObject* obj) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -106,7 +110,8 @@ bool convert_row(PyObject* list, std::vector<PyObject*>& items, RowBatch& batch)
 
 }  // namespace
 
-void append_rows(const std::vector<PyRef>& lists, RowBatch& batch) {
+void append_rows(const std::vector<PyRef>& lists, RowBatch& batch,
+                 const std::function<void(std::size_t)>& announce) {
   std::vector<PyObject*> items;
   std::vector<PyObject*> next;
   if (!lists.empty()) gather(lists[0].get(), items);
@@ -116,6 +121,7 @@ void append_rows(const std::vector<PyRef>& lists, RowBatch& batch) {
     if (convert_row(lists[j].get(), items, batch) && j + 1 < lists.size())
       gather(lists[j + 1].get(), next);
     items.swap(next);
+    if (announce && ((j + 1) % kAnnounceRows == 0 || j + 1 == lists.size())) announce(j + 1);
   }
 }
 

@@ -62,6 +62,8 @@ struct FitReport {
   std::int32_t smallest_group_rows = 0;
 };
 
+class PredictionRun;
+
 class UpliftRandomForestModel {
  public:
   std::int32_t n_estimators = 0;
@@ -101,6 +103,15 @@ class UpliftRandomForestModel {
   // stored order, so the results are identical and reproducible.
   Predictions predict_rows(const ForestRouting& routing, const RowBatch& rows,
                            std::int32_t n_threads) const;
+  // Starts predicting a batch that will hold `total` rows while it is still
+  // being filled (rows [0, rows.size()) are in, at least the first): when
+  // several threads would walk it and it passes the checks of a batch,
+  // returns the run to publish() the rows to as they are added; otherwise
+  // null, and the complete batch goes to predict_rows, which reports any
+  // failure. Results and failures are those of predict_rows.
+  std::unique_ptr<PredictionRun> start_prediction(const ForestRouting& routing,
+                                                  const RowBatch& rows, std::size_t total,
+                                                  std::int32_t n_threads) const;
   std::vector<double> get_feature_importance(std::string_view importance_type) const;
 
  private:
