@@ -59,7 +59,7 @@ class PredictionRun {
   std::atomic<std::size_t> published_{0};
   std::atomic<std::size_t> next_{0};  // first row of the next chunk to take
 
-  std::mutex mutex_;  // guards the failures
+  std::mutex mutex_;            // guards the failures
   bool out_of_memory_ = false;  // kept apart: recording it must not allocate
   std::optional<std::string> walk_failure_;
   std::optional<std::pair<std::size_t, std::string>> sum_failure_;  // lowest row first
