@@ -70,8 +70,8 @@ double best_seconds(int repeats, const auto& fn) {
   for (int i = 0; i < repeats; ++i) {
     const auto start = std::chrono::steady_clock::now();
     fn();
-    best = std::min(best,
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    best = std::min(
+        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   return best;
 }

@@ -2,8 +2,10 @@
 // run on, which in a container is often less than the machine has.
 #include <sched.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
+#include <mutex>
 #include <string>
 
 #include "uplift_random_forest/forest.h"
@@ -63,12 +65,30 @@ int quota_count_or_throw() {
   return 0;
 }
 
-int quota_count() {
+int read_quota_count() {
   try {
     return quota_count_or_throw();
   } catch (...) {
     return 0;  // unreadable or malformed cgroup files: no quota known
   }
+}
+
+// Reading the cgroup files costs far more than predicting a few rows, and
+// quotas change rarely: the count read is reused for a second.
+int quota_count() {
+  using Clock = std::chrono::steady_clock;
+  static std::mutex mutex;
+  static Clock::time_point read_at;
+  static int quota = 0;
+  static bool known = false;
+  std::lock_guard lock(mutex);
+  const Clock::time_point now = Clock::now();
+  if (!known || now - read_at >= std::chrono::seconds(1)) {
+    quota = read_quota_count();
+    read_at = now;
+    known = true;
+  }
+  return quota;
 }
 
 }  // namespace
