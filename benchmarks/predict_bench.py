@@ -45,16 +45,16 @@ def best_of(repeats, fn):
     return min(times)
 
 
-def best_cpu_of(repeats, fn):
-    """Best wall time and best CPU time of this process (all its threads):
-    on a machine shared with other work the CPU time is the steadier figure."""
-    walls, cpus = [], []
+def best_cpu_of_each(repeats, calls):
+    """Best wall and CPU time of each call, the calls taking turns."""
+    best = {name: (float("inf"), float("inf")) for name in calls}
     for _ in range(repeats):
-        start, start_cpu = time.perf_counter(), time.process_time()
-        fn()
-        walls.append(time.perf_counter() - start)
-        cpus.append(time.process_time() - start_cpu)
-    return min(walls), min(cpus)
+        for name, fn in calls.items():
+            start, start_cpu = time.perf_counter(), time.process_time()
+            fn()
+            wall, cpu = time.perf_counter() - start, time.process_time() - start_cpu
+            best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
+    return best
 
 
 def trained(params, data, features):
@@ -104,19 +104,23 @@ def serving_case(repeats):
     stump_feature = SERVING_FEATURES[stump.get_feature_importance("count").index(1.0)]
     narrow = trained(dict(stump_params, max_features=1), data, [stump_feature])
     narrow_rows = [[row[SERVING_FEATURES.index(stump_feature)]] for row in rows]
-    t_convert, cpu_convert = best_cpu_of(repeats, lambda: stump.predict(rows, 1))
-    t_narrow = best_of(repeats, lambda: narrow.predict(narrow_rows, 1))
+    results = {n: model.predict(rows, n) for n in (1, -1)}
+    assert results[1] == results[-1], "multi-threaded prediction differs from row by row"
+    # Each repeat times every call once, so that all figures come from the
+    # same moments of a shared machine; each is the best of its repeats.
+    calls = {
+        "convert": lambda: stump.predict(rows, 1),
+        "narrow": lambda: narrow.predict(narrow_rows, 1),
+        1: lambda: model.predict(rows, 1),
+        -1: lambda: model.predict(rows, -1),
+    }
+    timings = best_cpu_of_each(repeats, calls)
+    (t_convert, _), (t_narrow, _) = timings["convert"], timings["narrow"]
     per_cell = (t_convert - t_narrow) / (len(rows) * (len(SERVING_FEATURES) - 1)) * 1e9
     print(f"conversion: {per_cell:.1f} ns per cell ({len(SERVING_FEATURES)}-cell rows against "
           f"1-cell rows); the whole call {t_convert / cells * 1e9:.1f} ns per cell with the "
           f"per-row work and the results ({len(rows):,} rows, one-tree depth-1 forest)")
 
-    results = {}
-    timings = {}
-    for n_threads in (1, -1):
-        results[n_threads] = model.predict(rows, n_threads)
-        timings[n_threads] = best_cpu_of(repeats, lambda n=n_threads: model.predict(rows, n))
-    assert results[1] == results[-1], "multi-threaded prediction differs from row by row"
     (t1, cpu1), (t_all, cpu_all) = timings[1], timings[-1]
     walk = (t1 - t_convert) / (len(rows) * trees) * 1e9
     print(f"n_threads  1: walk {walk:.1f} ns per row and tree (the call less the conversion), "
@@ -142,8 +146,8 @@ def serving_case(repeats):
         for t in threads:
             t.join()
 
-    t_seq = best_of(repeats, one_after_the_other)
-    t_par = best_of(repeats, at_once)
+    two = best_cpu_of_each(repeats, {"seq": one_after_the_other, "par": at_once})
+    t_seq, t_par = two["seq"][0], two["par"][0]
     print(f"two models, n_threads 1 each: one after the other {t_seq:.3f} s, "
           f"two Python threads at once {t_par:.3f} s ({t_seq / t_par:.2f}x)")
 
