@@ -153,7 +153,7 @@ def serving_case(repeats):
 
 
 def main() -> None:
-    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 5
+    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 9
     training_forest(repeats)
     serving_case(repeats)
 

@@ -74,7 +74,7 @@ double seconds(const auto& fn) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int repeats = argc > 1 ? std::atoi(argv[1]) : 7;
+  const int repeats = argc > 1 ? std::atoi(argv[1]) : 15;
   const RawData raw = serving_data();
   UpliftRandomForestModel forest;
   forest.n_estimators = 50;

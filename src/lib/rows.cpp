@@ -58,10 +58,11 @@ void add_any(PyObject* obj, RowBatch& batch) {
 void gather(PyObject* list, std::vector<PyObject*>& items) {
   const Py_ssize_t size = PyList_Size(list);
   items.resize(static_cast<std::size_t>(size));
+  PyObject** out = items.data();
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = PyList_GetItem(list, i);
     __builtin_prefetch(item);
-    items[static_cast<std::size_t>(i)] = item;
+    out[i] = item;
   }
 }
 
@@ -70,8 +71,11 @@ void gather(PyObject* list, std::vector<PyObject*>& items) {
 bool convert_row(PyObject* list, std::vector<PyObject*>& items, RowBatch& batch) {
   bool python_ran = false;
   batch.begin_row();
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = items[i];
+  // Held apart from the vector, which only changes when Python code ran.
+  PyObject* const* cells = items.data();
+  std::size_t size = items.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* item = cells[i];
     // The common cells convert without running any Python code, so the list
     // keeps them alive and cannot change meanwhile.
     if (PyFloat_CheckExact(item)) {
@@ -103,6 +107,8 @@ bool convert_row(PyObject* list, std::vector<PyObject*>& items, RowBatch& batch)
     // it holds now.
     python_ran = true;
     gather(list, items);
+    cells = items.data();
+    size = items.size();
   }
   batch.end_row();
   return python_ran;

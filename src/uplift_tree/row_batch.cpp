@@ -26,6 +26,7 @@ std::uint32_t RowLayout::slot_of(std::size_t position) const {
 
 RowBatch::RowBatch(const RowLayout& layout, std::size_t rows, std::size_t longest)
     : layout_(layout),
+      width_(layout.width()),
       capacity_(rows),
       lengths_(std::make_unique_for_overwrite<std::size_t[]>(rows)),
       checked_rows_(std::make_unique_for_overwrite<std::uint8_t[]>(rows)) {
@@ -68,17 +69,20 @@ void RowBatch::cover(std::size_t length) {
   at_ = ends_ * stride_;
 }
 
-void RowBatch::begin_row() {
-  at_ = ends_ * stride_;
-  column_ = 0;
-  checked_ = 1;
-  // Slots the row does not reach are still read by the unchecked walk
-  // (whose answer for a short row is discarded).
-  std::fill_n(cells_.get() + at_, stride_, 0u);
-  std::fill_n(kinds_.get() + at_, stride_, Kind::kNumber);
+std::uint32_t RowBatch::slot_beyond(std::size_t column) {
+  cover(column + 1);
+  return slot_of_[column];
 }
 
 void RowBatch::end_row() {
+  // Slots the row does not reach are still read by the unchecked walk
+  // (whose answer for a short row is discarded): they get defined values.
+  for (std::size_t p = column_; p < covered_; ++p) {
+    if (const std::uint32_t slot = slot_of_[p]; slot != kNoSlot) {
+      cells_[at_ + slot] = 0;
+      kinds_[at_ + slot] = Kind::kNumber;
+    }
+  }
   // A short row misses a cell that some split tests, since the width ends
   // at the last tested position.
   if (column_ < layout_.width()) checked_ = 0;

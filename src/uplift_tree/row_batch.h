@@ -65,18 +65,20 @@ class RowBatch {
   // at most `longest` cells long (longer ones are still taken).
   RowBatch(const RowLayout& layout, std::size_t rows, std::size_t longest);
 
-  void begin_row();
+  void begin_row() {
+    at_ = ends_ * stride_;
+    column_ = 0;
+    checked_ = 1;
+  }
   void add_number(float v) {
-    if (const std::uint32_t slot = slot_here(); slot != kNoSlot)
-      store(slot, cell_key(v), Kind::kNumber);
-    ++column_;
+    const std::uint32_t slot = next_slot();
+    if (slot != kNoSlot) store(slot, cell_key(v), Kind::kNumber);
   }
   void add_text(std::string_view text) {
-    if (const std::uint32_t slot = slot_here(); slot != kNoSlot) {
-      const CategoryCodes* codes = codes_[slot];
-      store(slot, codes ? codes->find(text) : CategoryCodes::kNoCategory, Kind::kText);
-    }
-    ++column_;
+    const std::uint32_t slot = next_slot();
+    if (slot == kNoSlot) return;
+    const CategoryCodes* codes = codes_[slot];
+    store(slot, codes ? codes->find(text) : CategoryCodes::kNoCategory, Kind::kText);
   }
   void end_row();
 
@@ -84,7 +86,7 @@ class RowBatch {
   // Slots per row: one per tested position that the rows reach, at least 1.
   std::size_t stride() const { return stride_; }
   // Whether every tested position has a slot, as the unchecked walk needs.
-  bool complete() const { return covered_ >= layout_.width(); }
+  bool complete() const { return covered_ >= width_; }
   const std::uint32_t* cells(std::size_t i) const { return cells_.get() + i * stride_; }
   // Whether every cell that a split may test is there and of the kind the
   // split wants, so the row can be walked without checks.
@@ -96,13 +98,17 @@ class RowBatch {
  private:
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 
-  std::uint32_t slot_here() {
-    if (column_ >= covered_) {
-      if (column_ >= layout_.width()) return kNoSlot;
-      cover(column_ + 1);
-    }
-    return slot_of_[column_];
+  // The slot of the cell being added (kNoSlot when no split tests it); moves
+  // on to the next cell.
+  std::uint32_t next_slot() {
+    const std::size_t column = column_++;
+    if (column < covered_) [[likely]]
+      return slot_of_[column];
+    if (column >= width_) return kNoSlot;
+    return slot_beyond(column);
   }
+  // Covers the positions up to `column`, which some split tests.
+  std::uint32_t slot_beyond(std::size_t column);
   void store(std::uint32_t slot, std::uint32_t bits, Kind kind) {
     cells_[at_ + slot] = bits;
     kinds_[at_ + slot] = kind;
@@ -112,6 +118,7 @@ class RowBatch {
   void cover(std::size_t length);
 
   const RowLayout& layout_;
+  const std::size_t width_;  // the layout's
   std::size_t capacity_;
   // Positions below covered_ have their slot (or kNoSlot) in slot_of_.
   std::size_t covered_ = 0;
