@@ -120,6 +120,7 @@ class UpliftRandomForestModel {
 
 // Logical processors available to this process: its CPU affinity mask,
 // further limited by a cgroup CPU quota where one is set; at least 1.
+// Thread-safe; the quota is read again at most once a second.
 std::int32_t available_processors();
 
 }  // namespace corvane
