@@ -381,8 +381,9 @@ class UpliftForestClassifier(ParamsMixin):
         """Restores an estimator from a model file written by `save`.
 
         A plain model file of the extension loads too: its treatments are
-        then the codes 1..K with control 0, its hyper-parameters come from
-        the file and its feature kinds follow the prediction input. Raises
+        then the codes 1..K with control 0, `get_params` gives the defaults
+        (the file's settings stay in its trees) and its feature kinds follow
+        the prediction input. Raises
         the OSError of opening the file, or ValueError for a file the
         extension cannot read or one without trees.
         """

@@ -72,10 +72,10 @@ bool convert_row(PyObject* list, std::vector<PyObject*>& items, RowBatch& batch)
   bool python_ran = false;
   batch.begin_row();
   // Held apart from the vector, which only changes when Python code ran.
-  PyObject* const* cells = items.data();
+  PyObject* const* objects = items.data();
   std::size_t size = items.size();
   for (std::size_t i = 0; i < size; ++i) {
-    PyObject* item = cells[i];
+    PyObject* item = objects[i];
     // The common cells convert without running any Python code, so the list
     // keeps them alive and cannot change meanwhile.
     if (PyFloat_CheckExact(item)) {
@@ -107,7 +107,7 @@ bool convert_row(PyObject* list, std::vector<PyObject*>& items, RowBatch& batch)
     // it holds now.
     python_ran = true;
     gather(list, items);
-    cells = items.data();
+    objects = items.data();
     size = items.size();
   }
   batch.end_row();

@@ -77,6 +77,17 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
   return std::nullopt;
 }
 
+std::optional<RowFailure> predict_exact(const std::vector<UpliftTreeModel>& trees,
+                                        const ForestRouting& routing, const RowBatch& rows,
+                                        std::size_t i, Predictions& out) {
+  std::size_t length = 0;
+  auto failure = exact_row(trees, routing, rows.row(i), out.slot(i), length);
+  if (failure) return failure;
+  out.set_length(i, length);
+  divide(out.slot(i), length, trees.size());
+  return std::nullopt;
+}
+
 void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
                 const RowBatch& rows, std::size_t begin, std::size_t count, Predictions& out,
                 bool* needs_exact) {

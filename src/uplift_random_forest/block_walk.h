@@ -44,6 +44,12 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
                                     const ForestRouting& routing, RowBatch::Row row, double* acc,
                                     std::size_t& length);
 
+// Predicts row i of `rows` by exact_row into `out`, divided; the failure
+// instead, if any.
+std::optional<RowFailure> predict_exact(const std::vector<UpliftTreeModel>& trees,
+                                        const ForestRouting& routing, const RowBatch& rows,
+                                        std::size_t i, Predictions& out);
+
 // Predicts rows [begin, begin + count) (count <= kBlock) into `out`, divided,
 // except those it marks in needs_exact, which are left to exact_row.
 void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,

@@ -59,12 +59,8 @@ Predictions UpliftRandomForestModel::predict_rows(const ForestRouting& routing,
       walk_block(trees, routing, rows, begin, count, result, needs_exact);
       for (std::size_t r = 0; r < count; ++r) {
         if (!needs_exact[r]) continue;
-        const std::size_t i = begin + r;
-        std::size_t length = 0;
-        if (auto failure = exact_row(trees, routing, rows.row(i), result.slot(i), length))
+        if (auto failure = predict_exact(trees, routing, rows, begin + r, result))
           fail(failure->message);
-        result.set_length(i, length);
-        divide(result.slot(i), length, trees.size());
       }
     }
     return result;
@@ -79,12 +75,14 @@ Predictions UpliftRandomForestModel::predict_rows(const ForestRouting& routing,
 std::unique_ptr<PredictionRun> UpliftRandomForestModel::start_prediction(
     const ForestRouting& routing, const RowBatch& rows, std::size_t total,
     std::int32_t n_threads) const {
-  if (n_threads < 0) n_threads = available_processors();
   // Only worth it with rows for several threads; anything that would fail
   // is left to predict_rows, once every row is converted, so that a cell
-  // that cannot be converted is still reported first.
-  if (n_threads < 2 || trees.empty() || rows.size() == 0 || !rows.complete() || total <= kRowChunk)
+  // that cannot be converted is still reported first. The processors are
+  // counted last: small batches are common and need no count.
+  if (n_threads == 1 || trees.empty() || rows.size() == 0 || !rows.complete() || total <= kRowChunk)
     return nullptr;
+  if (n_threads < 0) n_threads = available_processors();
+  if (n_threads < 2) return nullptr;
   if (batch_refusal(trees, total, rows.row(0).length, n_threads)) return nullptr;
   const std::size_t walkers = walkers_for(total, n_threads);
   if (walkers < 2) return nullptr;

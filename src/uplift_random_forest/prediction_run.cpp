@@ -74,13 +74,8 @@ void PredictionRun::work() noexcept {
         for (std::size_t r = 0; r < count; ++r) {
           if (!exact[r]) continue;
           const std::size_t i = begin + r;
-          std::size_t length = 0;
-          auto failure = exact_row(trees_, routing_, rows_.row(i), result_.slot(i), length);
-          if (!failure) {
-            result_.set_length(i, length);
-            divide(result_.slot(i), length, trees_.size());
-            continue;
-          }
+          auto failure = predict_exact(trees_, routing_, rows_, i, result_);
+          if (!failure) continue;
           std::lock_guard lock(mutex_);
           if (failure->in_walk) {
             if (!walk_failure_) walk_failure_ = std::move(failure->message);
