@@ -1,28 +1,25 @@
-"""The scikit-learn style estimator over the extension's forest."""
+"""The scikit-learn estimator over the native forest of `corvane_learn._core`."""
 
 from __future__ import annotations
 
-import itertools
 import math
-import numbers
 import os
+import warnings
+from collections.abc import Mapping
+from dataclasses import dataclass
+from numbers import Integral, Real
 from typing import Any
 
 import numpy as np
+from sklearn.base import BaseEstimator
+from sklearn.utils import Tags
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 
-import corvane
-
-from . import _convert, _model_file
-from ._base import ParamsMixin
+from . import _convert, _core, _model_file
 from ._progress import progress
 
-_FORMAT = 1
-_CRITERIA = ("KL", "ED", "CHI")
 _I32_MAX = 2**31 - 1
-# Rows converted and predicted per call of the extension: small enough for one
-# chunk's cell objects to stay in cache, large enough that starting the
-# prediction threads per call costs nothing measurable.
-_PREDICT_CHUNK_ROWS = 16384
+_CRITERIA = ("KL", "ED", "CHI")
 
 
 def _version() -> str:
@@ -31,58 +28,60 @@ def _version() -> str:
     return __version__
 
 
-def _check_int(name: str, value: Any, minimum: int, maximum: int = 2**63 - 1) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise ValueError(f"{name} must be an integer; got {value!r}")
-    if not minimum <= int(value) <= maximum:
-        raise ValueError(f"{name} must be between {minimum} and {maximum}; got {value!r}")
-    return int(value)
-
-
-def _check_bool(name: str, value: Any) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
-        raise ValueError(f"{name} must be True or False; got {value!r}")
-    return bool(value)
-
-
-def _resolve_max_features(value: Any, n_features: int) -> int:
+def resolve_max_features(value: Any, n_features: int) -> int:
     """Features drawn per split for `n_features` features (see the class docstring)."""
     if value is None:
         return n_features
-    if isinstance(value, str):
-        if value == "sqrt":
-            return max(1, int(math.sqrt(n_features)))
-        if value == "log2":
-            return max(1, int(math.log2(n_features)))
-    elif isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
-        if value >= 1:
-            return min(int(value), n_features)
-    elif isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_)):
-        if 0.0 < value <= 1.0:
-            return max(1, int(value * n_features))
-    raise ValueError('max_features must be None, "sqrt", "log2", an integer >= 1 or a fraction '
-                     f"in (0, 1]; got {value!r}")
+    if value == "sqrt":
+        return max(1, int(math.sqrt(n_features)))
+    if value == "log2":
+        return max(1, int(math.log2(n_features)))
+    if isinstance(value, Integral):
+        return min(int(value), n_features)
+    return max(1, int(value * n_features))
 
 
-def _jsonable(value: Any) -> Any:
-    """A label or parameter as a JSON value (numpy scalars as Python ones)."""
-    if isinstance(value, np.generic):
-        value = value.item()
-    if value is None or isinstance(value, (bool, int, str)):
-        return value
-    if isinstance(value, float) and math.isfinite(value):
-        return value
-    raise ValueError(f"{value!r} ({type(value).__name__}) cannot be stored in a model file")
+def seed_of(random_state: Any) -> int | None:
+    """The native training's seed: None (drawn from the operating system) or 64 bits.
+
+    An int gives the same seed every time; a numpy Generator or RandomState
+    gives the next draw from it, so successive fits with one generator
+    differ, reproducibly.
+    """
+    if random_state is None:
+        return None
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**64, dtype=np.uint64))
+    if isinstance(random_state, np.random.RandomState):
+        return int(random_state.randint(0, 2**63, dtype=np.int64)) * 2 + int(
+            random_state.randint(0, 2))
+    # Spreads nearby ints (0, 1, 2, ...) over the whole 64-bit range.
+    return int(np.random.SeedSequence(int(random_state)).generate_state(1, np.uint64)[0])
 
 
-def _free_name(base: str, taken: set[str]) -> str:
-    name, i = base, 1
-    while name in taken:
-        name, i = f"{base}_{i}", i + 1
-    return name
+@dataclass(frozen=True)
+class Fitted:
+    """Everything a fit produced, replaced whole by the next fit or load.
+
+    `predict` reads this once at its start, so a prediction never mixes one
+    fit's trees with another's columns, whatever other threads do meanwhile.
+    """
+
+    forest: Any  # corvane_learn._core.Forest
+    names: tuple[str, ...]
+    # How the trees read each feature; None where no split tests it.
+    kinds: tuple[str | None, ...]
+    lookups: tuple[_convert.CategoryLookup | None, ...]
+    treatments: np.ndarray
+    control: Any
+    max_features: int
+
+    @property
+    def width(self) -> int:
+        return len(self.treatments)
 
 
-class UpliftForestClassifier(ParamsMixin):
+class UpliftForestClassifier(BaseEstimator):
     """Uplift random forest for a binary outcome and any number of treatments.
 
     Each tree splits the rows so that the treatment groups' positive-outcome
@@ -90,7 +89,7 @@ class UpliftForestClassifier(ParamsMixin):
     per treatment, the treated rate minus the control rate of its rows, and
     the forest averages its trees. Every tree is grown on all rows; the trees
     differ through random feature draws and row samples inside the split
-    search (there is no seed: two fits differ).
+    search, drawn from `random_state`.
 
     Parameters
     ----------
@@ -102,9 +101,9 @@ class UpliftForestClassifier(ParamsMixin):
         1), an int (capped at the feature count) or a fraction of the feature
         count (at least 1).
     max_depth : int, default 5
-        Maximum depth of a tree.
+        Maximum depth of a tree, at most 63.
     min_samples_leaf : int, default 100
-        Minimum number of rows in a leaf.
+        Splits must leave more than this many rows on both sides.
     criterion : {"KL", "ED", "CHI"}, default "KL"
         Divergence between treatment and control outcome rates that splits
         maximise: Kullback-Leibler, squared Euclidean distance or chi-squared.
@@ -120,17 +119,37 @@ class UpliftForestClassifier(ParamsMixin):
         Weight of the treatment/control imbalance within that penalty, in [0, 1].
     n_jobs : int or None, default -1
         Threads for training and prediction; -1 for all processors the
-        process may use, None for 1.
+        process may use (-2 for all but one, ...), None for 1.
     control : label, default 0
         The treatment label of the control group.
     verbose : int, default 0
         0 prints nothing; 1 shows a progress bar of finished trees on stderr
         (tqdm when installed, otherwise a one-line counter).
+    random_state : None, int, numpy.random.Generator or RandomState, default None
+        Seed of every random draw of training. None draws a fresh seed from
+        the operating system for each fit; an int makes `fit` reproducible:
+        the same data and parameters give the same trees, bit for bit,
+        whatever `n_jobs`; a Generator gives each fit the next seed from it.
+    honesty : bool, default False
+        Honest trees: each tree chooses its splits on one part of the rows
+        and computes every leaf's values from the other part (the
+        `estimation_sample_size` share of each treatment group's rows, drawn
+        per tree). A leaf whose estimation rows miss a treatment group takes
+        the values of its nearest ancestor whose estimation rows hold every
+        group (if even the root's do not, it keeps the values of its own
+        splitting rows).
+    estimation_sample_size : float, default 0.5
+        With `honesty`, the share of the rows that estimate the leaves, in
+        (0, 1).
+    importance_type : {"gain", "split"}, default "gain"
+        What `feature_importances_` measures: "gain" sums each split's gain
+        weighted by its node's share of the tree's training rows; "split"
+        counts splits.
 
     Attributes
     ----------
-    model_ : corvane._UpliftRandomForestModel
-        The fitted forest.
+    forest_ : corvane_learn._core.Forest
+        The fitted native forest (immutable).
     treatments_ : numpy.ndarray
         Treatment labels other than `control`, in the order of the columns of
         `predict` (sorted).
@@ -139,20 +158,48 @@ class UpliftForestClassifier(ParamsMixin):
     n_features_in_ : int
         Number of features.
     feature_kinds_ : list of str or None
-        "numeric" or "categorical" per feature (None after loading a plain
-        model file of the extension: kinds then follow the prediction input).
+        "numeric" or "categorical" per feature; None for a feature of a
+        plain model file of the extension that no split tests.
     feature_importances_ : numpy.ndarray
-        Summed split gains per feature, normalised to sum 1 (all zeros when
-        no tree split).
+        Importance per feature as `importance_type` says, normalised to sum 1
+        (all zeros when no tree split).
     max_features_ : int
         Features drawn per split, as resolved from `max_features`.
 
     Notes
     -----
     Input kinds and missing values are described in `fit`. `save` writes the
-    extension's model file with the estimator's metadata as one extra
-    member (see `save`); estimators pickle through the same text.
+    extension's model file with the estimator's part as one extra member
+    (see `save`); estimators pickle through the same text.
     """
+
+    _parameter_constraints: dict = {
+        "n_estimators": [Interval(Integral, 1, _I32_MAX, closed="both")],
+        "max_features": [None, StrOptions({"sqrt", "log2"}),
+                         Interval(Integral, 1, None, closed="left"),
+                         Interval(RealNotInt, 0.0, 1.0, closed="right")],
+        "max_depth": [Interval(Integral, 1, 63, closed="both")],
+        "min_samples_leaf": [Interval(Integral, 1, None, closed="left")],
+        "criterion": [StrOptions(set(_CRITERIA))],
+        "max_bins": [Interval(Integral, 2, None, closed="left")],
+        "balance": ["boolean"],
+        "regularization": ["boolean"],
+        "alpha": [Interval(Real, 0.0, 1.0, closed="both")],
+        "n_jobs": [Interval(Integral, None, -1, closed="right"),
+                   Interval(Integral, 1, _I32_MAX, closed="both"), None],
+        "control": "no_validation",
+        "verbose": ["verbose"],
+        "random_state": ["random_state", np.random.Generator],
+        "honesty": ["boolean"],
+        "estimation_sample_size": [Interval(RealNotInt, 0.0, 1.0, closed="neither")],
+        "importance_type": [StrOptions({"gain", "split"})],
+    }
+
+    # `treatment` is metadata of fit and score, as sample weights are, and is
+    # requested by default: with metadata routing enabled, model selection
+    # passes it on with no further set-up.
+    __metadata_request__fit = {"treatment": True}
+    __metadata_request__score = {"treatment": True}
 
     def __init__(
         self,
@@ -169,6 +216,10 @@ class UpliftForestClassifier(ParamsMixin):
         n_jobs: int | None = -1,
         control: Any = 0,
         verbose: int = 0,
+        random_state: Any = None,
+        honesty: bool = False,
+        estimation_sample_size: float = 0.5,
+        importance_type: str = "gain",
     ) -> None:
         self.n_estimators = n_estimators
         self.max_features = max_features
@@ -182,110 +233,185 @@ class UpliftForestClassifier(ParamsMixin):
         self.n_jobs = n_jobs
         self.control = control
         self.verbose = verbose
+        self.random_state = random_state
+        self.honesty = honesty
+        self.estimation_sample_size = estimation_sample_size
+        self.importance_type = importance_type
 
-    # -- validation ---------------------------------------------------------
+    def __sklearn_tags__(self) -> Tags:
+        tags = super().__sklearn_tags__()
+        tags.estimator_type = "classifier"
+        tags.target_tags.required = True
+        tags.input_tags.allow_nan = True
+        tags.input_tags.categorical = True
+        tags.input_tags.string = True
+        tags.input_tags.dict = True
+        return tags
+
+    # -- training -----------------------------------------------------------
 
     def _n_threads(self) -> int:
-        if self.n_jobs is None:
+        n_jobs = self.n_jobs
+        if n_jobs is None:
             return 1
-        n_jobs = _check_int("n_jobs", self.n_jobs, -1, _I32_MAX)
-        if n_jobs == 0:
-            raise ValueError("n_jobs must be -1 (all processors), None or a positive integer; "
-                             "got 0")
-        return n_jobs
+        if isinstance(n_jobs, bool) or not isinstance(n_jobs, Integral) or n_jobs == 0 or \
+                n_jobs > _I32_MAX:
+            raise ValueError("n_jobs must be None, -1 (all processors), -2 (all but one), ... "
+                             f"or a positive integer; got {n_jobs!r}")
+        if n_jobs < -1:
+            return max(1, len(os.sched_getaffinity(0)) + 1 + int(n_jobs))
+        return int(n_jobs)
 
-    def _checked_params(self) -> dict[str, Any]:
-        if self.criterion not in _CRITERIA:
-            raise ValueError(f'criterion must be one of "KL", "ED", "CHI"; got {self.criterion!r}')
-        alpha = self.alpha
-        if (isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, numbers.Real)
-                or not (math.isfinite(alpha) and 0.0 <= alpha <= 1.0)):
-            raise ValueError(f"alpha must be a number in [0, 1]; got {alpha!r}")
-        _resolve_max_features(self.max_features, 1)  # refuses bad values before any work
-        return dict(
-            n_estimators=_check_int("n_estimators", self.n_estimators, 1, _I32_MAX),
-            max_depth=_check_int("max_depth", self.max_depth, 1),
-            min_sample_leaf=_check_int("min_samples_leaf", self.min_samples_leaf, 1),
-            eval_func=str(self.criterion),
-            max_bins=_check_int("max_bins", self.max_bins, 2),
-            balance=_check_bool("balance", self.balance),
-            regularization=_check_bool("regularization", self.regularization),
-            alpha=float(alpha),
-            n_threads=self._n_threads(),
-            verbose=(int(self.verbose) if isinstance(self.verbose, (bool, np.bool_))
-                     else _check_int("verbose", self.verbose, 0)),
-        )
-
-    # -- training and prediction --------------------------------------------
-
-    def fit(self, X: Any, treatment: Any, y: Any) -> UpliftForestClassifier:
-        """Trains a new forest (any earlier one is discarded) and returns self.
+    def fit(self, X: Any, y: Any, *args: Any, treatment: Any = None) -> UpliftForestClassifier:
+        """Trains a new forest (any earlier one is replaced) and returns self.
 
         Parameters
         ----------
-        X : pandas.DataFrame, 2-D numpy array or mapping of column name to column
+        X : pandas.DataFrame, 2-D numpy array, rows as lists or mapping of column to values
             Features. Bool, integer and float columns are numeric features
             (NaN kept: every split sends it right); string, object and
             categorical columns of a DataFrame are categorical features. A
             numpy object column, a list in a mapping or a column of rows
             given as lists is numeric if it holds only numbers and missing
-            values (None/NaN), else categorical. A categorical value is its
-            `str()`; a missing one (None, NaN, pandas.NA) is the category
-            "<missing>" (`corvane_learn.MISSING_CATEGORY`). Names must be
-            unique str.
-        treatment : array-like of labels
-            Treatment label of each row (ints or strings); `control` must
-            occur, and at least one other label.
+            values (None, NaN, pandas.NA, NaT), else categorical. Categories
+            are compared by value (1, 1.0 and "1" are one category); a
+            missing one is the category "<missing>"
+            (`corvane_learn.MISSING_CATEGORY`). Names must be unique str.
         y : array-like of 0/1
             Binary outcome of each row (bools accepted).
+        treatment : array-like of labels, keyword-only
+            Treatment label of each row (ints or strings); `control` must
+            occur, and at least one other label. Metadata of the fit, as
+            sample weights are: with metadata routing, scikit-learn's model
+            selection passes it on.
 
         Raises
         ------
+        TypeError
+            When the treatment is missing or given by position (the order
+            `fit(X, treatment, y)` of earlier versions).
         ValueError
             For an invalid hyper-parameter (named), inputs of different
             lengths, no rows, a missing `control` label, a single group, an
-            outcome other than 0/1 or an unsupported column dtype.
+            outcome other than 0/1 or an unsupported column.
         """
-        params = self._checked_params()
-        n_threads = params.pop("n_threads")
-        verbose = params.pop("verbose")
-        columns = _convert.read_columns(X)
-        n_rows = columns.n_rows
+        if args:
+            raise TypeError(
+                f"{type(self).__name__}.fit takes the treatment as a keyword argument: call "
+                "fit(X, y, treatment=labels). The order fit(X, treatment, y) of earlier "
+                "versions is refused so that outcomes and treatments are never swapped "
+                "silently.")
+        if treatment is None:
+            raise TypeError(f"{type(self).__name__}.fit needs the treatment of every row: "
+                            "fit(X, y, treatment=labels)")
+        self._validate_params()
+        n_threads = self._n_threads()
+        features = _convert.read_features(X)
+        n_rows = features.n_rows
+        if n_rows == 0:
+            raise ValueError("X has no rows")
         codes, labels = _convert.encode_treatment(treatment, self.control, n_rows)
         outcome = _convert.encode_outcome(y, n_rows)
-        max_features = _resolve_max_features(self.max_features, len(columns.names))
+        max_features = resolve_max_features(self.max_features, len(features.names))
 
-        data = _convert.column_lists(columns, columns.kinds)
-        taken = set(columns.names)
-        treatment_col = _free_name("treatment", taken)
-        outcome_col = _free_name("outcome", taken | {treatment_col})
-        data[treatment_col] = codes.tolist()
-        data[outcome_col] = outcome.tolist()
-        model = corvane._UpliftRandomForestModel(max_features=max_features, **params)
-        with progress(params["n_estimators"], verbose):
-            model.fit(data, columns.names, treatment_col, outcome_col, n_threads)
-
-        self._set_fitted(model, labels, columns.names, list(columns.kinds), max_features)
+        columns: list[np.ndarray] = []
+        categories: list[list[str] | None] = []
+        for name, array, kind in zip(features.names, features.arrays, features.kinds):
+            if kind == _convert.NUMERIC:
+                columns.append(_convert.numeric_values(array, name))
+                categories.append(None)
+            else:
+                encoded = _convert.encode_categorical(array, name)
+                columns.append(encoded.codes)
+                categories.append(encoded.categories)
+        names = features.names
+        del features
+        with progress(self.n_estimators, int(self.verbose)) as callback:
+            forest, nan_group = _core.train(
+                columns, categories, names, codes, outcome,
+                n_estimators=self.n_estimators, max_features=max_features,
+                max_depth=self.max_depth, min_sample_leaf=self.min_samples_leaf,
+                eval_func=self.criterion, max_bins=self.max_bins, balance=bool(self.balance),
+                regularization=bool(self.regularization), alpha=float(self.alpha),
+                n_threads=n_threads, seed=seed_of(self.random_state),
+                honesty=bool(self.honesty),
+                estimation_share=float(self.estimation_sample_size), progress=callback)
+        del columns
+        self._set_fitted(forest, labels, self.control, max_features)
+        self._warn_if_constant(forest, nan_group, labels)
         return self
 
-    def _set_fitted(self, model: Any, treatments: np.ndarray, names: list[str],
-                    kinds: list[str] | None, max_features: int) -> None:
-        self.model_ = model
-        self.treatments_ = treatments
+    def _warn_if_constant(self, forest: Any, nan_group: Any, labels: np.ndarray) -> None:
+        if nan_group is not None:
+            code, rows = nan_group
+            label = self.control if code == 0 else labels[code - 1]
+            warnings.warn(f"every tree is a single leaf: no split could be scored because "
+                          f"treatment group {label!r} has only {rows} rows, too few to reach "
+                          "both sides of any split; predictions are the same for every row",
+                          RuntimeWarning, stacklevel=3)
+        elif sum(forest.importance("split")) == 0.0:
+            warnings.warn(f"every tree is a single leaf: min_samples_leaf="
+                          f"{self.min_samples_leaf} (or the data) leaves no split with enough "
+                          "rows on both sides; predictions are the same for every row",
+                          UserWarning, stacklevel=3)
+
+    def _set_fitted(self, forest: Any, treatments: np.ndarray, control: Any,
+                    max_features: int, kinds: list[str | None] | None = None) -> None:
+        infos = forest.features()
+        names = tuple(forest.feature_names())
+        reads = tuple(kind for kind, _ in infos)
+        lookups = tuple(_convert.CategoryLookup(cats) if kind == _convert.CATEGORICAL else None
+                        for (kind, cats) in infos)
+        state = Fitted(forest, names, reads, lookups, np.asarray(treatments), control,
+                       max_features)
+        # The whole state first, then the attributes users read.
+        self._fitted = state
+        self.forest_ = forest
+        self.treatments_ = state.treatments
         self.feature_names_in_ = np.asarray(names, dtype=object)
         self.n_features_in_ = len(names)
-        self.feature_kinds_ = kinds
+        # A kind the trees do not say (no split tests the feature) may come
+        # from the file's own fields.
+        self.feature_kinds_ = [kind if kind is not None else (kinds[i] if kinds else None)
+                               for i, kind in enumerate(reads)]
         self.max_features_ = max_features
-        gains = np.asarray(model.get_feature_importance("gain"), dtype=np.float64)
-        total = gains.sum()
-        self.feature_importances_ = (gains / total if total > 0 and math.isfinite(total)
-                                     else np.zeros_like(gains))
 
-    def _check_fitted(self) -> None:
-        if not hasattr(self, "model_"):
+    def _state(self) -> Fitted:
+        state = getattr(self, "_fitted", None)
+        if state is None:
             raise ValueError(f"this {type(self).__name__} is not fitted yet; call fit first")
+        return state
 
-    def predict(self, X: Any) -> np.ndarray:
+    # -- prediction ---------------------------------------------------------
+
+    def _columns(self, state: Fitted, X: Any) -> tuple[list[np.ndarray], int]:
+        if isinstance(X, Mapping) and X and all(np.ndim(v) == 0 for v in X.values()):
+            raise ValueError("X is a mapping of single values: give each feature a sequence of "
+                             "values (one row is {'age': [40.0], ...}) or pass a DataFrame")
+        features = _convert.select_features(X, state.names)
+        n_rows = features.n_rows
+        columns = []
+        for f, (name, array, own) in enumerate(zip(state.names, features.arrays,
+                                                   features.kinds)):
+            kind = state.kinds[f]
+            if kind is None:
+                # No split reads it: any values do.
+                columns.append(np.broadcast_to(np.float64(0.0), (n_rows,)))
+            elif kind == _convert.NUMERIC:
+                if own == _convert.CATEGORICAL and not _convert.all_missing(array):
+                    raise ValueError(f"column {name!r} holds text but the model reads it as "
+                                     "numbers")
+                columns.append(_convert.numeric_values(array, name))
+            else:
+                lookup = state.lookups[f]
+                assert lookup is not None
+                codes, unseen = lookup.codes(array)
+                if unseen:
+                    _convert.warn_unseen(name, unseen, n_rows)
+                columns.append(codes)
+        return columns, n_rows
+
+    def predict(self, X: Any, *, return_std: bool = False) -> Any:
         """Uplift of each treatment over control for each row.
 
         `X` takes the kinds of input `fit` takes. A DataFrame or mapping must
@@ -293,139 +419,223 @@ class UpliftForestClassifier(ParamsMixin):
         order does not matter); an array must have the training width, with
         columns in training order. Returns float64 of shape
         (rows, len(treatments_)), columns in `treatments_` order.
+
+        With `return_std`, returns (uplift, std): std is, per row and
+        treatment, the standard deviation of the trees' uplifts around their
+        mean (over the trees, dividing by their count). It is large where the
+        trees disagree, as where training rows were sparse; it is a spread
+        of tree predictions, not a confidence interval of the true uplift.
+
+        Categories never seen in training give a UserWarning naming the
+        column and the share of rows; every split on the column sends them
+        right.
         """
-        self._check_fitted()
-        columns = _convert.select_columns(X, list(self.feature_names_in_))
-        kinds = self.feature_kinds_ if self.feature_kinds_ is not None else columns.kinds
-        n_threads = self._n_threads()
-        model = self.model_
-        out: np.ndarray | None = None
-        # Each chunk's rows and results are thousands of new lists, which would
-        # start a collection of the whole program's objects every few chunks.
-        with _convert.gc_paused():
-            for start, rows in _convert.row_chunks(columns, kinds, _PREDICT_CHUNK_ROWS):
-                result = model.predict(rows, n_threads)
-                del rows
-                if out is None:
-                    out = np.empty((columns.n_rows, len(result[0])), dtype=np.float64)
-                # Every row of one forest's prediction has the same length.
-                out[start:start + len(result)] = np.fromiter(
-                    itertools.chain.from_iterable(result), dtype=np.float64,
-                    count=len(result) * out.shape[1]).reshape(len(result), out.shape[1])
-                del result
-        assert out is not None  # X has at least one row
+        state = self._state()
+        columns, n_rows = self._columns(state, X)
+        out = np.empty((n_rows, state.width), dtype=np.float64)
+        spread = np.empty_like(out) if return_std else None
+        if n_rows:
+            state.forest.predict(columns, self._n_threads(), out.reshape(-1),
+                                 None if spread is None else spread.reshape(-1))
+        return (out, spread) if return_std else out
+
+    def predict_response(self, X: Any) -> np.ndarray:
+        """Positive-outcome rate of every group, control first, for each row.
+
+        Returns float64 of shape (rows, 1 + len(treatments_)): column 0 is
+        the control group's rate, then one column per treatment in
+        `treatments_` order; each is the forest's mean of the leaves' rates
+        (positives over rows of that group in the leaf). Treatment minus
+        control equals `predict` up to rounding. Needs the row counts that
+        the estimator keeps per node (not in plain model files of the
+        extension: ValueError).
+        """
+        state = self._state()
+        columns, n_rows = self._columns(state, X)
+        out = np.empty((n_rows, state.width + 1), dtype=np.float64)
+        if n_rows:
+            state.forest.predict_response(columns, self._n_threads(), out.reshape(-1))
         return out
+
+    def recommend(self, X: Any, *, value: float = 1.0, costs: Any = None) -> np.ndarray:
+        """The group (control included) with the highest expected net value, per row.
+
+        Treating a row with treatment t is worth `value` times its uplift
+        minus the cost of t; leaving it in control is worth 0. `costs` gives
+        each treatment's cost per row treated: a mapping from treatment
+        label to cost, or a sequence in `treatments_` order; None means no
+        cost. Ties go to control, then to the earlier treatment. Returns
+        the labels, one per row (control label or one of `treatments_`).
+        """
+        state = self._state()
+        if isinstance(value, bool) or not isinstance(value, Real) or not math.isfinite(value):
+            raise ValueError(f"value must be a finite number; got {value!r}")
+        cost = np.zeros(state.width)
+        if isinstance(costs, Mapping):
+            known = [t for t in costs if not any(_convert.same_label(t, label)
+                                                 for label in state.treatments.tolist())]
+            if known:
+                raise ValueError(f"costs names labels that are no treatment: {known!r}")
+            for i, label in enumerate(state.treatments.tolist()):
+                for key, c in costs.items():
+                    if _convert.same_label(key, label):
+                        cost[i] = c
+        elif costs is not None:
+            cost = np.asarray(costs, dtype=np.float64)
+            if cost.shape != (state.width,):
+                raise ValueError(f"costs must give one cost per treatment ({state.width}); got "
+                                 f"shape {cost.shape}")
+        if not np.isfinite(cost).all():
+            raise ValueError("costs must be finite numbers")
+        net = self.predict(X) * float(value) - cost
+        choice = np.argmax(np.concatenate([np.zeros((len(net), 1)), net], axis=1), axis=1)
+        labels = np.array([state.control, *state.treatments.tolist()], dtype=object)
+        result = labels[choice]
+        if state.treatments.dtype.kind != "O":
+            try:
+                return result.astype(np.result_type(state.treatments.dtype,
+                                                     np.asarray([state.control]).dtype))
+            except (TypeError, ValueError):
+                pass
+        return result
+
+    def score(self, X: Any, y: Any, *, treatment: Any = None) -> float:
+        """Qini coefficient of the predictions on (X, y, treatment), averaged over treatments.
+
+        For each treatment, `corvane_learn.metrics.qini_score` of its column
+        of `predict(X)` on the rows of that treatment and of control (other
+        groups' rows ignored); the mean of these coefficients is returned
+        (higher is better). `treatment` is metadata, requested by default.
+        """
+        if treatment is None:
+            raise TypeError(f"{type(self).__name__}.score needs the treatment of every row: "
+                            "score(X, y, treatment=labels)")
+        from .metrics import qini_score
+
+        state = self._state()
+        uplift = self.predict(X)
+        labels = np.asarray(treatment.to_numpy() if _convert.is_series(treatment) else treatment)
+        scores = [qini_score(y, uplift[:, i], labels, treated=t, control=state.control)
+                  for i, t in enumerate(state.treatments.tolist())]
+        return float(np.mean(scores))
+
+    @property
+    def feature_importances_(self) -> np.ndarray:
+        """Importance per feature (see `importance_type`), summing to 1 (zeros without splits)."""
+        state = self._state()
+        kind = self.importance_type if self.importance_type in ("gain", "split") else "gain"
+        values = np.asarray(state.forest.importance(kind), dtype=np.float64)
+        total = values.sum()
+        return values / total if total > 0 and math.isfinite(total) else np.zeros_like(values)
 
     # -- persistence ----------------------------------------------------------
 
-    def _metadata(self) -> dict[str, Any]:
-        """What the model file does not hold, as a JSON-ready dict.
-
-        Keys: "format" (1), "version", "params" (get_params()), "control",
-        "treatments" (labels in output order) with "treatment_dtype" (numpy
-        dtype string), "feature_kinds" (or None), "missing_category",
-        "max_features". Raises ValueError for labels JSON cannot hold.
-        """
-        self._check_fitted()
-        return {
-            "format": _FORMAT,
+    def _fields(self, state: Fitted) -> bytes:
+        params = {k: _model_file.jsonable(v) for k, v in self.get_params().items()
+                  if k != "random_state" or v is None or isinstance(v, Integral)}
+        return _model_file.fields_text({
+            "format": _model_file.FORMAT,
             "version": _version(),
-            "params": {k: _jsonable(v) for k, v in self.get_params().items()},
-            "control": _jsonable(self.control),
-            "treatments": [_jsonable(v) for v in self.treatments_.tolist()],
-            "treatment_dtype": self.treatments_.dtype.str,
-            "feature_kinds": self.feature_kinds_,
-            "missing_category": _convert.MISSING_CATEGORY,
-            "max_features": self.max_features_,
-        }
+            "params": params,
+            "control": _model_file.jsonable(state.control),
+            "treatments": [_model_file.jsonable(v) for v in state.treatments.tolist()],
+            "treatment_dtype": state.treatments.dtype.str,
+            "max_features": state.max_features,
+        })
 
     def save(self, path: str | os.PathLike) -> None:
         """Writes the model file at `path`.
 
         The file is the extension's own model file (it loads with
         `corvane._UpliftRandomForestModel.load` as is) with one extra last
-        member, "corvane_learn", holding the metadata of `_metadata` (treatment
-        labels and their dtype, control label, feature kinds,
-        hyper-parameters). It is written under a temporary name and renamed,
-        so an existing file survives a failure. Raises OSError if it cannot
-        be written, ValueError for treatment labels that JSON cannot hold.
-        """
-        metadata = self._metadata()
-        _model_file.write(self.model_, path, metadata)
+        member, "corvane_learn", holding the estimator's part: treatment
+        labels and their dtype, control label, hyper-parameters, each
+        feature's kind and categories, and the row counts of every node.
+        It is written as the extension writes: to a new file next to the
+        target, synced, then renamed over it, so a failure never destroys
+        an earlier file; a symbolic link is followed, a replaced file keeps
+        its permissions, a FIFO or device is written in place.
 
-    def _model_file_text(self) -> bytes:
-        """The extension's model file of the fitted forest, without metadata.
-
-        Together with `_metadata()` this is everything `_from_model_file_text`
-        needs to rebuild the estimator, for instance after the forest was
-        trained elsewhere.
+        Raises an OSError subclass (with errno, and `path` as filename) when
+        the file cannot be written, ValueError for treatment labels that
+        JSON cannot hold.
         """
-        self._check_fitted()
-        return _model_file.model_bytes(self.model_)
+        state = self._state()
+        state.forest.save(os.fspath(path), self._fields(state))
+
+    def _to_bytes(self) -> bytes:
+        """The model file text of the fitted estimator (as `save` writes it)."""
+        state = self._state()
+        return state.forest.to_bytes(self._fields(state))
 
     @classmethod
-    def _from_model_file_text(cls, text: bytes | str,
-                              metadata: dict[str, Any] | None = None) -> UpliftForestClassifier:
-        """An estimator from model-file text, with or without its metadata.
-
-        `metadata` (as from `_metadata()`) overrides any metadata member in
-        the text; without either, treatments are the codes 1..K, control 0.
-        """
-        with _model_file.as_file(text) as path:
-            if metadata is None:
-                return cls.load(path)
-            return cls._from_model(_model_file.load_model(path), metadata, 0)
+    def _from_bytes(cls, data: bytes, source: str = "text") -> UpliftForestClassifier:
+        forest, fields = _core.from_bytes(data)
+        return cls._from_read(forest, fields, source)
 
     @classmethod
     def load(cls, path: str | os.PathLike) -> UpliftForestClassifier:
         """Restores an estimator from a model file written by `save`.
 
-        A plain model file of the extension loads too: its treatments are
-        then the codes 1..K with control 0, `get_params` gives the defaults
-        (the file's settings stay in its trees) and its feature kinds follow
-        the prediction input. Raises
-        the OSError of opening the file, or ValueError for a file the
-        extension cannot read or one without trees.
+        The file is read once, so a pipe or a device loads as a file does. A
+        plain model file of the extension loads too: its treatments are then
+        the codes 1..K with control 0, `get_params` gives the defaults (the
+        file's settings stay in its trees), and each feature's kind is what
+        its splits test. Raises the OSError subclass of opening the file
+        (with errno and `path` as filename), or ValueError naming the file
+        and what is wrong for a file that is no model file, one without
+        trees or one whose estimator part is damaged.
         """
-        model = _model_file.load_model(path)
-        metadata = _model_file.read_metadata(path)
-        width = _model_file.first_leaf_width(path) if metadata is None else 0
-        return cls._from_model(model, metadata, width)
+        source = _model_file.source_name(path)
+        try:
+            forest, fields = _core.load(os.fspath(path))
+        except ValueError as error:
+            raise ValueError(f"cannot read model file {source}: {error}") from None
+        return cls._from_read(forest, fields, source)
 
     @classmethod
-    def _from_model(cls, model: Any, metadata: dict[str, Any] | None,
-                    width: int) -> UpliftForestClassifier:
-        try:
-            names = model.feature_cols()
-        except BaseException as error:
-            if _model_file.is_panic(error):
-                raise ValueError("the model file holds no trees") from None
-            raise
-        if metadata is None:
+    def _from_read(cls, forest: Any, fields: bytes | None,
+                   source: str) -> UpliftForestClassifier:
+        info = forest.info()
+        if fields is None:
             estimator = cls()
-            estimator._set_fitted(model, np.arange(1, width + 1), names, None, len(names))
+            estimator._set_fitted(forest, np.arange(1, info["width"] + 1), 0,
+                                  info["max_features"])
             return estimator
-        if metadata.get("format") != _FORMAT:
-            raise ValueError(f"unsupported estimator metadata format {metadata.get('format')!r}; "
-                             f"this version reads format {_FORMAT}")
-        valid = set(cls._param_names())
-        estimator = cls(**{k: v for k, v in metadata["params"].items() if k in valid})
-        estimator.control = metadata["control"]
-        dtype = np.dtype(metadata["treatment_dtype"])
-        treatments = np.array(metadata["treatments"], dtype=dtype)
-        estimator._set_fitted(model, treatments, names, metadata["feature_kinds"],
-                              metadata["max_features"])
+        checked = _model_file.read_fields(fields, source, info["width"],
+                                          len(forest.feature_names()),
+                                          set(cls._get_param_names()))
+        estimator = cls(**checked.params)
+        estimator.control = checked.control
+        estimator._set_fitted(forest, checked.treatments, checked.control,
+                              checked.max_features, checked.feature_kinds)
         return estimator
 
     def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
-        if "model_" in state:
-            state["model_"] = _model_file.model_bytes(self.model_)
+        fitted = state.pop("_fitted", None)
+        state.pop("forest_", None)
+        if fitted is not None:
+            state["_model_text"] = self._to_bytes()
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         state = dict(state)
-        if isinstance(state.get("model_"), bytes):
-            state["model_"] = _model_file.model_from_bytes(state["model_"])
+        text = state.pop("_model_text", None)
         self.__dict__.update(state)
+        if text is not None:
+            loaded = type(self)._from_bytes(text, "from a pickle")
+            fitted = loaded._state()
+            self._set_fitted(fitted.forest, fitted.treatments, fitted.control,
+                             fitted.max_features, loaded.feature_kinds_)
 
+    def __deepcopy__(self, memo: dict[int, Any]) -> UpliftForestClassifier:
+        import copy
+
+        result = type(self).__new__(type(self))
+        memo[id(self)] = result
+        for key, value in self.__dict__.items():
+            # The fitted state never changes once made: copies share it.
+            result.__dict__[key] = value if key in ("_fitted", "forest_") else copy.deepcopy(
+                value, memo)
+        return result

@@ -167,4 +167,26 @@ std::string tree_finished(std::size_t k) {
   return concat({"Tree [", std::to_string(k), "] is finished!"});
 }
 
+std::string trees_disagree(std::string_view what) {
+  return "the trees of the model disagree on " + std::string(what);
+}
+
+std::string estimator_part_damaged(std::string_view what) {
+  return "the estimator's part of the model file is damaged: " + std::string(what);
+}
+
+std::string feature_kind_conflict(std::size_t index, std::string_view name) {
+  return "feature " + std::to_string(index) + " ('" + std::string(name) +
+         "') is tested both as numbers and as categories";
+}
+
+std::string unknown_importance_type(std::string_view type) {
+  return "unknown importance type '" + std::string(type) + "'; expected 'gain' or 'split'";
+}
+
+std::string duplicate_category(std::string_view name, std::string_view text) {
+  return "category '" + std::string(text) + "' occurs twice among the categories of feature '" +
+         std::string(name) + "'";
+}
+
 }  // namespace corvane::msg

@@ -143,6 +143,22 @@ inline constexpr const char kInvalidUtf8[] =
 inline constexpr const char kNulInPath[] =
     "Custom { kind: InvalidInput, error: \"file name contained an unexpected NUL byte\" }";
 
+// The estimator's forest and its part of the model file.
+inline constexpr const char kNoTrees[] = "the model holds no trees";
+inline constexpr const char kNoNodeCounts[] =
+    "the model keeps no row counts per node (it comes from a model file of the corvane "
+    "extension, which has no place for them)";
+// "the trees of the model disagree on <what>"
+std::string trees_disagree(std::string_view what);
+// "the estimator's part of the model file is damaged: <what>"
+std::string estimator_part_damaged(std::string_view what);
+// "feature <index> ('<name>') is tested both as numbers and as categories"
+std::string feature_kind_conflict(std::size_t index, std::string_view name);
+// "unknown importance type '<type>'; expected 'gain' or 'split'"
+std::string unknown_importance_type(std::string_view type);
+// "category <text> occurs twice among the categories of feature '<name>'"
+std::string duplicate_category(std::string_view name, std::string_view text);
+
 // Progress lines.
 // "Start training with <n_threads> threads..."
 std::string start_training(std::int32_t n_threads);

@@ -211,7 +211,8 @@ void write_file(const std::string& path, TextSize size,
   if (target.exists) keep_owner_and_mode(target, temp.fd.get());
   const std::uint64_t available = free_bytes(temp.fd.get());
   if (size.bytes > available)
-    fail(msg::model_file_too_large(size.bytes, shown_dir(dir_of(target.path)), available));
+    throw Error(msg::model_file_too_large(size.bytes, shown_dir(dir_of(target.path)), available),
+                ENOSPC);
 
   write_all(temp.fd.get(), produce, on_interrupt);
   if (retry_interrupted(on_interrupt, [&] { return ::fsync(temp.fd.get()); }) != 0 &&

@@ -143,6 +143,12 @@ void JsonWriter::value_raw(std::string_view json) {
   sink_->append(json);
 }
 
+void JsonWriter::members_raw(std::string_view json) {
+  if (json.empty()) return;
+  separate();
+  sink_->append(json);
+}
+
 void JsonWriter::value_raw_repeated(std::string_view json, std::uint64_t count) {
   if (count == 0) return;
   value_raw(json);

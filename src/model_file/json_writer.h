@@ -38,6 +38,9 @@ class JsonWriter {
   void value_f32(float v);
   // Appends text that is already valid compact JSON for one value.
   void value_raw(std::string_view json);
+  // Appends members that are already valid compact JSON ("a":1,"b":[2]),
+  // as members of the object being written; nothing for an empty text.
+  void members_raw(std::string_view json);
   // value_raw(json) `count` times in a row, as array elements. A counting
   // sink measures the run without producing it.
   void value_raw_repeated(std::string_view json, std::uint64_t count);

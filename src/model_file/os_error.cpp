@@ -55,7 +55,7 @@ std::string render_os_error(int code) {
          text + "\" }";
 }
 
-void fail_os(int code) { fail(msg::unwrap_err(render_os_error(code))); }
+void fail_os(int code) { throw Error(msg::unwrap_err(render_os_error(code)), code); }
 
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos) fail(msg::unwrap_err(msg::kNulInPath));

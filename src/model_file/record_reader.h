@@ -21,6 +21,14 @@ template <class ReadField>
 void read_record(JsonReader& reader, std::string_view record,
                  std::span<const std::string_view> fields, ReadField&& read_field);
 
+// The same, offering every member of the object form that is no field to
+// read_unknown(key) with the cursor at its value: it reads the value and
+// returns true, or returns false (and reads nothing) to have it skipped.
+template <class ReadField, class ReadUnknown>
+void read_record(JsonReader& reader, std::string_view record,
+                 std::span<const std::string_view> fields, ReadField&& read_field,
+                 ReadUnknown&& read_unknown);
+
 }  // namespace corvane::model_file
 
 #include "model_file/record_reader_impl.h"

@@ -16,6 +16,13 @@ inline constexpr std::size_t kMaxRecordFields = 16;
 template <class ReadField>
 void read_record(JsonReader& reader, std::string_view record,
                  std::span<const std::string_view> fields, ReadField&& read_field) {
+  read_record(reader, record, fields, read_field, [](const std::string&) { return false; });
+}
+
+template <class ReadField, class ReadUnknown>
+void read_record(JsonReader& reader, std::string_view record,
+                 std::span<const std::string_view> fields, ReadField&& read_field,
+                 ReadUnknown&& read_unknown) {
   if (fields.size() > kMaxRecordFields) {
     throw std::logic_error("read_record: too many fields in " + std::string(record));
   }
@@ -28,7 +35,7 @@ void read_record(JsonReader& reader, std::string_view record,
         std::size_t index = 0;
         while (index < fields.size() && fields[index] != key) ++index;
         if (index == fields.size()) {
-          reader.skip_value();
+          if (!read_unknown(key)) reader.skip_value();
           continue;
         }
         if (seen[index]) reader.fail(msg::duplicate_field(key), reader.key_start());

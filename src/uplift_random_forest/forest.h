@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,14 +18,36 @@
 
 namespace corvane {
 
-// Receives the progress lines of a training call, on the calling thread.
+// Receives the progress of a training call, on the calling thread. By
+// default each event becomes its progress line ("Start training with N
+// threads...", "Tree [k] is finished!") handed to print().
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
   virtual void print(std::string_view line) = 0;
+  // Training starts on `threads` threads.
+  virtual void started(std::int32_t threads);
+  // A tree has finished; the forest now holds `held` trees.
+  virtual void tree_finished(std::size_t held);
   // Called every few tenths of a second while the caller waits for trees;
   // throwing abandons the training (used to let Ctrl-C through).
   virtual void poll() {}
+};
+
+// How a training call draws and orders its trees, besides the forest's
+// hyper-parameters.
+struct TrainingOptions {
+  // Key of every random stream of the call; the same seed, data and
+  // hyper-parameters grow the same trees whatever the thread count.
+  // Without one, a seed is drawn from the operating system.
+  std::optional<std::uint64_t> seed;
+  // Appends the trees in the order of their numbers (0, 1, ...) once all
+  // have finished, so that their sums in prediction are reproducible too;
+  // an interrupted call then keeps no tree. Otherwise each tree is appended
+  // (and announced) as it finishes.
+  bool in_tree_order = false;
+  bool honesty = false;
+  double estimation_share = 0.5;
 };
 
 // One prediction per row, each in a fixed-size slot of one array (so a batch
@@ -84,7 +107,8 @@ class UpliftRandomForestModel {
   // refused before training starts, or that keeps no tree, leaves the model
   // as it was.
   FitReport fit(const std::function<RawData()>& build_data, std::string treatment_col,
-                std::string outcome_col, std::int32_t n_threads, ProgressSink& progress);
+                std::string outcome_col, std::int32_t n_threads, ProgressSink& progress,
+                const TrainingOptions& options = {});
 
   // Refuses data whose features (names, order) or number of treatment
   // groups differ from those of the trees held: added trees would read the

@@ -40,7 +40,8 @@ constexpr std::array<std::string_view, kForestFieldCount> kForestFields = {
 
 }  // namespace
 
-void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& forest) {
+void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& forest,
+                  const ExtraMembers& extra) {
   model_file::JsonWriter out(sink);
   out.begin_object();
   out.key(kForestFields[kForestNEstimators]);
@@ -69,23 +70,24 @@ void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& f
   out.begin_array();
   for (const auto& tree : forest.trees) write_tree(out, tree);
   out.end_array();
+  if (extra) extra(out);
   out.end_object();
 }
 
 void save_model_file(const UpliftRandomForestModel& forest, const std::string& path,
-                     const model_file::OnInterrupt& on_interrupt) {
+                     const model_file::OnInterrupt& on_interrupt, const ExtraMembers& extra) {
   // Measured first, so that a file that cannot fit is refused before a
   // byte is written; deep trees make this matter (their unreached
   // positions are counted, not produced).
   model_file::CountingSink counter;
-  write_forest(counter, forest);
+  write_forest(counter, forest, extra);
   counter.flush();
   model_file::write_file(
       path, {counter.bytes(), counter.overflowed()},
-      [&](model_file::OutputSink& sink) { write_forest(sink, forest); }, on_interrupt);
+      [&](model_file::OutputSink& sink) { write_forest(sink, forest, extra); }, on_interrupt);
 }
 
-UpliftRandomForestModel forest_from_json(std::string_view text) {
+UpliftRandomForestModel forest_from_json(std::string_view text, const UnknownMember& unknown) {
   using model_file::JsonReader;
   UpliftRandomForestModel forest;
   JsonReader in(text);
@@ -131,7 +133,7 @@ UpliftRandomForestModel forest_from_json(std::string_view text) {
           while (in.next_element()) forest.trees.push_back(read_tree(in));
           break;
       }
-    });
+    }, [&](const std::string& key) { return unknown && unknown(in, key); });
     in.finish();
   } catch (const model_file::JsonReadError& e) {
     fail(msg::unwrap_err(model_file::render_fault(text, e)));

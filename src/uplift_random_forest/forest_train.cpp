@@ -18,6 +18,7 @@
 #include "core/stderr_line.h"
 #include "uplift_random_forest/forest.h"
 #include "uplift_tree/data_checks.h"
+#include "uplift_tree/rng.h"
 
 namespace corvane {
 
@@ -33,13 +34,15 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 // thread's frame, which joins every thread before it returns.
 struct Training {
   Training(const DataSet& d, const UpliftTreeModel& t, const std::string& tc, const std::string& oc,
-           ThreadPool& p, WorkQueue q)
+           ThreadPool& p, WorkQueue q, const TrainingOptions& o, std::uint64_t s)
       : data(d),
         template_tree(t),
         treatment_col(tc),
         outcome_col(oc),
         pool(p),
-        tickets(std::move(q)) {}
+        tickets(std::move(q)),
+        options(o),
+        seed(s) {}
 
   const DataSet& data;
   const UpliftTreeModel& template_tree;
@@ -47,6 +50,8 @@ struct Training {
   const std::string& outcome_col;
   ThreadPool& pool;
   WorkQueue tickets;
+  const TrainingOptions& options;
+  const std::uint64_t seed;
   std::atomic<bool> cancel{false};
   // Trees whose root was left a leaf only because every candidate split
   // scored NaN. Read by the calling thread after every thread has ended.
@@ -78,14 +83,22 @@ struct Training {
   }
 };
 
-void train_trees(Training& t, Channel<UpliftTreeModel>::Sender results) noexcept {
+// A finished tree and its number (its ticket).
+using NumberedTree = std::pair<std::int32_t, UpliftTreeModel>;
+
+void train_trees(Training& t, Channel<NumberedTree>::Sender results) noexcept {
   try {
     while (auto ticket = t.tickets.pop()) {
       UpliftTreeModel tree = t.template_tree;
+      GrowthOptions growth;
+      growth.tree_key = stream_key(t.seed, static_cast<std::uint64_t>(*ticket));
+      growth.honesty = t.options.honesty;
+      growth.estimation_share = t.options.estimation_share;
       const GrowthReport report =
-          tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel);
+          tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel, growth);
       if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);
-      if (!results.send(std::move(tree))) return;  // the call was abandoned
+      // The call was abandoned when the channel is closed.
+      if (!results.send(NumberedTree(*ticket, std::move(tree)))) return;
     }
   } catch (const TrainingCancelled&) {
   } catch (const std::bad_alloc&) {
@@ -114,9 +127,11 @@ std::size_t training_thread_count(std::int32_t n_threads, std::uint64_t max_feat
   return static_cast<std::size_t>(t);
 }
 
-std::string tree_finished_line(std::size_t k) { return msg::tree_finished(k); }
-
 }  // namespace
+
+void ProgressSink::started(std::int32_t threads) { print(msg::start_training(threads)); }
+
+void ProgressSink::tree_finished(std::size_t held) { print(msg::tree_finished(held)); }
 
 void UpliftRandomForestModel::check_matches_trees(const RawData& data) const {
   if (trees.empty()) return;
@@ -136,13 +151,14 @@ void UpliftRandomForestModel::check_matches_trees(const RawData& data) const {
 
 FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_data,
                                        std::string treatment, std::string outcome,
-                                       std::int32_t n_threads, ProgressSink& progress) {
+                                       std::int32_t n_threads, ProgressSink& progress,
+                                       const TrainingOptions& options) {
   if (n_threads < 0) n_threads = available_processors();
   const DataSet data = DataSet::from_raw_data(build_data());
   check_trainable(data.raw(), treatment, outcome);
 
-  auto [results, collector] = Channel<UpliftTreeModel>::open();
-  progress.print(msg::start_training(n_threads));
+  auto [results, collector] = Channel<NumberedTree>::open();
+  progress.started(n_threads);
   WorkQueue tickets = WorkQueue::counting(n_estimators);
   const EvalFunc criterion = parse_eval_func(eval_func);
   if (node_array_size(max_depth) == 0) fail(msg::max_depth_too_large(max_depth));
@@ -173,7 +189,9 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
           : std::min({static_cast<std::size_t>(n_threads), kMaxPoolWorkers, searches_at_once});
   ThreadPool pool(workers);
 
-  Training training(data, template_tree, treatment, outcome, pool, std::move(tickets));
+  const std::uint64_t seed = options.seed ? *options.seed : entropy_seed();
+  Training training(data, template_tree, treatment, outcome, pool, std::move(tickets), options,
+                    seed);
   JoinAll threads;
   threads.threads.reserve(trainers);
   try {
@@ -201,17 +219,24 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
     treatment_col = std::move(previous_treatment);
     outcome_col = std::move(previous_outcome);
   };
+  // Trees that wait for the others to be appended in their numbers' order.
+  std::vector<NumberedTree> finished;
   try {
     for (;;) {
-      std::optional<UpliftTreeModel> tree;
+      std::optional<NumberedTree> tree;
       const auto wait = collector.recv_for(kPollInterval, tree);
-      if (wait == Channel<UpliftTreeModel>::Receiver::Wait::kEnded) break;
-      if (wait == Channel<UpliftTreeModel>::Receiver::Wait::kTimedOut) {
+      if (wait == Channel<NumberedTree>::Receiver::Wait::kEnded) break;
+      if (wait == Channel<NumberedTree>::Receiver::Wait::kTimedOut) {
         progress.poll();
         continue;
       }
-      trees.push_back(std::move(*tree));
-      progress.print(tree_finished_line(trees.size()));
+      if (options.in_tree_order) {
+        finished.push_back(std::move(*tree));
+        progress.tree_finished(before + finished.size());
+      } else {
+        trees.push_back(std::move(tree->second));
+        progress.tree_finished(trees.size());
+      }
     }
   } catch (...) {
     // Progress output failed or the caller was interrupted: trees printed
@@ -232,6 +257,17 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   if (training.failure || training.out_of_memory) {
     restore();
     fail(training.failure ? *training.failure : std::string(msg::kMemoryAllocationFailed));
+  }
+  if (options.in_tree_order) {
+    std::sort(finished.begin(), finished.end(),
+              [](const NumberedTree& a, const NumberedTree& b) { return a.first < b.first; });
+    try {
+      trees.reserve(trees.size() + finished.size());
+    } catch (...) {
+      restore();
+      throw;
+    }
+    for (NumberedTree& tree : finished) trees.push_back(std::move(tree.second));
   }
 
   FitReport report;

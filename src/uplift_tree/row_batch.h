@@ -82,6 +82,15 @@ class RowBatch {
   }
   void end_row();
 
+  // Replaces the batch's rows by `count` rows (at most the batch's room) of
+  // `length` cells each, laid out a column at a time, for input that is held
+  // column by column. For every tested position below `length`,
+  // fill(position, keys, stride) writes the `count` cells of that position
+  // to keys[i * stride] and returns the kind they all have. Positions that
+  // no split tests are never asked for.
+  template <class FillColumn>
+  void assign_columns(std::size_t count, std::size_t length, FillColumn&& fill);
+
   std::size_t size() const { return ends_; }
   // Slots per row: one per tested position that the rows reach, at least 1.
   std::size_t stride() const { return stride_; }
@@ -138,5 +147,31 @@ class RowBatch {
   std::size_t column_ = 0;
   unsigned checked_ = 1;
 };
+
+template <class FillColumn>
+void RowBatch::assign_columns(std::size_t count, std::size_t length, FillColumn&& fill) {
+  if (length > covered_) cover(std::min(width_, length));
+  ends_ = count;
+  // A row shorter than the last tested position misses a tested cell.
+  unsigned checked = length >= width_ ? 1 : 0;
+  for (std::size_t slot = 0; slot < accepts_.size(); ++slot) {
+    const std::size_t position = layout_.columns()[slot].position;
+    if (position >= length) {
+      // Defined values for the unchecked walk, whose answer is discarded.
+      for (std::size_t i = 0; i < count; ++i) {
+        cells_[i * stride_ + slot] = 0;
+        kinds_[i * stride_ + slot] = Kind::kNumber;
+      }
+      continue;
+    }
+    const Kind kind = fill(position, cells_.get() + slot, stride_);
+    for (std::size_t i = 0; i < count; ++i) kinds_[i * stride_ + slot] = kind;
+    checked &= accepts_[slot] >> static_cast<unsigned>(kind);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    lengths_[i] = length;
+    checked_rows_[i] = static_cast<std::uint8_t>(checked & 1);
+  }
+}
 
 }  // namespace corvane

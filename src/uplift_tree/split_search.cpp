@@ -47,7 +47,7 @@ std::uint64_t sample_size(std::uint64_t max_bins, std::uint64_t n) {
 }
 
 // m distinct positions of the node's rows, uniformly without replacement.
-void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Scratch& s) {
+void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Rng& rng, Scratch& s) {
   s.sample.clear();
   const std::uint64_t n = rows.size();
   if (m == n) {
@@ -58,7 +58,6 @@ void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Scratc
   // then read off the bitset in row order, so that gathering its cells walks
   // the columns forwards instead of jumping around them.
   s.taken.assign((n + 63) / 64, 0);
-  Rng& rng = Rng::for_this_thread();
   for (std::uint64_t j = n - m; j < n; ++j) {
     std::uint64_t t = rng.between(0, j);
     if (s.taken[t / 64] >> (t % 64) & 1) t = j;
@@ -77,12 +76,12 @@ void numeric_candidates(const std::vector<float>& column, std::uint64_t max_bins
 
 // Up to max_bins - 1 of the sample's distinct categories, chosen by reservoir
 // sampling over the order in which they first occur in the sample.
-void category_candidates(const StrColumn& column, std::uint64_t max_bins, Scratch& s) {
+void category_candidates(const StrColumn& column, std::uint64_t max_bins, Rng& rng,
+                         Scratch& s) {
   s.categories.clear();
   const std::uint64_t k = max_bins == 0 ? 0 : max_bins - 1;
   if (k == 0) return;
   if (s.slot_of.size() < column.categories.size()) s.slot_of.resize(column.categories.size(), -1);
-  Rng& rng = Rng::for_this_thread();
   std::uint64_t later = 0;
   for (std::uint32_t r : s.sample) {
     const std::uint32_t code = column.codes[r];
@@ -230,10 +229,10 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
 }
 
 void search_categorical(NodeSearch& search, const std::string& feature, std::int32_t code,
-                        Scratch& s) {
+                        Rng& rng, Scratch& s) {
   const RawData& raw = search.data->raw();
   const StrColumn& column = raw.str_cols[static_cast<std::size_t>(-code - 1)];
-  category_candidates(column, search.max_bins, s);
+  category_candidates(column, search.max_bins, rng, s);
   const std::size_t k = s.categories.size();
   if (k == 0) return;
 
@@ -267,16 +266,18 @@ void search_categorical(NodeSearch& search, const std::string& feature, std::int
 
 }  // namespace
 
-void run_feature_split_job(NodeSearch& search, const std::string& feature) noexcept {
+void run_feature_split_job(NodeSearch& search, const std::string& feature,
+                           std::size_t feature_index) noexcept {
   try {
     const RawData& raw = search.data->raw();
     const std::int32_t code = raw.col_index.at(feature);
     Scratch& s = scratch();
-    draw_sample(search.data->indices(), sample_size(search.max_bins, search.data->size()), s);
+    Rng rng(stream_key(search.jobs_key, feature_index));
+    draw_sample(search.data->indices(), sample_size(search.max_bins, search.data->size()), rng, s);
     if (code >= 0)
       search_numeric(search, feature, code, s);
     else
-      search_categorical(search, feature, code, s);
+      search_categorical(search, feature, code, rng, s);
   } catch (...) {
     std::lock_guard lock(search.split.mutex);
     if (!search.split.failure) search.split.failure = std::current_exception();

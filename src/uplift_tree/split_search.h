@@ -51,6 +51,9 @@ struct NodeSearch {
   bool balance = false;
   bool regularization = false;
   EvalFunc eval_func = EvalFunc::Euclidean;
+  // Key of the node's search streams; each feature's job draws from the
+  // sub-stream of its feature index, whichever worker runs it.
+  std::uint64_t jobs_key = 0;
   Split split;
   // Whether any job scored a candidate whose sides were both large enough,
   // and whether any such score was a number (not NaN). Set by the jobs, read
@@ -59,9 +62,11 @@ struct NodeSearch {
   std::atomic<bool> scored_number{false};
 };
 
-// Evaluates every candidate of `feature` and offers the best to search.split.
-// Runs on a pool worker; never throws (failures go to split.failure).
-void run_feature_split_job(NodeSearch& search, const std::string& feature) noexcept;
+// Evaluates every candidate of `feature` (the tree's feature number
+// `feature_index`) and offers the best to search.split. Runs on a pool
+// worker; never throws (failures go to split.failure).
+void run_feature_split_job(NodeSearch& search, const std::string& feature,
+                           std::size_t feature_index) noexcept;
 
 // Fills `left` with the node's rows that satisfy the split and `right` with
 // the others, both in node order.

@@ -17,6 +17,18 @@ namespace corvane {
 class DataSet;
 class ThreadPool;
 
+// How one tree is grown besides its hyper-parameters.
+struct GrowthOptions {
+  // Key of every random stream of this tree (see rng.h): the training
+  // call's seed refined by the tree's number.
+  std::uint64_t tree_key = 0;
+  // Honest estimation: the splits are chosen on one part of the rows and
+  // every node's values are computed from the other part, the
+  // `estimation_share` of each treatment group's rows (drawn at random).
+  bool honesty = false;
+  double estimation_share = 0.5;
+};
+
 // What growing a tree learned besides its nodes.
 struct GrowthReport {
   // The root became a leaf although it had candidate splits with both sides
@@ -42,7 +54,8 @@ class UpliftTreeModel {
   // Grows the tree on all rows of `data`. `cancel` is polled between nodes so
   // that an abandoned training call ends promptly (throws TrainingCancelled).
   GrowthReport fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
-                   ThreadPool& pool, const std::atomic<bool>& cancel);
+                   ThreadPool& pool, const std::atomic<bool>& cancel,
+                   const GrowthOptions& options);
 
   // Checks what a batch needs before any row is routed: rows at all, and a
   // first row with one cell per feature.

@@ -61,7 +61,7 @@ UpliftTreeModel grow(RawData raw, std::uint64_t max_depth) {
   tree.max_bins = 4;
   ThreadPool pool(2);
   const std::atomic<bool> cancel{false};
-  tree.fit(DataSet::from_raw_data(std::move(raw)), "t", "y", pool, cancel);
+  tree.fit(DataSet::from_raw_data(std::move(raw)), "t", "y", pool, cancel, GrowthOptions{});
   return tree;
 }
 

@@ -1,0 +1,341 @@
+#include "lib/learn/forest_object.h"
+
+#include <array>
+#include <cmath>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/binding.h"
+#include "lib/convert.h"
+#include "lib/gil.h"
+#include "lib/learn/columns.h"
+#include "lib/learn/errors.h"
+#include "lib/learn/py_values.h"
+#include "lib/py_ref.h"
+
+namespace corvane::learn {
+
+namespace {
+
+ForestObject& as_forest(PyObject* self) {
+  PyObject* type = forest_type();
+  if (!type) throw PythonErrorSet{};
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type)))
+    cannot_convert(self, "Forest");
+  return *reinterpret_cast<ForestObject*>(self);
+}
+
+template <class Body>
+PyObject* method(PyObject* self, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    // A reference of this call's own: the object may be dropped by another
+    // thread while this one predicts without the interpreter lock.
+    const std::shared_ptr<const EstimatorForest> forest = as_forest(self).forest;
+    return body(*forest);
+  });
+}
+
+// The columns of a prediction call, checked against the forest's features.
+FeatureColumns prediction_columns(const EstimatorForest& forest, PyObject* list) {
+  FeatureColumns input = read_feature_columns(list);
+  const std::vector<FeatureInfo>& features = forest.features();
+  if (input.columns.size() != features.size())
+    raise_type_error("the forest reads " + std::to_string(features.size()) + " features but " +
+                     std::to_string(input.columns.size()) + " columns were given");
+  for (std::size_t f = 0; f < features.size(); ++f) {
+    if (!features[f].kind) continue;  // no split tests it
+    const bool codes = input.columns[f].type == InputColumn::Type::kCode;
+    if (codes != (*features[f].kind == FeatureKind::kCategorical))
+      raise_type_error("feature '" + forest.feature_names()[f] + "' is " +
+                       std::string(feature_kind_name(*features[f].kind)) +
+                       (codes ? " but category codes were given" : " but numbers were given"));
+  }
+  return input;
+}
+
+// A writable float64 buffer of exactly `values` contiguous values.
+BufferView output_buffer(PyObject* obj, std::size_t values, const char* what) {
+  BufferView view(obj, what, true);
+  if (view.code() != 'd' || view.stride() != static_cast<std::ptrdiff_t>(sizeof(double)) ||
+      view.size() != values)
+    raise_type_error(std::string(what) + " must be a contiguous float64 array of " +
+                     std::to_string(values) + " values");
+  return view;
+}
+
+constexpr std::array<const char*, 4> kPredictParams = {"columns", "n_threads", "out", "spread"};
+constexpr std::array<const char*, 3> kResponseParams = {"columns", "n_threads", "out"};
+constexpr std::array<const char*, 1> kFieldsParam = {"fields"};
+constexpr std::array<const char*, 2> kSaveParams = {"path", "fields"};
+constexpr std::array<const char*, 1> kTypeParam = {"importance_type"};
+constexpr std::array<const char*, 1> kTreeParam = {"index"};
+constexpr std::array<const char*, 1> kMemoParam = {"memo"};
+
+PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[4] = {};
+    bind_arguments({"Forest.predict()", kPredictParams}, args, nargs, kwnames, a);
+    FeatureColumns input = prediction_columns(forest, a[0]);
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
+    const std::size_t values = input.rows * forest.width();
+    BufferView out = output_buffer(a[2], values, "out");
+    std::optional<BufferView> spread;
+    if (a[3] != Py_None) spread.emplace(output_buffer(a[3], values, "spread"));
+    ColumnOutput target{reinterpret_cast<double*>(out.mutable_data()),
+                        spread ? reinterpret_cast<double*>(spread->mutable_data()) : nullptr};
+    {
+      GilReleased unlocked;
+      forest.predict(input.columns, input.rows, n_threads, target);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* predict_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[3] = {};
+    bind_arguments({"Forest.predict_response()", kResponseParams}, args, nargs, kwnames, a);
+    FeatureColumns input = prediction_columns(forest, a[0]);
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
+    BufferView out = output_buffer(a[2], input.rows * (forest.width() + 1), "out");
+    {
+      GilReleased unlocked;
+      forest.predict_response(input.columns, input.rows, n_threads,
+                              reinterpret_cast<double*>(out.mutable_data()));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"Forest.to_bytes()", kFieldsParam}, args, nargs, kwnames, a);
+    const std::string fields = bytes_value(a[0], "fields");
+    std::string text;
+    {
+      GilReleased unlocked;
+      text = forest.text(fields);
+    }
+    PyObject* result = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!result) throw PythonErrorSet{};
+    return result;
+  });
+}
+
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[2] = {};
+    bind_arguments({"Forest.save()", kSaveParams}, args, nargs, kwnames, a);
+    const std::string path = with_param("path", [&] { return to_string(a[0]); });
+    const std::string fields = bytes_value(a[1], "fields");
+    FileContext file(a[0]);
+    {
+      GilReleased unlocked;
+      forest.save(path, fields, run_signal_handlers);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* importance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"Forest.importance()", kTypeParam}, args, nargs, kwnames, a);
+    const std::string type = with_param("importance_type", [&] { return to_string(a[0]); });
+    return float_list(forest.importance(type));
+  });
+}
+
+PyObject* feature_names(PyObject* self, PyObject*) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    return str_list(forest.feature_names());
+  });
+}
+
+PyObject* features(PyObject* self, PyObject*) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    const std::vector<FeatureInfo>& infos = forest.features();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(infos.size())));
+    if (!list) throw PythonErrorSet{};
+    for (std::size_t f = 0; f < infos.size(); ++f) {
+      PyRef kind = infos[f].kind ? new_str(feature_kind_name(*infos[f].kind))
+                                 : PyRef::borrow(Py_None);
+      PyRef categories = infos[f].kind == FeatureKind::kCategorical
+                             ? PyRef::steal(str_list(infos[f].categories))
+                             : PyRef::borrow(Py_None);
+      PyRef pair = PyRef::steal(PyTuple_Pack(2, kind.get(), categories.get()));
+      if (!pair) throw PythonErrorSet{};
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(f), pair.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* info(PyObject* self, PyObject*) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    const UpliftRandomForestModel& m = forest.forest();
+    Dict d;
+    d.set("n_estimators", PyLong_FromLong(m.n_estimators));
+    d.set("n_trees", PyLong_FromSize_t(m.trees.size()));
+    d.set("width", PyLong_FromSize_t(forest.width()));
+    d.set("has_counts", PyBool_FromLong(forest.has_counts()));
+    d.set("max_features", PyLong_FromUnsignedLongLong(m.max_features));
+    d.set("max_depth", PyLong_FromUnsignedLongLong(m.max_depth));
+    d.set("min_sample_leaf", PyLong_FromUnsignedLongLong(m.min_sample_leaf));
+    d.set("eval_func", new_str(m.eval_func).release());
+    d.set("max_bins", PyLong_FromUnsignedLongLong(m.max_bins));
+    d.set("balance", PyBool_FromLong(m.balance));
+    d.set("regularization", PyBool_FromLong(m.regularization));
+    d.set("alpha", PyFloat_FromDouble(m.alpha));
+    return d.release();
+  });
+}
+
+// One tree's stored nodes as lists (for inspection): positions, the feature
+// each split tests (-1 for a leaf), its threshold or category, its gain,
+// each leaf's uplifts and every node's counts (None where unknown).
+PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"Forest.tree()", kTreeParam}, args, nargs, kwnames, a);
+    const std::uint64_t index = with_param("index", [&] { return to_u64(a[0]); });
+    const std::vector<UpliftTreeModel>& trees = forest.forest().trees;
+    if (index >= trees.size()) {
+      PyErr_SetString(PyExc_IndexError, ("the forest has " + std::to_string(trees.size()) +
+                                         " trees; there is no tree " + std::to_string(index))
+                                            .c_str());
+      throw PythonErrorSet{};
+    }
+    const NodeArray& nodes = trees[index].nodes;
+    const auto n = static_cast<Py_ssize_t>(nodes.stored());
+    PyRef positions = PyRef::steal(PyList_New(n));
+    PyRef features = PyRef::steal(PyList_New(n));
+    PyRef thresholds = PyRef::steal(PyList_New(n));
+    PyRef gains = PyRef::steal(PyList_New(n));
+    PyRef values = PyRef::steal(PyList_New(n));
+    PyRef counts = PyRef::steal(PyList_New(n));
+    if (!positions || !features || !thresholds || !gains || !values || !counts)
+      throw PythonErrorSet{};
+    for (std::uint32_t k = 0; k < nodes.stored(); ++k) {
+      const TreeNode& node = nodes.nodes()[k];
+      const auto i = static_cast<Py_ssize_t>(k);
+      const bool leaf = nodes.route(k).kind == NodeArray::RouteStep::kLeaf;
+      set_item(positions.get(), i, PyLong_FromUnsignedLongLong(nodes.position(k)));
+      set_item(features.get(), i, PyLong_FromLong(leaf ? -1 : node.col_idx));
+      if (leaf)
+        set_item(thresholds.get(), i, PyRef::borrow(Py_None).release());
+      else if (node.split_value.is_numeric())
+        set_item(thresholds.get(), i, PyFloat_FromDouble(node.split_value.number()));
+      else
+        set_item(thresholds.get(), i, new_str(node.split_value.text()).release());
+      set_item(gains.get(), i, PyFloat_FromDouble(node.gain));
+      set_item(values.get(), i,
+               leaf ? float_list(node.prob) : PyRef::borrow(Py_None).release());
+      set_item(counts.get(), i,
+               node.counts.empty() ? PyRef::borrow(Py_None).release() : int_list(node.counts));
+    }
+    Dict d;
+    d.set("positions", positions.release());
+    d.set("features", features.release());
+    d.set("thresholds", thresholds.release());
+    d.set("gains", gains.release());
+    d.set("values", values.release());
+    d.set("counts", counts.release());
+    return d.release();
+  });
+}
+
+// The forest never changes, so a copy may share it.
+PyObject* copy_self(PyObject* self, PyObject*) { return PyRef::borrow(self).release(); }
+PyObject* deepcopy_self(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"Forest.__deepcopy__()", kMemoParam}, args, nargs, kwnames, a);
+    return PyRef::borrow(self).release();
+  });
+}
+
+template <auto Fn>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef* method_table() {
+  static PyMethodDef table[] = {
+      {"predict", fastcall<predict>(), METH_FASTCALL | METH_KEYWORDS,
+       "predict($self, columns, n_threads, out, spread)\n--\n\n"
+       "Fills `out` (and `spread`, unless None) with each row's uplifts."},
+      {"predict_response", fastcall<predict_response>(), METH_FASTCALL | METH_KEYWORDS,
+       "predict_response($self, columns, n_threads, out)\n--\n\n"
+       "Fills `out` with each row's positive rate per group, control first."},
+      {"to_bytes", fastcall<to_bytes>(), METH_FASTCALL | METH_KEYWORDS,
+       "to_bytes($self, fields)\n--\n\nThe model file text with the estimator's fields."},
+      {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS,
+       "save($self, path, fields)\n--\n\nWrites the model file safely."},
+      {"importance", fastcall<importance>(), METH_FASTCALL | METH_KEYWORDS,
+       "importance($self, importance_type)\n--\n\n\"gain\" (weighted by rows) or \"split\"."},
+      {"feature_names", feature_names, METH_NOARGS, "feature_names($self)\n--\n\n"},
+      {"features", features, METH_NOARGS,
+       "features($self)\n--\n\n(kind or None, categories or None) per feature."},
+      {"info", info, METH_NOARGS, "info($self)\n--\n\nTree counts and hyper-parameters."},
+      {"tree", fastcall<tree>(), METH_FASTCALL | METH_KEYWORDS,
+       "tree($self, index)\n--\n\nThe stored nodes of one tree, as lists."},
+      {"__copy__", copy_self, METH_NOARGS, nullptr},
+      {"__deepcopy__", fastcall<deepcopy_self>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  return table;
+}
+
+void forest_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<ForestObject*>(self)->forest.~shared_ptr();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+}  // namespace
+
+PyObject* forest_type() {
+  static PyObject* type = nullptr;
+  if (type) return type;
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(forest_dealloc)},
+      {Py_tp_methods, method_table()},
+      {Py_tp_doc, const_cast<char*>("A trained uplift forest; never changes once made.")},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      "corvane_learn._core.Forest",
+      static_cast<int>(sizeof(ForestObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+  type = PyType_FromSpec(&spec);
+  return type;
+}
+
+PyObject* wrap_forest(std::shared_ptr<const EstimatorForest> forest) {
+  PyObject* type = forest_type();
+  if (!type) throw PythonErrorSet{};
+  auto alloc = reinterpret_cast<allocfunc>(
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+  PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  if (!self) throw PythonErrorSet{};
+  new (&reinterpret_cast<ForestObject*>(self)->forest)
+      std::shared_ptr<const EstimatorForest>(std::move(forest));
+  return self;
+}
+
+const std::shared_ptr<const EstimatorForest>& forest_of(PyObject* obj) {
+  return as_forest(obj).forest;
+}
+
+}  // namespace corvane::learn

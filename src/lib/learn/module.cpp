@@ -1,0 +1,284 @@
+// The estimator's own native module, corvane_learn._core: training from
+// arrays, prediction into arrays and model files through the core's writer
+// and reader, for corvane_learn only (not a public interface).
+#include <Python.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "lib/binding.h"
+#include "lib/convert.h"
+#include "lib/gil.h"
+#include "lib/learn/columns.h"
+#include "lib/learn/errors.h"
+#include "lib/learn/forest_object.h"
+#include "lib/learn/py_values.h"
+#include "lib/py_ref.h"
+#include "uplift_random_forest/estimator_forest.h"
+
+namespace corvane::learn {
+
+namespace {
+
+// Calls progress(done, total) with the interpreter lock after every tree;
+// an exception it raises (or Ctrl-C) abandons the training and reaches the
+// caller as it is.
+// Thread-safety: used only by the thread that runs the training.
+class CallbackProgress : public ProgressSink {
+ public:
+  CallbackProgress(PyObject* callback, std::int32_t total) : callback_(callback), total_(total) {}
+  void print(std::string_view) override {}
+  void started(std::int32_t) override {}
+  void tree_finished(std::size_t held) override {
+    if (callback_ == Py_None) return;
+    GilHeld gil;
+    PyRef result = PyRef::steal(PyObject_CallFunction(callback_, "ni",
+                                                      static_cast<Py_ssize_t>(held), total_));
+    if (!result) throw PythonErrorSet{};
+  }
+  void poll() override { run_signal_handlers(); }
+
+ private:
+  PyObject* callback_;
+  std::int32_t total_;
+};
+
+std::vector<std::string> category_texts(PyObject* list, const std::string& name) {
+  if (!PyList_Check(list)) raise_type_error("the categories of '" + name + "' must be a list");
+  std::vector<std::string> texts;
+  const Py_ssize_t n = PyList_Size(list);
+  texts.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    if (!PyUnicode_Check(item)) raise_type_error("the categories of '" + name + "' must be str");
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (!utf8) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, ("column '" + name +
+                                         "' holds a category that is not valid text (it "
+                                         "cannot be encoded as UTF-8, for instance a lone "
+                                         "surrogate)")
+                                            .c_str());
+      throw PythonErrorSet{};
+    }
+    texts.emplace_back(utf8, static_cast<std::size_t>(size));
+  }
+  return texts;
+}
+
+struct TrainingData {
+  RawData raw;
+  std::vector<FeatureInfo> features;
+};
+
+// Copies the columns into the core's column store (numbers as float32,
+// categories as their codes and texts); the caller's arrays are read where
+// they are.
+TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyObject* names_obj,
+                           PyObject* treatment_obj, PyObject* outcome_obj) {
+  FeatureColumns input = read_feature_columns(columns_obj);
+  std::vector<std::string> names = with_param("names", [&] { return to_string_sequence(names_obj); });
+  if (!PyList_Check(categories_obj)) raise_type_error("categories must be a list");
+  const std::size_t features = input.columns.size();
+  if (names.size() != features || static_cast<std::size_t>(PyList_Size(categories_obj)) != features)
+    raise_type_error("columns, categories and names differ in length");
+  TrainingData data;
+  RawData& raw = data.raw;
+  data.features.resize(features);
+  std::unordered_set<std::string> seen;
+  for (std::size_t f = 0; f < features; ++f) {
+    const std::string& name = names[f];
+    if (!seen.insert(name).second) {
+      PyErr_SetString(PyExc_ValueError, ("duplicate feature name '" + name + "'").c_str());
+      throw PythonErrorSet{};
+    }
+    const BufferView& view = input.buffers[f];
+    if (input.columns[f].type == InputColumn::Type::kCode) {
+      StrColumn column;
+      column.categories =
+          category_texts(PyList_GetItem(categories_obj, static_cast<Py_ssize_t>(f)), name);
+      column.codes = to_codes(view, column.categories.size(), name);
+      data.features[f] = {FeatureKind::kCategorical, column.categories};
+      raw.str_cols.push_back(std::move(column));
+      raw.col_index[name] = -static_cast<std::int32_t>(raw.str_cols.size());
+    } else {
+      raw.num_cols.push_back(to_floats(view));
+      data.features[f] = {FeatureKind::kNumeric, {}};
+      raw.col_index[name] = static_cast<std::int32_t>(raw.num_cols.size() - 1);
+    }
+  }
+  raw.col_names = std::move(names);
+  raw.treatment = to_integers<std::int32_t>(BufferView(treatment_obj, "treatment"), "treatment");
+  raw.outcome = to_integers<std::int8_t>(BufferView(outcome_obj, "outcome"), "outcome");
+  if (raw.treatment.size() != input.rows || raw.outcome.size() != input.rows)
+    raise_type_error("treatment and outcome must have one value per row");
+  if (raw.treatment.empty()) raise_type_error("there are no rows");
+  std::int32_t top = 0;
+  for (std::int32_t t : raw.treatment) {
+    if (t < 0) raise_type_error("treatment codes must not be negative");
+    top = std::max(top, t);
+  }
+  raw.max_treatment = top;
+  return data;
+}
+
+constexpr std::array<const char*, 19> kTrainParams = {
+    "columns",   "categories",      "names",           "treatment", "outcome",
+    "n_estimators", "max_features", "max_depth",       "min_sample_leaf", "eval_func",
+    "max_bins",  "balance",         "regularization",  "alpha",     "n_threads",
+    "seed",      "honesty",         "estimation_share", "progress"};
+
+PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[19] = {};
+    bind_arguments({"train()", kTrainParams}, args, nargs, kwnames, a);
+    UpliftRandomForestModel forest;
+    forest.n_estimators = with_param("n_estimators", [&] { return to_i32(a[5]); });
+    forest.max_features = with_param("max_features", [&] { return to_u64(a[6]); });
+    forest.max_depth = with_param("max_depth", [&] { return to_u64(a[7]); });
+    forest.min_sample_leaf = with_param("min_sample_leaf", [&] { return to_u64(a[8]); });
+    forest.eval_func = with_param("eval_func", [&] { return to_string(a[9]); });
+    forest.max_bins = with_param("max_bins", [&] { return to_u64(a[10]); });
+    forest.balance = with_param("balance", [&] { return to_bool(a[11]); });
+    forest.regularization = with_param("regularization", [&] { return to_bool(a[12]); });
+    forest.alpha = with_param("alpha", [&] { return to_f64(a[13]); });
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[14]); });
+    TrainingOptions options;
+    options.in_tree_order = true;
+    if (a[15] != Py_None) options.seed = with_param("seed", [&] { return to_u64(a[15]); });
+    options.honesty = with_param("honesty", [&] { return to_bool(a[16]); });
+    options.estimation_share = with_param("estimation_share", [&] { return to_f64(a[17]); });
+    PyObject* callback = a[18];
+    if (callback != Py_None && !PyCallable_Check(callback))
+      raise_type_error("progress must be callable or None");
+
+    TrainingData data = training_data(a[0], a[1], a[2], a[3], a[4]);
+    std::vector<FeatureInfo> features = std::move(data.features);
+    CallbackProgress progress(callback, forest.n_estimators);
+    FitReport report;
+    {
+      // Training needs nothing of Python; the progress callback and the
+      // signal checks take the lock back for their moments.
+      GilReleased unlocked;
+      report = forest.fit([&] { return std::move(data.raw); }, "treatment", "outcome", n_threads,
+                          progress, options);
+    }
+    PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(std::move(forest),
+                                                                      std::move(features))));
+    PyRef nan_group = report.all_roots_nan_gain
+                          ? PyRef::steal(Py_BuildValue("(ii)", report.smallest_group,
+                                                       report.smallest_group_rows))
+                          : PyRef::borrow(Py_None);
+    if (!nan_group) throw PythonErrorSet{};
+    return PyTuple_Pack(2, wrapped.get(), nan_group.get());
+  });
+}
+
+PyObject* read_result(EstimatorForest::Read read) {
+  PyRef wrapped = PyRef::steal(wrap_forest(std::move(read.forest)));
+  PyRef fields = read.fields ? PyRef::steal(PyBytes_FromStringAndSize(
+                                   read.fields->data(), static_cast<Py_ssize_t>(read.fields->size())))
+                             : PyRef::borrow(Py_None);
+  if (!fields) throw PythonErrorSet{};
+  return PyTuple_Pack(2, wrapped.get(), fields.get());
+}
+
+constexpr std::array<const char*, 1> kPathParam = {"path"};
+constexpr std::array<const char*, 1> kDataParam = {"data"};
+constexpr std::array<const char*, 1> kForestsParam = {"forests"};
+
+PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"load()", kPathParam}, args, nargs, kwnames, a);
+    const std::string path = with_param("path", [&] { return to_string(a[0]); });
+    FileContext file(a[0]);
+    EstimatorForest::Read read;
+    {
+      GilReleased unlocked;
+      read = EstimatorForest::load(path, run_signal_handlers);
+    }
+    return read_result(std::move(read));
+  });
+}
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"from_bytes()", kDataParam}, args, nargs, kwnames, a);
+    const std::string text = bytes_value(a[0], "data");
+    EstimatorForest::Read read;
+    {
+      GilReleased unlocked;
+      read = EstimatorForest::from_text(text);
+    }
+    return read_result(std::move(read));
+  });
+}
+
+PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1] = {};
+    bind_arguments({"merge()", kForestsParam}, args, nargs, kwnames, a);
+    if (!PyList_Check(a[0])) raise_type_error("forests must be a list");
+    std::vector<std::shared_ptr<const EstimatorForest>> forests;
+    for (Py_ssize_t i = 0; i < PyList_Size(a[0]); ++i)
+      forests.push_back(forest_of(PyList_GetItem(a[0], i)));
+    std::shared_ptr<const EstimatorForest> merged;
+    {
+      GilReleased unlocked;
+      merged = EstimatorForest::merge(forests);
+    }
+    return wrap_forest(std::move(merged));
+  });
+}
+
+template <auto Fn>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef module_functions[] = {
+    {"train", fastcall<train>(), METH_FASTCALL | METH_KEYWORDS,
+     "train(columns, categories, names, treatment, outcome, n_estimators, max_features, "
+     "max_depth, min_sample_leaf, eval_func, max_bins, balance, regularization, alpha, "
+     "n_threads, seed, honesty, estimation_share, progress)\n--\n\n"
+     "Trains a forest; returns (forest, None or (group, rows) when every root stayed a leaf "
+     "for want of a group's rows)."},
+    {"load", fastcall<load>(), METH_FASTCALL | METH_KEYWORDS,
+     "load(path)\n--\n\nReads a model file once: (forest, fields or None)."},
+    {"from_bytes", fastcall<from_bytes>(), METH_FASTCALL | METH_KEYWORDS,
+     "from_bytes(data)\n--\n\nReads model-file text: (forest, fields or None)."},
+    {"merge", fastcall<merge>(), METH_FASTCALL | METH_KEYWORDS,
+     "merge(forests)\n--\n\nEvery tree of the forests, in order, as one forest."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "corvane_learn._core", "The native part of corvane_learn.", 0,
+    module_functions,      nullptr,               nullptr,                             nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyObject* type = forest_type();
+  if (!type) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "Forest", type) < 0) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace corvane::learn
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
+  return corvane::learn::guarded([] { return corvane::learn::init_module(); });
+}

@@ -1,0 +1,111 @@
+// The forest as the estimator holds it: trained or read once, never changed
+// afterwards (so one object may serve any number of threads, and a refit
+// replaces it whole), with everything that prediction from the estimator's
+// arrays needs derived up front.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model_file/file_io.h"
+#include "uplift_random_forest/column_prediction.h"
+#include "uplift_random_forest/forest.h"
+#include "uplift_tree/feature_kind.h"
+
+namespace corvane {
+
+// What the estimator knows of one feature. `kind` is unknown only for a
+// feature that no split of a forest from a plain model file tests.
+// `categories` (categorical features) are the texts that input codes index.
+struct FeatureInfo {
+  std::optional<FeatureKind> kind;
+  std::vector<std::string> categories;
+};
+
+// Thread-safety: immutable after construction; every method may be called
+// from any number of threads at once.
+class EstimatorForest {
+ public:
+  // The member of the model file that holds the estimator's part.
+  static constexpr std::string_view kMember = "corvane_learn";
+
+  // A freshly trained forest; `features` as the training data had them.
+  static std::shared_ptr<const EstimatorForest> trained(UpliftRandomForestModel forest,
+                                                        std::vector<FeatureInfo> features);
+
+  // A forest read from model-file text, and the estimator's own fields of
+  // its part (a JSON object text) when the file has one. A plain file of
+  // the extension gets the kinds and categories its splits test.
+  struct Read {
+    std::shared_ptr<const EstimatorForest> forest;
+    std::optional<std::string> fields;
+  };
+  static Read from_text(std::string_view text);
+  // Reads the file at `path` once, whatever it is (a pipe too).
+  static Read load(const std::string& path, const model_file::OnInterrupt& on_interrupt = {});
+
+  // Every tree of `forests`, in order, as one forest whose n_estimators is
+  // the sum of theirs; settings and features are the first one's, which the
+  // others must share (the caller checks).
+  static std::shared_ptr<const EstimatorForest> merge(
+      std::span<const std::shared_ptr<const EstimatorForest>> forests);
+
+  // The model file text with `fields` (a JSON object text, "{...}") as the
+  // estimator's own members of its part.
+  std::string text(std::string_view fields) const;
+  // Writes the model file safely (model_file::write_file) in one pass.
+  void save(const std::string& path, std::string_view fields,
+            const model_file::OnInterrupt& on_interrupt = {}) const;
+
+  // Uplifts (and their spread over the trees) of rows given as columns in
+  // feature order; categorical columns hold codes into the feature's
+  // categories. Writes rows() x width() values.
+  void predict(std::span<const InputColumn> columns, std::size_t rows, std::int32_t n_threads,
+               const ColumnOutput& out) const;
+  // The positive-outcome rate of every group, control first: rows x
+  // (width() + 1) values. Needs node counts (has_counts()).
+  void predict_response(std::span<const InputColumn> columns, std::size_t rows,
+                        std::int32_t n_threads, double* out) const;
+
+  // Per feature: "gain", each split's gain weighted by its node's share of
+  // its tree's rows (unweighted without node counts), or "split", the number
+  // of splits; both averaged over the trees.
+  std::vector<double> importance(std::string_view type) const;
+
+  const UpliftRandomForestModel& forest() const { return forest_; }
+  const std::vector<FeatureInfo>& features() const { return features_; }
+  const std::vector<std::string>& feature_names() const;
+  // Uplifts per row: the number of treatment groups besides control.
+  std::size_t width() const { return width_; }
+  bool has_counts() const { return has_counts_; }
+
+  // Code in the routing's layout of each category of feature `f`.
+  std::span<const std::uint32_t> layout_codes(std::size_t f) const { return layout_codes_[f]; }
+  // The input column of feature `f` as its kind wants it; `codes` are
+  // filled in for a categorical one.
+  InputColumn::Type input_type(std::size_t f) const;
+
+ private:
+  EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features);
+  void set_codes(std::vector<InputColumn>& columns, std::span<const InputColumn> given,
+                 const ForestRouting& routing,
+                 const std::vector<std::vector<std::uint32_t>>& codes) const;
+
+  UpliftRandomForestModel forest_;
+  std::vector<FeatureInfo> features_;
+  std::shared_ptr<const ForestRouting> routing_;
+  std::vector<std::vector<std::uint32_t>> layout_codes_;
+  std::size_t width_ = 0;
+  bool has_counts_ = false;
+  // The same trees with each leaf's group rates as its values.
+  std::vector<UpliftTreeModel> response_trees_;
+  std::shared_ptr<const ForestRouting> response_routing_;
+  std::vector<std::vector<std::uint32_t>> response_codes_;
+};
+
+}  // namespace corvane
