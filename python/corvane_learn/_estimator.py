@@ -304,6 +304,15 @@ class UpliftForestClassifier(BaseEstimator):
         if treatment is None:
             raise TypeError(f"{type(self).__name__}.fit needs the treatment of every row: "
                             "fit(X, y, treatment=labels)")
+        return self._fit(X, y, treatment)
+
+    def _fit(self, X: Any, y: Any, treatment: Any,
+             categories: Mapping[str, list[str]] | None = None) -> UpliftForestClassifier:
+        """fit, with the categories of some columns given (sorted keys) instead of found.
+
+        Partition-wise training gives every share the categories of all
+        partitions, so that the shares' trees read codes alike.
+        """
         self._validate_params()
         n_threads = self._n_threads()
         features = _convert.read_features(X)
@@ -315,20 +324,27 @@ class UpliftForestClassifier(BaseEstimator):
         max_features = resolve_max_features(self.max_features, len(features.names))
 
         columns: list[np.ndarray] = []
-        categories: list[list[str] | None] = []
+        tables: list[list[str] | None] = []
         for name, array, kind in zip(features.names, features.arrays, features.kinds):
             if kind == _convert.NUMERIC:
                 columns.append(_convert.numeric_values(array, name))
-                categories.append(None)
+                tables.append(None)
+            elif categories is not None and name in categories:
+                table = list(categories[name])
+                codes_of, unseen = _convert.CategoryLookup(table).codes(array)
+                if unseen:
+                    raise ValueError(f"column {name!r} holds categories outside the given ones")
+                columns.append(codes_of)
+                tables.append(table)
             else:
                 encoded = _convert.encode_categorical(array, name)
                 columns.append(encoded.codes)
-                categories.append(encoded.categories)
+                tables.append(encoded.categories)
         names = features.names
         del features
         with progress(self.n_estimators, int(self.verbose)) as callback:
             forest, nan_group = _core.train(
-                columns, categories, names, codes, outcome,
+                columns, tables, names, codes, outcome,
                 n_estimators=self.n_estimators, max_features=max_features,
                 max_depth=self.max_depth, min_sample_leaf=self.min_samples_leaf,
                 eval_func=self.criterion, max_bins=self.max_bins, balance=bool(self.balance),

@@ -26,8 +26,8 @@ import dask.array as da
 import numpy as np
 
 from . import _convert
-from ._estimator import UpliftForestClassifier
-from ._merge import ForestText, merge_texts
+from ._estimator import UpliftForestClassifier, seed_of
+from ._merge import merge_fitted
 
 __all__ = ["fit", "predict"]
 
@@ -124,18 +124,45 @@ def _client(client: Any) -> Any:
                          "client=") from None
 
 
-def _global_labels(treatment: Any, control: Any, client: Any) -> list[Any]:
-    """The distinct treatment labels of all partitions, sorted; only they reach the client.
+def _survey_partition(index: int, x: Any, treatment: Any) -> dict[str, Any]:
+    """Worker side: what a partition holds, so that the shares agree before any training.
 
-    Raises ValueError (before any training) for missing labels, an absent
-    control label or a single group.
+    The column names and dtypes, each feature's kind, the category keys of
+    each categorical feature and the distinct treatment labels.
     """
-    # One reduction, no shuffle: the label set is small.
-    distinct = treatment.unique(split_out=1) if _is_series(treatment) else da.unique(treatment)
-    values = client.compute(distinct).result()
-    values = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
+    try:
+        features = _convert.read_features(x)
+        keys = {name: _convert.encode_categorical(array, name).categories
+                for name, array, kind in zip(features.names, features.arrays, features.kinds)
+                if kind == _convert.CATEGORICAL}
+    except ValueError as error:
+        raise ValueError(f"partition {index}: {error}") from None
+    dtypes = [str(x[name].dtype) for name in features.names] if _convert.is_dataframe(x) \
+        else [str(np.asarray(x).dtype)]
+    return {"names": features.names, "kinds": features.kinds, "dtypes": dtypes,
+            "categories": keys, "labels": _labels_of(treatment)}
+
+
+def _agreed(surveys: list[dict[str, Any]], control: Any) -> tuple[list[Any], dict[str, list[str]]]:
+    """The treatment labels and categories of all surveyed partitions.
+
+    Raises ValueError (before any training) naming the first partition whose
+    columns, dtypes or feature kinds differ from the first one's, and for
+    missing labels, an absent control label or a single group.
+    """
+    first = surveys[0]
+    for index, survey in enumerate(surveys[1:], start=1):
+        for key, what in (("names", "columns"), ("dtypes", "dtypes"), ("kinds", "feature kinds")):
+            if survey[key] != first[key]:
+                raise ValueError(f"partition {index} has other {what} than partition 0: "
+                                 f"{survey[key]!r} vs {first[key]!r}; every partition must hold "
+                                 "the same columns with the same dtypes")
+    labels = np.unique(np.concatenate([np.asarray(s["labels"], dtype=object) for s in surveys]))
+    values = np.asarray(labels.tolist())
     _convert.encode_treatment(values, control, len(values))
-    return np.unique(values).tolist()
+    categories = {name: sorted(set().union(*(s["categories"][name] for s in surveys)))
+                  for name in first["categories"]}
+    return np.unique(values).tolist(), categories
 
 
 def _labels_of(treatment: Any) -> list[Any]:
@@ -143,12 +170,12 @@ def _labels_of(treatment: Any) -> list[Any]:
     return np.unique(values).tolist()
 
 
-def _fit_partition(index: int, x: Any, treatment: Any, y: Any, cls: type, params: dict[str, Any],
-                   labels: list[Any]) -> tuple[bytes, dict[str, Any], list[str]]:
+def _fit_partition(index: int, x: Any, y: Any, treatment: Any, cls: type,
+                   params: dict[str, Any], labels: list[Any],
+                   categories: dict[str, list[str]]) -> bytes:
     """Worker side: a forest of `params` grown on one partition, as model-file text.
 
-    Returns (model-file text without metadata, the estimator's metadata, its
-    feature names). Errors name the partition.
+    Errors name the partition.
     """
     try:
         for name, part in (("treatment", treatment), ("y", y)):
@@ -161,14 +188,21 @@ def _fit_partition(index: int, x: Any, treatment: Any, y: Any, cls: type, params
             raise ValueError(f"no rows of treatment label(s) {', '.join(map(repr, missing))}: "
                              "every partition needs rows of every treatment group (shuffle the "
                              "rows across partitions)")
-        estimator = cls(**params).fit(x, treatment, y)
+        estimator = cls(**params)._fit(x, y, treatment, categories)
     except ValueError as error:
         raise ValueError(f"partition {index}: {error}") from None
-    return (estimator._model_file_text(), estimator._metadata(),
-            [str(name) for name in estimator.feature_names_in_])
+    return estimator._to_bytes()
 
 
-def fit(estimator: UpliftForestClassifier, X: Any, treatment: Any, y: Any,
+def _partition_seeds(random_state: Any, count: int) -> list[Any]:
+    """One seed per task: None (from each worker's operating system) or derived from one seed."""
+    seed = seed_of(random_state)
+    if seed is None:
+        return [None] * count
+    return [int(s) for s in np.random.SeedSequence(seed).generate_state(count, np.uint64)]
+
+
+def fit(estimator: UpliftForestClassifier, X: Any, y: Any, *args: Any, treatment: Any = None,
         client: Any = None) -> UpliftForestClassifier:
     """Trains `estimator` on a Dask cluster, partition by partition, and returns it fitted.
 
@@ -178,38 +212,54 @@ def fit(estimator: UpliftForestClassifier, X: Any, treatment: Any, y: Any,
         Its hyper-parameters apply to every share of the forest; `n_jobs` is
         the thread count of each task on its worker (-1: all the worker's
         processors). Any earlier fit is discarded, as with `estimator.fit`.
+        With an int `random_state` the whole training is reproducible: each
+        task's seed is derived from it.
     X : dask.dataframe.DataFrame or 2-D dask.array.Array
         Features, read per partition as `estimator.fit` reads a pandas
         DataFrame or a numpy array (feature names are the DataFrame's
         columns, "x0", "x1", ... for an array).
-    treatment, y : dask.dataframe.Series or 1-D dask.array.Array
-        Treatment labels and 0/1 outcomes, partitioned like `X` (same number
-        of partitions and, where known, the same divisions or chunks).
+    y, treatment : dask.dataframe.Series or 1-D dask.array.Array
+        0/1 outcomes and treatment labels (keyword-only, as in
+        `estimator.fit`), partitioned like `X` (same number of partitions
+        and, where known, the same divisions or chunks).
     client : distributed.Client, optional
         The cluster's client; by default the current one (`distributed.get_client()`).
 
     The `n_estimators` trees are split over the first min(n_estimators,
     partitions) partitions as evenly as possible (shares differ by at most
-    one tree; further partitions are not used). Each task grows its share on
-    its partition's rows and returns only the forest's model-file text; the
-    rows never reach the client. Only the distinct treatment labels are
-    gathered first, so that every partition is checked to hold all of them
-    and codes agree across the shares.
+    one tree; further partitions are not used). A first pass over those
+    partitions gathers only their columns' dtypes, the category keys of
+    categorical features and the distinct treatment labels, so that every
+    share reads categories alike and every partition is checked to hold all
+    labels; then each task grows its share on its partition's rows and
+    returns only the forest's model-file text; the rows never reach the
+    client.
 
     Raises
     ------
     ValueError
-        For an invalid hyper-parameter, inputs partitioned differently, a
-        missing or single treatment group, no client; and the error of a
-        failed task (naming its partition), for instance a partition without
-        rows of some treatment group or with an outcome other than 0/1.
+        For an invalid hyper-parameter, inputs partitioned differently,
+        partitions with other columns, dtypes or feature kinds than the first
+        (named), a missing or single treatment group, no client; and the
+        error of a failed task (naming its partition), for instance a
+        partition without rows of some treatment group or with an outcome
+        other than 0/1.
     TypeError
-        For inputs that are not Dask collections of the kinds above.
+        For inputs that are not Dask collections of the kinds above, or the
+        treatment given by position.
     """
     if not isinstance(estimator, UpliftForestClassifier):
         raise TypeError(f"estimator must be an UpliftForestClassifier; got "
                         f"{type(estimator).__name__}")
-    checked = estimator._checked_params()
+    if args:
+        raise TypeError("corvane_learn.dask.fit takes the treatment as a keyword argument: call "
+                        "fit(estimator, X, y, treatment=labels). The order fit(estimator, X, "
+                        "treatment, y) of earlier versions is refused so that outcomes and "
+                        "treatments are never swapped silently.")
+    if treatment is None:
+        raise TypeError("corvane_learn.dask.fit needs the treatment of every row: "
+                        "fit(estimator, X, y, treatment=labels)")
+    estimator._validate_params()
     x_parts = _partitioned(X, "X")
     t_parts = _partitioned(treatment, "treatment")
     y_parts = _partitioned(y, "y")
@@ -217,33 +267,50 @@ def fit(estimator: UpliftForestClassifier, X: Any, treatment: Any, y: Any,
     _check_alike(x_parts, y_parts)
     client = _client(client)
 
-    labels = _global_labels(treatment, estimator.control, client)
+    counts = shares(estimator.n_estimators, len(x_parts.parts))
+    survey = dask.delayed(_survey_partition, pure=False)
+    futures = client.compute([survey(i, x_parts.parts[i], t_parts.parts[i])
+                              for i in range(len(counts))])
+    labels, categories = _agreed(_gather(client, futures), estimator.control)
 
     params = estimator.get_params()
     task = dask.delayed(_fit_partition, pure=False)
-    tasks = [task(i, x_parts.parts[i], t_parts.parts[i], y_parts.parts[i], type(estimator),
-                  dict(params, n_estimators=share, verbose=0), labels)
-             for i, share in enumerate(shares(checked["n_estimators"], len(x_parts.parts)))]
-    futures = client.compute(tasks)
-    try:
-        results = client.gather(futures)
-    except BaseException:
-        client.cancel(futures)
-        raise
-    parts = [ForestText(text, metadata, names) for text, metadata, names in results]
-    merged_params = dict(parts[0].metadata["params"], verbose=checked["verbose"])
-    merged = merge_texts(parts, merged_params)
+    seeds = _partition_seeds(estimator.random_state, len(counts))
+    tasks = [task(i, x_parts.parts[i], y_parts.parts[i], t_parts.parts[i], type(estimator),
+                  dict(params, n_estimators=share, verbose=0, random_state=seeds[i]), labels,
+                  categories)
+             for i, share in enumerate(counts)]
+    texts = _gather(client, client.compute(tasks))
+    parts = [type(estimator)._from_bytes(text, f"of partition {i}")
+             for i, text in enumerate(texts)]
+    merged = merge_fitted(parts, params)
     for name, value in vars(merged).items():
-        if name.endswith("_") and not name.startswith("_"):
+        if name.endswith("_") or name == "_fitted":
             setattr(estimator, name, value)
     return estimator
 
 
-def _load(cls: type, text: bytes, metadata: dict[str, Any]) -> UpliftForestClassifier:
-    return cls._from_model_file_text(text, metadata)
+def _gather(client: Any, futures: Any) -> Any:
+    try:
+        return client.gather(futures)
+    except BaseException:
+        client.cancel(futures)
+        raise
 
 
-def _predict_part(part: Any, estimator: UpliftForestClassifier) -> np.ndarray:
+def _load(cls: type, text: bytes) -> UpliftForestClassifier:
+    return cls._from_bytes(text, "shipped to a worker")
+
+
+def _predict_part(part: Any, estimator: UpliftForestClassifier, dtypes: list[str] | None = None,
+                  partition_info: dict[str, Any] | None = None) -> np.ndarray:
+    if dtypes is not None and _convert.is_dataframe(part):
+        found = [str(part[name].dtype) for name in estimator.feature_names_in_]
+        if found != dtypes:
+            where = "a partition" if partition_info is None else \
+                f"partition {partition_info['number']}"
+            raise ValueError(f"{where} has other dtypes than the Dask DataFrame declares: "
+                             f"{found!r} vs {dtypes!r}")
     return estimator.predict(part)
 
 
@@ -266,15 +333,16 @@ def predict(estimator: UpliftForestClassifier, X: Any) -> Any:
     if not isinstance(estimator, UpliftForestClassifier):
         raise TypeError(f"estimator must be an UpliftForestClassifier; got "
                         f"{type(estimator).__name__}")
-    estimator._check_fitted()
-    model = dask.delayed(_load, pure=True)(type(estimator), estimator._model_file_text(),
-                                           estimator._metadata())
+    estimator._state()
+    model = dask.delayed(_load, pure=True)(type(estimator), estimator._to_bytes())
     width = len(estimator.treatments_)
     if _is_frame(X):
         missing = [name for name in estimator.feature_names_in_ if name not in X.columns]
         if missing:
             raise ValueError(f"X is missing feature columns: {', '.join(map(repr, missing))}")
-        return X.map_partitions(_predict_part, model, meta=np.empty((0, width), np.float64))
+        dtypes = [str(X[name].dtype) for name in estimator.feature_names_in_]
+        return X.map_partitions(_predict_part, model, dtypes,
+                                meta=np.empty((0, width), np.float64))
     if isinstance(X, da.Array):
         if X.ndim != 2 or X.shape[1] != estimator.n_features_in_:
             raise ValueError(f"X must be a 2-D Dask array of {estimator.n_features_in_} "
