@@ -20,8 +20,8 @@ Ties in the other metrics:
   takes the same share of each of the group's counts: if m of the group's g
   rows fit under the cut, m/g of its treated rows, control rows and their
   positives count (fractional counts). This is the linear interpolation of
-  n_t, y_t, n_c, y_c between the tie-group ends, and the average over every
-  order the tied rows could be in.
+  n_t, y_t, n_c, y_c between the tie-group ends: the counts that the orders
+  the tied rows could be in give on average.
 - Bins (`uplift_by_decile`, `response_rate_by_percentile`,
   `weighted_average_uplift`) take each tie group whole, in the bin of its
   mean rank: with ranks 0..n-1, bin = floor(bins * mean_rank / n) + 1, so
@@ -290,8 +290,8 @@ def _top_rows(k: Any, n: int, rows: str) -> int:
     if not 0.0 < k <= 1.0:
         raise ValueError(f"k={k} is not a fraction in (0, 1]; give a whole number for a "
                          f"count of rows")
-    # Rounded to 9 decimals first so that 0.3 * 10, computed as 3.0000000000000004,
-    # or 0.7 * 10 = 6.999999999999999 mean the 3 and 7 rows they are meant to.
+    # Rounded to 9 decimals first because k * n carries binary rounding: 0.58 * 50
+    # is 28.999999999999996, and the 29 rows meant must not become 28.
     return max(1, math.floor(round(k * n, 9)))
 
 
@@ -311,8 +311,9 @@ def uplift_at_k(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, c
 
     `k` is a fraction of rows in (0, 1] (a float, 1.0 meaning all rows) or
     a number of rows (an int, at least 1). A fraction selects floor(k * n)
-    rows out of n (k * n rounded to 9 decimals first, so that 0.3 of 10 rows
-    is 3) and at least one row.
+    rows out of n (k * n rounded to 9 decimals first, so that 0.58 of 50
+    rows is 29 although 0.58 * 50 computes as 28.999999999999996), and at
+    least one row.
 
     strategy "overall": the top k of all counted rows (n = N), and the
     result is y_t/n_t - y_c/n_c over the treated and control rows among them.
@@ -538,7 +539,9 @@ def make_uplift_scorer(metric: str | Callable[..., float], *, treated: Any = Non
                         scoring=make_uplift_scorer("uplift_at_k", treated="email", k=0.3))
 
     Raises ValueError for an unknown metric name or keyword arguments the
-    metric does not take.
+    metric does not take. When scoring, a fold without rows of a scored
+    treatment (or of control) makes the metric raise ValueError, which
+    scikit-learn's model selection turns into its `error_score`.
     """
     if isinstance(metric, str):
         if metric not in _METRICS:
