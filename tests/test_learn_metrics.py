@@ -1,4 +1,5 @@
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -111,3 +112,150 @@ def test_degenerate_inputs():
         metrics.auuc_score([2, 0, 0, 1], SCORE, T)
     with pytest.raises(ValueError, match="differ in length"):
         metrics.auuc_score(Y[:3], SCORE, T)
+
+
+# Six rows with a three-row tie in the middle (by rank): treated positive;
+# then tied at 0.5 a control negative, a treated negative, a control
+# positive; then tied at 0.1 a treated negative and a control negative.
+TY = [1, 0, 0, 1, 0, 0]
+TS = [0.9, 0.5, 0.5, 0.5, 0.1, 0.1]
+TT = [1, 0, 1, 0, 1, 0]
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    # Top 2 of Y/SCORE/T: the treated positive and the control negative.
+    ((Y, SCORE, T), {"k": 2}, 1 / 1 - 0 / 1),
+    ((Y, SCORE, T), {"k": 0.5}, 1 / 1 - 0 / 1),       # floor(0.5 * 4) = 2 rows
+    ((Y, SCORE, T), {"k": 3}, 1 / 2 - 0 / 1),
+    ((Y, SCORE, T), {"k": 1.0}, 1 / 2 - 1 / 2),
+    ((Y, SCORE, T), {"k": 1}, math.nan),               # no control row among the top 1
+    # Top 2 of the tied rows: the first row whole and 1/3 of the 0.5 group
+    # (1/3 of a treated negative, 2/3 control rows holding 1/3 positive):
+    # n_t = 4/3, y_t = 1, n_c = 2/3, y_c = 1/3.
+    ((TY, TS, TT), {"k": 2}, 1 / (4 / 3) - (1 / 3) / (2 / 3)),
+    # Top floor(0.5 * 6) = 3: 2/3 of the group: n_t = 5/3, y_t = 1, n_c = 4/3, y_c = 2/3.
+    ((TY, TS, TT), {"k": 0.5}, 1 / (5 / 3) - (2 / 3) / (4 / 3)),
+    # by_group: treated alone rank (0.9, 1), (0.5, 0), (0.1, 0); control alone
+    # (0.5, 0), (0.5, 1) tied, then (0.1, 0). Top 1 of each: 1 and half of the
+    # tied pair, 1/2 positive.
+    ((TY, TS, TT), {"k": 1, "strategy": "by_group"}, 1.0 - 0.5),
+    ((TY, TS, TT), {"k": 0.5, "strategy": "by_group"}, 1.0 - 0.5),  # floor(1.5) = 1 each
+    ((TY, TS, TT), {"k": 2, "strategy": "by_group"}, 1 / 2 - 1 / 2),
+])
+def test_uplift_at_k_by_hand(args, kwargs, expected):
+    result = metrics.uplift_at_k(*args, **kwargs)
+    assert result == pytest.approx(expected, nan_ok=True)
+
+
+def test_uplift_at_k_rounds_fractions_to_the_intended_rows():
+    # 0.58 * 50 is 28.999999999999996 in floating point; k=0.58 must take 29
+    # rows. Rows alternate treated/control by rank and only rank 28 (treated)
+    # is positive: the top 29 hold 15 treated rows (one positive) and 14 control.
+    y = np.zeros(50, dtype=int)
+    y[28] = 1
+    args = (y, -np.arange(50.0), np.arange(50) % 2 == 0)
+    assert metrics.uplift_at_k(*args, treated=True, control=False, k=0.58) == pytest.approx(1 / 15)
+    assert metrics.uplift_at_k(*args, treated=True, control=False, k=28) == 0.0
+
+
+# Eight rows with distinct scores, by rank: (treated, y) =
+# (1,1) (1,0) (0,0) (1,1) (0,1) (1,0) (0,0) (0,1).
+PY = [1, 0, 0, 1, 1, 0, 0, 1]
+PS = [0.8, 0.7, 0.6, 0.5, 0.4, 0.3, 0.2, 0.1]
+PT = [1, 1, 0, 1, 0, 1, 0, 0]
+NAN = math.nan
+
+
+@pytest.mark.parametrize("kwargs, rate, variance, n", [
+    # Four bins of two rows: treated rows (y 1, 0), (1), (0), none.
+    ({"bins": 4}, [0.5, 1, 0, NAN], [0.25 / 2, 0, 0, NAN], [2, 1, 1, 0]),
+    ({"bins": 4, "group": "control"}, [NAN, 0, 1, 0.5], [NAN, 0, 0, 0.25 / 2], [0, 1, 1, 2]),
+    # Treated alone: y 1, 0, 1, 0 in rank order.
+    ({"bins": 2, "strategy": "by_group"}, [0.5, 0.5], [0.25 / 2, 0.25 / 2], [2, 2]),
+    ({"bins": 4, "strategy": "by_group", "group": "control"}, [0, 1, 0, 1], [0] * 4, [1] * 4),
+])
+def test_response_rate_by_percentile_by_hand(kwargs, rate, variance, n):
+    got_rate, got_variance, got_n = metrics.response_rate_by_percentile(PY, PS, PT, **kwargs)
+    assert np.allclose(got_rate, rate, equal_nan=True)
+    assert np.allclose(got_variance, variance, equal_nan=True)
+    assert got_n.tolist() == n and got_n.dtype == np.int64
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    # Two bins: first treated 2/3 (3 rows) vs control 0 (1 row), second treated
+    # 0 (1 row) vs control 2/3 (3 rows): (3 * 2/3 + 1 * (-2/3)) / (3 + 1).
+    ({"bins": 2}, (3 * 2 / 3 + 1 * (-2 / 3)) / 4),
+    # Four bins: only bins 2 (1 - 0) and 3 (0 - 1) hold both groups, 1 treated each.
+    ({"bins": 4}, (1 * 1 + 1 * -1) / 2),
+    # Ten bins of eight rows: no bin holds more than one row, so none has an uplift.
+    ({}, NAN),
+    # by_group, two bins: treated 1/2, 1/2 and control 1/2, 1/2.
+    ({"bins": 2, "strategy": "by_group"}, 0.0),
+])
+def test_weighted_average_uplift_by_hand(kwargs, expected):
+    result = metrics.weighted_average_uplift(PY, PS, PT, **kwargs)
+    assert result == pytest.approx(expected, nan_ok=True)
+
+
+def test_bins_keep_tie_groups_whole():
+    # Ten rows into five bins; the six tied rows (ranks 1..6, mean rank 3.5)
+    # go whole to bin floor(5 * 3.5 / 10) + 1 = 2, leaving bin 3 empty; rank 7
+    # goes to bin 4, ranks 8 and 9 to bin 5.
+    score = [0.9] + [0.5] * 6 + [0.2, 0.1, 0.0]
+    t = [1, 0, 1, 0, 1, 0, 1, 0, 1, 0]
+    y = [1, 0, 1, 1, 0, 0, 0, 1, 1, 0]
+    table = metrics.uplift_by_decile(y, score, t, bins=5)
+    assert np.asarray(table["decile"]).tolist() == [1, 2, 3, 4, 5]
+    assert np.asarray(table["n_treated"]).tolist() == [1, 3, 0, 0, 1]
+    assert np.asarray(table["n_control"]).tolist() == [0, 3, 0, 1, 1]
+    # Bin 2: treated (1, 0, 0) -> 1/3, control (0, 1, 0) -> 1/3; bin 5: 1 - 0.
+    assert np.allclose(np.asarray(table["uplift"]), [NAN, 0.0, NAN, NAN, 1.0], equal_nan=True)
+    assert np.allclose(np.asarray(table["predicted_uplift"]), [0.9, 0.5, NAN, 0.2, 0.05],
+                       equal_nan=True)
+    rate, _, n = metrics.response_rate_by_percentile(y, score, t, bins=5)
+    assert n.tolist() == [1, 3, 0, 0, 1] and np.isnan(rate[2])
+
+
+def test_uplift_by_decile_without_pandas_is_the_same_table(monkeypatch):
+    pd = pytest.importorskip("pandas")
+    frame = metrics.uplift_by_decile(PY, PS, PT, bins=4)
+    assert isinstance(frame, pd.DataFrame)
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    table = metrics.uplift_by_decile(PY, PS, PT, bins=4)
+    assert type(table) is dict and list(table) == list(frame.columns)
+    for name, column in table.items():
+        assert column.dtype == frame[name].dtype and column.shape == (4,), name
+        assert np.array_equal(column, frame[name].to_numpy(), equal_nan=True), name
+    assert table["n_treated"].dtype == np.int64 and table["uplift"].dtype == np.float64
+
+
+def test_new_metrics_ignore_the_order_of_tied_rows():
+    rng = np.random.default_rng(5)
+    n = 300
+    y, t = rng.integers(0, 2, n), rng.integers(0, 2, n)
+    score = rng.integers(0, 4, n) / 3.0  # four tie groups
+    results = []
+    for seed in range(3):
+        perm = np.random.default_rng(seed).permutation(n)
+        args = (y[perm], score[perm], t[perm])
+        results.append([metrics.uplift_at_k(*args, k=0.3),
+                        metrics.uplift_at_k(*args, k=50, strategy="by_group"),
+                        metrics.weighted_average_uplift(*args, strategy="by_group"),
+                        *metrics.response_rate_by_percentile(*args, bins=7)[0].tolist()])
+    assert np.allclose(results[0], results[1], equal_nan=True)
+    assert np.allclose(results[0], results[2], equal_nan=True)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: metrics.uplift_at_k(Y, SCORE, T, k=5), "k=5 rows is not between 1 and the 4"),
+    (lambda: metrics.uplift_at_k(Y, SCORE, T, k=3, strategy="by_group"), "the 2 treated rows"),
+    (lambda: metrics.uplift_at_k(Y, SCORE, T, k=1.5), "not a fraction"),
+    (lambda: metrics.uplift_at_k(Y, SCORE, T, k=True), "k must be"),
+    (lambda: metrics.uplift_at_k(Y, SCORE, T, strategy="top"), "strategy must be"),
+    (lambda: metrics.weighted_average_uplift(Y, SCORE, T, bins=0), "bins must be"),
+    (lambda: metrics.response_rate_by_percentile(Y, SCORE, T, group="treated"), "group must"),
+    (lambda: metrics.uplift_by_decile(Y, SCORE, T, bins=2.5), "bins must be"),
+])
+def test_argument_errors_name_the_argument(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()

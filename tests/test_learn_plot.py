@@ -33,6 +33,31 @@ def test_plot_uplift_by_decile_uses_given_axes():
     plt.close(fig)
 
 
+def test_plot_uplift_curve_draws_the_curve():
+    ax = plot.plot_uplift_curve(Y, SCORE, T, perfect=False)
+    x, u = metrics.uplift_curve(Y, SCORE, T)
+    model, random = ax.get_lines()
+    assert np.array_equal(model.get_xdata(), x) and np.array_equal(model.get_ydata(), u)
+    assert list(random.get_xdata()) == [0, x[-1]] and list(random.get_ydata()) == [0.0, u[-1]]
+    assert f"{metrics.auuc_score(Y, SCORE, T):.4f}" in model.get_label()
+    plt.close(ax.figure)
+
+
+def test_plot_uplift_by_decile_marks_bins_without_uplift():
+    # Five bins of ten rows: the six tied rows fill bin 2 and leave bin 3
+    # empty; bin 1 (one treated row) and bin 4 (one control row) lack a group.
+    score = [0.9] + [0.5] * 6 + [0.2, 0.1, 0.0]
+    t = [1, 0, 1, 0, 1, 0, 1, 0, 1, 0]
+    y = [1, 0, 1, 1, 0, 0, 0, 1, 1, 0]
+    ax = plot.plot_uplift_by_decile(y, score, t, bins=5)
+    assert len(ax.patches) == 5
+    marks = {text.xy[0]: text.get_text() for text in ax.texts}
+    assert marks == {1: "no control", 3: "empty", 4: "no treated"}
+    crosses = [line for line in ax.get_lines() if line.get_marker() == "x"]
+    assert len(crosses) == 1 and list(crosses[0].get_xdata()) == [1, 3, 4]
+    plt.close(ax.figure)
+
+
 def test_missing_matplotlib_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
     with pytest.raises(ImportError, match=r"pip install corvane\[plot\]"):

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import metrics
 
-__all__ = ["plot_qini", "plot_uplift_by_decile"]
+__all__ = ["plot_qini", "plot_uplift_by_decile", "plot_uplift_curve"]
 
 
 def _axes(ax: Any) -> Any:
@@ -23,6 +23,13 @@ def _axes(ax: Any) -> Any:
     except ImportError:
         raise ImportError("corvane_learn.plot needs matplotlib: pip install corvane[plot]") from None
     return plt.subplots()[1]
+
+
+def _perfect_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray:
+    # The perfect ranking of `metrics.qini_score`: treated positives first,
+    # control positives last.
+    is_treated = metrics._equals(np.asarray(treatment), treated)
+    return np.where(is_treated, 1.0, -1.0) * (np.asarray(y_true) == 1)
 
 
 def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, control: Any = 0,
@@ -39,9 +46,7 @@ def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, con
     ax.plot(x, q, label=f"model (Qini coefficient {score:.3f})")
     ax.plot([0, x[-1]], [0, q[-1]], linestyle="--", color="grey", label="random")
     if perfect:
-        # The perfect ranking of `qini_score`: treated positives first, control positives last.
-        is_treated = metrics._equals(np.asarray(treatment), treated)
-        best = np.where(is_treated, 1.0, -1.0) * (np.asarray(y_true) == 1)
+        best = _perfect_scores(y_true, treatment, treated)
         xp, qp = metrics.qini_curve(y_true, best, treatment, treated=treated, control=control)
         ax.plot(xp, qp, linestyle=":", color="black", label="perfect")
     ax.set_xlabel("rows targeted (highest predicted uplift first)")
@@ -51,24 +56,65 @@ def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, con
     return ax
 
 
+def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
+                      control: Any = 0, ax: Any = None, perfect: bool = True) -> Any:
+    """Draws the uplift curve of `uplift` with the random line (and the perfect model's curve).
+
+    The curve is `metrics.uplift_curve` (incremental positives when the top
+    k rows are targeted); the legend gives `metrics.auuc_score`. The
+    perfect model ranks as in `plot_qini`; `perfect` False leaves it out.
+    Returns the Axes.
+    """
+    ax = _axes(ax)
+    x, u = metrics.uplift_curve(y_true, uplift, treatment, treated=treated, control=control)
+    score = metrics.auuc_score(y_true, uplift, treatment, treated=treated, control=control)
+    ax.plot(x, u, label=f"model (AUUC {score:.4f})")
+    ax.plot([0, x[-1]], [0, u[-1]], linestyle="--", color="grey", label="random")
+    if perfect:
+        best = _perfect_scores(y_true, treatment, treated)
+        xp, up = metrics.uplift_curve(y_true, best, treatment, treated=treated, control=control)
+        ax.plot(xp, up, linestyle=":", color="black", label="perfect")
+    ax.set_xlabel("rows targeted (highest predicted uplift first)")
+    ax.set_ylabel("incremental positive outcomes")
+    ax.set_title(f"Uplift curve: {treated} vs {control}")
+    ax.legend(loc="best")
+    return ax
+
+
 def plot_uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
-                          control: Any = 0, ax: Any = None) -> Any:
+                          control: Any = 0, ax: Any = None, bins: int = 10) -> Any:
     """Bars of the observed uplift per predicted-uplift decile, with the mean prediction.
 
-    Deciles as in `metrics.uplift_by_decile` (1 = highest scores). Returns the Axes.
+    Bins as in `metrics.uplift_by_decile` (1 = highest scores; `bins` 10 for
+    deciles), one bar each. A bin without an observed uplift gets no bar but
+    a grey "x" on the zero line and a label saying why: "empty" when tied
+    scores sent all its rows to a neighbouring bin, "no treated" or "no
+    control" when it lacks one group. Returns the Axes.
     """
     ax = _axes(ax)
     table = metrics.uplift_by_decile(y_true, uplift, treatment, treated=treated,
-                                     control=control)
+                                     control=control, bins=bins)
     decile = np.asarray(table["decile"])
-    ax.bar(decile, np.asarray(table["uplift"], dtype=float), color="tab:blue",
-           label="observed uplift")
+    observed = np.asarray(table["uplift"], dtype=float)
+    ax.bar(decile, observed, color="tab:blue", label="observed uplift")
     ax.plot(decile, np.asarray(table["predicted_uplift"], dtype=float), "o-",
             color="tab:orange", label="mean predicted uplift")
+    n_t, n_c = np.asarray(table["n_treated"]), np.asarray(table["n_control"])
+    missing = np.isnan(observed)
+    if missing.any():
+        ax.plot(decile[missing], np.zeros(missing.sum()), "x", color="grey", linestyle="none",
+                label="no observed uplift")
+        for d, rows_t, rows_c in zip(decile[missing], n_t[missing], n_c[missing]):
+            reason = ("empty" if rows_t + rows_c == 0
+                      else "no treated" if rows_t == 0 else "no control")
+            ax.annotate(reason, (d, 0.0), xytext=(0, 6), textcoords="offset points",
+                        rotation=90, ha="center", va="bottom", color="grey", fontsize="small")
     ax.axhline(0.0, color="grey", linewidth=0.8)
     ax.set_xticks(decile)
-    ax.set_xlabel("decile of predicted uplift (1 = highest)")
+    ax.set_xlabel("decile of predicted uplift (1 = highest)" if len(decile) == 10
+                  else f"bin of predicted uplift, {len(decile)} bins (1 = highest)")
     ax.set_ylabel("uplift (treated rate - control rate)")
-    ax.set_title(f"Uplift by decile: {treated} vs {control}")
+    ax.set_title(f"Uplift by decile: {treated} vs {control}" if len(decile) == 10
+                 else f"Uplift by bin: {treated} vs {control}")
     ax.legend(loc="best")
     return ax
