@@ -11,14 +11,21 @@ REAL_PYTHON=$("$PYTHON" -c 'import sys; print(sys.executable)')
 build=build/sanitize
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANE_SANITIZE=address,undefined -DPython_EXECUTABLE="$REAL_PYTHON" >/dev/null
-cmake --build "$build" --target corvane
+cmake --build "$build" --target corvane corvane_learn_core
+# The Python layer from the working tree with the modules of this build
+# beside it, as an installed package would have them.
+site="$build/site"
+rm -rf "$site"
+mkdir -p "$site/corvane_learn"
+ln -s "$PWD"/python/corvane_learn/*.py "$site/corvane_learn/"
+ln -s "$PWD/$build"/corvane_learn/_core*.so "$site/corvane_learn/"
+ln -s "$PWD/$build"/corvane*.so "$site/"
 # The interpreter is not built with ASan: its runtime must come first, and
 # libstdc++ right after it, so that ASan finds the C++ runtime it intercepts
-# when other C++ extensions (matplotlib, scikit-learn) throw. The Python layer
-# is taken from the working tree, next to the module. Python itself keeps
+# when other C++ extensions (matplotlib, scikit-learn) throw. Python itself keeps
 # memory until exit; leak reports would be its own.
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  CORVANE_SANITIZER_BUILD=1 PYTHONPATH="$build:python" \
+  CORVANE_SANITIZER_BUILD=1 PYTHONPATH="$site" \
   "$REAL_PYTHON" -m pytest -q -p no:cacheprovider tests -k "not audit"

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from conftest import MIXED_LABELS, mixed_frame, placeholder_model
-from corvane_learn import UpliftForestClassifier, _convert, merge_forests
+from corvane_learn import UpliftForestClassifier, merge_forests
+from learn_helpers import extension_rows
 
 pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
@@ -43,8 +44,7 @@ def raw_predict(path, est, pdf):
     """Predictions of the extension itself on a saved model file."""
     model = placeholder_model()
     model.load(str(path))
-    rows = _convert.rows(_convert.select_columns(pdf, FEATURES), est.feature_kinds_)
-    return np.asarray(model.predict(rows, 1))
+    return np.asarray(model.predict(extension_rows(pdf, FEATURES), 1))
 
 
 def test_importing_the_layer_does_not_import_dask():
@@ -56,7 +56,8 @@ import corvane_learn.dask, dask.dataframe as dd, pandas as pd
 assert corvane_learn.dask is sys.modules["corvane_learn.dask"]
 f = dd.from_pandas(pd.DataFrame({"a": [1.0, 2.0], "t": [0, 1], "y": [0, 1]}), npartitions=1)
 try:
-    corvane_learn.dask.fit(corvane_learn.UpliftForestClassifier(), f[["a"]], f["t"], f["y"])
+    corvane_learn.dask.fit(corvane_learn.UpliftForestClassifier(), f[["a"]], f["y"],
+                           treatment=f["t"])
 except ValueError as error:
     print(error)
 """
@@ -69,7 +70,7 @@ except ValueError as error:
 def fitted(client):
     pdf, ddf = frame()
     est = UpliftForestClassifier(n_estimators=9, **SMALL)
-    assert cdask.fit(est, ddf[FEATURES], ddf["t"], ddf["y"]) is est
+    assert cdask.fit(est, ddf[FEATURES], ddf["y"], treatment=ddf["t"]) is est
     return est, pdf, ddf
 
 
@@ -99,7 +100,7 @@ def test_dask_arrays_keep_known_chunks(client):
     y = (rng.random(2400) < np.where((t == 1) & (x[:, 0] > 0.5), 0.6, 0.2)).astype(int)
     X = da.from_array(x, chunks=(800, 2))  # columns split too: joined per task
     est = cdask.fit(UpliftForestClassifier(n_estimators=4, min_samples_leaf=40), X,
-                    da.from_array(t, chunks=800), da.from_array(y, chunks=800))
+                    da.from_array(y, chunks=800), treatment=da.from_array(t, chunks=800))
     remote = cdask.predict(est, X)
     assert remote.chunks == ((800, 800, 800), (1,))
     assert np.array_equal(remote.compute(), est.predict(x))
@@ -109,8 +110,8 @@ def test_partitions_beyond_n_estimators_get_no_task(client, tmp_path):
     pdf, _ = frame()
     pdf.loc[pdf.index[-10:], "y"] = 2  # only the last partition holds it
     ddf = dd.from_pandas(pdf, npartitions=4)
-    est = cdask.fit(UpliftForestClassifier(n_estimators=3, **SMALL), ddf[FEATURES], ddf["t"],
-                    ddf["y"])
+    est = cdask.fit(UpliftForestClassifier(n_estimators=3, **SMALL), ddf[FEATURES], ddf["y"],
+                    treatment=ddf["t"])
     est.save(tmp_path / "f.json")
     assert len(trees_of(tmp_path / "f.json")[1]) == 3
 
@@ -130,8 +131,8 @@ def test_failed_task_raises_its_error(client, column, rows, value, message):
     pdf.loc[pdf.index[rows], column] = value
     ddf = dd.from_pandas(pdf, npartitions=4)
     with pytest.raises(ValueError, match=message):
-        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES], ddf["t"],
-                  ddf["y"])
+        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES], ddf["y"],
+                  treatment=ddf["t"])
 
 
 @pytest.mark.parametrize("treatment, message", [
@@ -141,15 +142,15 @@ def test_failed_task_raises_its_error(client, column, rows, value, message):
 def test_unusable_inputs_refused_before_training(client, treatment, message):
     _, ddf = frame()
     with pytest.raises(ValueError, match=message):
-        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES],
-                  treatment(ddf), ddf["y"])
+        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES], ddf["y"],
+                  treatment=treatment(ddf))
 
 
 @pytest.fixture(scope="module")
 def parts():
     pdf, treatment, y = mixed_frame(3000, seed=4)
-    a = UpliftForestClassifier(n_estimators=3, **SMALL).fit(pdf, treatment, y)
-    b = UpliftForestClassifier(n_estimators=5, **SMALL).fit(pdf, treatment, y)
+    a = UpliftForestClassifier(n_estimators=3, **SMALL).fit(pdf, y, treatment=treatment)
+    b = UpliftForestClassifier(n_estimators=5, **SMALL).fit(pdf, y, treatment=treatment)
     return a, b, pdf, treatment, y
 
 
@@ -176,7 +177,7 @@ def _refit(parts, **changes):
     relabel = changes.pop("relabel", {})
     treatment = np.array([relabel.get(v, v) for v in treatment])
     return UpliftForestClassifier(**dict(SMALL, n_estimators=2, **changes)).fit(
-        pdf[columns], treatment, y)
+        pdf[columns], y, treatment=treatment)
 
 
 @pytest.mark.parametrize("other, message", [

@@ -75,6 +75,8 @@ class Fitted:
     treatments: np.ndarray
     control: Any
     max_features: int
+    # Whether the categories are all of training's (so that others are new).
+    knows_categories: bool
 
     @property
     def width(self) -> int:
@@ -379,7 +381,7 @@ class UpliftForestClassifier(BaseEstimator):
         lookups = tuple(_convert.CategoryLookup(cats) if kind == _convert.CATEGORICAL else None
                         for (kind, cats) in infos)
         state = Fitted(forest, names, reads, lookups, np.asarray(treatments), control,
-                       max_features)
+                       max_features, bool(forest.info()["knows_categories"]))
         # The whole state first, then the attributes users read.
         self._fitted = state
         self.forest_ = forest
@@ -422,7 +424,7 @@ class UpliftForestClassifier(BaseEstimator):
                 lookup = state.lookups[f]
                 assert lookup is not None
                 codes, unseen = lookup.codes(array)
-                if unseen:
+                if unseen and state.knows_categories:
                     _convert.warn_unseen(name, unseen, n_rows)
                 columns.append(codes)
         return columns, n_rows

@@ -213,8 +213,8 @@ class ColumnRun {
 }  // namespace
 
 void predict_columns(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
-                     std::span<const InputColumn> columns, std::size_t rows,
-                     std::int32_t n_threads, const ColumnOutput& out) {
+                     std::span<const InputColumn> columns, std::size_t rows, std::int32_t n_threads,
+                     const ColumnOutput& out) {
   if (trees.empty() || !routing.uniform_leaves()) fail(msg::kTreeCount);
   if (rows == 0) return;
   if (n_threads < 0) n_threads = available_processors();

@@ -42,7 +42,7 @@ struct ColumnOutput {
 // has ended) as the exact walk of the first failing row does.
 // Thread-safety: only reads the trees, the routing and the columns.
 void predict_columns(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
-                     std::span<const InputColumn> columns, std::size_t rows,
-                     std::int32_t n_threads, const ColumnOutput& out);
+                     std::span<const InputColumn> columns, std::size_t rows, std::int32_t n_threads,
+                     const ColumnOutput& out);
 
 }  // namespace corvane

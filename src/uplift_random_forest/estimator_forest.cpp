@@ -70,8 +70,11 @@ std::vector<std::vector<std::uint32_t>> codes_for(const ForestRouting& routing,
 
 }  // namespace
 
-EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features)
-    : forest_(std::move(forest)), features_(std::move(features)) {
+EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
+                                 bool knows_categories)
+    : forest_(std::move(forest)),
+      features_(std::move(features)),
+      knows_categories_(knows_categories) {
   const std::vector<UpliftTreeModel>& trees = forest_.trees;
   if (trees.empty()) fail(msg::kNoTrees);
   const std::vector<std::string>& names = trees.front().feature_cols;
@@ -95,8 +98,8 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
         const std::int32_t c = node.col_idx;
         if (c < 0 || static_cast<std::size_t>(c) >= names.size())
           fail(msg::index_out_of_bounds(names.size(), c));
-        const FeatureKind kind = node.split_value.is_numeric() ? FeatureKind::kNumeric
-                                                               : FeatureKind::kCategorical;
+        const FeatureKind kind =
+            node.split_value.is_numeric() ? FeatureKind::kNumeric : FeatureKind::kCategorical;
         std::optional<FeatureKind>& known = features_[static_cast<std::size_t>(c)].kind;
         if (known && *known != kind)
           fail(msg::feature_kind_conflict(static_cast<std::size_t>(c),
@@ -125,17 +128,19 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
 std::shared_ptr<const EstimatorForest> EstimatorForest::trained(UpliftRandomForestModel forest,
                                                                 std::vector<FeatureInfo> features) {
   return std::shared_ptr<const EstimatorForest>(
-      new EstimatorForest(std::move(forest), std::move(features)));
+      new EstimatorForest(std::move(forest), std::move(features), true));
 }
 
 EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
   EstimatorFile file = read_estimator_file(text);
   std::vector<FeatureInfo> features;
+  const bool described = file.features.has_value();
   if (file.features) {
     features = std::move(*file.features);
   } else {
     // A plain model file: what its splits test is all there is to know.
-    const std::size_t n = file.forest.trees.empty() ? 0 : file.forest.trees.front().feature_cols.size();
+    const std::size_t n =
+        file.forest.trees.empty() ? 0 : file.forest.trees.front().feature_cols.size();
     features.resize(n);
     std::vector<std::unordered_set<std::string>> seen(n);
     for (const UpliftTreeModel& tree : file.forest.trees) {
@@ -145,11 +150,12 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
             static_cast<std::size_t>(node.col_idx) >= n)
           continue;
         FeatureInfo& info = features[static_cast<std::size_t>(node.col_idx)];
-        const FeatureKind kind = node.split_value.is_numeric() ? FeatureKind::kNumeric
-                                                               : FeatureKind::kCategorical;
+        const FeatureKind kind =
+            node.split_value.is_numeric() ? FeatureKind::kNumeric : FeatureKind::kCategorical;
         if (info.kind && *info.kind != kind)
-          fail(msg::feature_kind_conflict(static_cast<std::size_t>(node.col_idx),
-                                          tree.feature_cols[static_cast<std::size_t>(node.col_idx)]));
+          fail(msg::feature_kind_conflict(
+              static_cast<std::size_t>(node.col_idx),
+              tree.feature_cols[static_cast<std::size_t>(node.col_idx)]));
         info.kind = kind;
         if (kind == FeatureKind::kCategorical &&
             seen[static_cast<std::size_t>(node.col_idx)].insert(node.split_value.text()).second)
@@ -160,7 +166,7 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
   }
   Read read;
   read.forest = std::shared_ptr<const EstimatorForest>(
-      new EstimatorForest(std::move(file.forest), std::move(features)));
+      new EstimatorForest(std::move(file.forest), std::move(features), described));
   read.fields = std::move(file.fields);
   return read;
 }
@@ -186,8 +192,8 @@ std::shared_ptr<const EstimatorForest> EstimatorForest::merge(
   merged.trees.reserve(trees);
   for (const auto& f : forests)
     merged.trees.insert(merged.trees.end(), f->forest_.trees.begin(), f->forest_.trees.end());
-  return std::shared_ptr<const EstimatorForest>(
-      new EstimatorForest(std::move(merged), forests.front()->features_));
+  return std::shared_ptr<const EstimatorForest>(new EstimatorForest(
+      std::move(merged), forests.front()->features_, forests.front()->knows_categories_));
 }
 
 std::string EstimatorForest::text(std::string_view fields) const {

@@ -83,6 +83,9 @@ class EstimatorForest {
   // Uplifts per row: the number of treatment groups besides control.
   std::size_t width() const { return width_; }
   bool has_counts() const { return has_counts_; }
+  // Whether the categories are all those of the training data (not only
+  // those that the splits of a plain model file test).
+  bool knows_categories() const { return knows_categories_; }
 
   // Code in the routing's layout of each category of feature `f`.
   std::span<const std::uint32_t> layout_codes(std::size_t f) const { return layout_codes_[f]; }
@@ -91,7 +94,8 @@ class EstimatorForest {
   InputColumn::Type input_type(std::size_t f) const;
 
  private:
-  EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features);
+  EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
+                  bool knows_categories);
   void set_codes(std::vector<InputColumn>& columns, std::span<const InputColumn> given,
                  const ForestRouting& routing,
                  const std::vector<std::vector<std::uint32_t>>& codes) const;
@@ -102,6 +106,7 @@ class EstimatorForest {
   std::vector<std::vector<std::uint32_t>> layout_codes_;
   std::size_t width_ = 0;
   bool has_counts_ = false;
+  bool knows_categories_ = false;
   // The same trees with each leaf's group rates as its values.
   std::vector<UpliftTreeModel> response_trees_;
   std::shared_ptr<const ForestRouting> response_routing_;

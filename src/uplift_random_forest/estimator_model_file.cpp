@@ -131,8 +131,7 @@ std::vector<std::vector<std::int32_t>> read_node_counts(JsonReader& in) {
     std::vector<std::int32_t>& counts = trees.emplace_back();
     in.begin_array("a sequence");
     while (in.next_element()) {
-      if (in.peek_value() != JsonReader::Kind::Number)
-        damaged(in, "a node count is no number");
+      if (in.peek_value() != JsonReader::Kind::Number) damaged(in, "a node count is no number");
       const std::int32_t c = in.read_i32();
       if (c < 0) damaged(in, "a node count is negative");
       counts.push_back(c);
@@ -142,8 +141,7 @@ std::vector<std::vector<std::int32_t>> read_node_counts(JsonReader& in) {
 }
 
 // Gives every stored node of every tree its share of the flat counts.
-void attach_counts(UpliftRandomForestModel& forest,
-                   std::vector<std::vector<std::int32_t>> counts) {
+void attach_counts(UpliftRandomForestModel& forest, std::vector<std::vector<std::int32_t>> counts) {
   if (counts.size() != forest.trees.size())
     fail(msg::estimator_part_damaged("\"node_counts\" holds " + std::to_string(counts.size()) +
                                      " trees but the forest " +
@@ -214,9 +212,8 @@ std::string estimator_file_text(const UpliftRandomForestModel& forest,
   const std::string_view members = inner_members(fields);
   std::string text;
   model_file::StringSink sink(text);
-  write_forest(sink, forest, [&](JsonWriter& out) {
-    write_part(out, forest, features, with_counts, members);
-  });
+  write_forest(sink, forest,
+               [&](JsonWriter& out) { write_part(out, forest, features, with_counts, members); });
   sink.flush();
   return text;
 }

@@ -76,8 +76,7 @@ void numeric_candidates(const std::vector<float>& column, std::uint64_t max_bins
 
 // Up to max_bins - 1 of the sample's distinct categories, chosen by reservoir
 // sampling over the order in which they first occur in the sample.
-void category_candidates(const StrColumn& column, std::uint64_t max_bins, Rng& rng,
-                         Scratch& s) {
+void category_candidates(const StrColumn& column, std::uint64_t max_bins, Rng& rng, Scratch& s) {
   s.categories.clear();
   const std::uint64_t k = max_bins == 0 ? 0 : max_bins - 1;
   if (k == 0) return;
@@ -228,8 +227,8 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
         SplitValue::numeric(s.thresholds[best.candidate]), 0);
 }
 
-void search_categorical(NodeSearch& search, const std::string& feature, std::int32_t code,
-                        Rng& rng, Scratch& s) {
+void search_categorical(NodeSearch& search, const std::string& feature, std::int32_t code, Rng& rng,
+                        Scratch& s) {
   const RawData& raw = search.data->raw();
   const StrColumn& column = raw.str_cols[static_cast<std::size_t>(-code - 1)];
   category_candidates(column, search.max_bins, rng, s);

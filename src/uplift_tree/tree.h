@@ -54,8 +54,7 @@ class UpliftTreeModel {
   // Grows the tree on all rows of `data`. `cancel` is polled between nodes so
   // that an abandoned training call ends promptly (throws TrainingCancelled).
   GrowthReport fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
-                   ThreadPool& pool, const std::atomic<bool>& cancel,
-                   const GrowthOptions& options);
+                   ThreadPool& pool, const std::atomic<bool>& cancel, const GrowthOptions& options);
 
   // Checks what a batch needs before any row is routed: rows at all, and a
   // first row with one cell per feature.

@@ -203,8 +203,7 @@ std::vector<GroupCounts> estimation_counts(const RawData& raw,
       if (rule->column >= 0)
         left = raw.num_cols[static_cast<std::size_t>(rule->column)][r] <= rule->threshold;
       else
-        left = raw.str_cols[static_cast<std::size_t>(-rule->column - 1)].codes[r] ==
-               rule->category;
+        left = raw.str_cols[static_cast<std::size_t>(-rule->column - 1)].codes[r] == rule->category;
       pos = 2 * pos + (left ? 1 : 2);
     }
   }
@@ -267,9 +266,10 @@ GrowthReport UpliftTreeModel::fit(const DataSet& data, std::string treatment, st
 
   RowList growing = data.take_rows();
   RowList estimating = data.take_rows();
-  split_for_honesty(data.raw(), data.indices(), options.estimation_share,
-                    stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kHonesty)),
-                    growing.mutable_rows(), estimating.mutable_rows());
+  split_for_honesty(
+      data.raw(), data.indices(), options.estimation_share,
+      stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kHonesty)),
+      growing.mutable_rows(), estimating.mutable_rows());
   const DataSet growing_data = data.subset(std::move(growing));
   grower.build(0, 0, growing_data.summary(), growing_data);
   std::vector<std::pair<std::uint64_t, TreeNode>>& grown = grower.nodes();

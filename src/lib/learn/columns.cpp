@@ -108,9 +108,9 @@ std::vector<std::uint32_t> to_codes(const BufferView& view, std::size_t categori
   for (std::size_t i = 0; i < codes.size(); ++i) {
     const std::int32_t c = cell<std::int32_t>(view, i);
     if (c < 0 || static_cast<std::size_t>(c) >= categories) {
-      PyErr_SetString(PyExc_ValueError,
-                      ("column '" + name + "' holds a category code outside its categories")
-                          .c_str());
+      PyErr_SetString(
+          PyExc_ValueError,
+          ("column '" + name + "' holds a category code outside its categories").c_str());
       throw PythonErrorSet{};
     }
     codes[i] = static_cast<std::uint32_t>(c);

@@ -14,8 +14,8 @@ thread_local PyObject* current_file = nullptr;
 constexpr char kUnwrapPrefix[] = "called `Result::unwrap()` on an `Err` value: Os {";
 
 void set_text(PyObject* type, const char* text) noexcept {
-  PyRef value = PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                                  "replace"));
+  PyRef value = PyRef::steal(
+      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
   if (!value) return;
   PyErr_SetObject(type, value.get());
 }
@@ -39,9 +39,8 @@ void raise_error(const Error& e) noexcept {
     PyRef message = PyRef::steal(
         PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
     if (!message) return;
-    PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", e.os_code(),
-                                                     message.get(),
-                                                     current_file ? current_file : Py_None));
+    PyRef error = PyRef::steal(PyObject_CallFunction(
+        PyExc_OSError, "iOO", e.os_code(), message.get(), current_file ? current_file : Py_None));
     if (!error) return;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return;

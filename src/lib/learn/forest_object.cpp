@@ -162,8 +162,8 @@ PyObject* features(PyObject* self, PyObject*) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(infos.size())));
     if (!list) throw PythonErrorSet{};
     for (std::size_t f = 0; f < infos.size(); ++f) {
-      PyRef kind = infos[f].kind ? new_str(feature_kind_name(*infos[f].kind))
-                                 : PyRef::borrow(Py_None);
+      PyRef kind =
+          infos[f].kind ? new_str(feature_kind_name(*infos[f].kind)) : PyRef::borrow(Py_None);
       PyRef categories = infos[f].kind == FeatureKind::kCategorical
                              ? PyRef::steal(str_list(infos[f].categories))
                              : PyRef::borrow(Py_None);
@@ -183,6 +183,7 @@ PyObject* info(PyObject* self, PyObject*) {
     d.set("n_trees", PyLong_FromSize_t(m.trees.size()));
     d.set("width", PyLong_FromSize_t(forest.width()));
     d.set("has_counts", PyBool_FromLong(forest.has_counts()));
+    d.set("knows_categories", PyBool_FromLong(forest.knows_categories()));
     d.set("max_features", PyLong_FromUnsignedLongLong(m.max_features));
     d.set("max_depth", PyLong_FromUnsignedLongLong(m.max_depth));
     d.set("min_sample_leaf", PyLong_FromUnsignedLongLong(m.min_sample_leaf));
@@ -233,8 +234,7 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       else
         set_item(thresholds.get(), i, new_str(node.split_value.text()).release());
       set_item(gains.get(), i, PyFloat_FromDouble(node.gain));
-      set_item(values.get(), i,
-               leaf ? float_list(node.prob) : PyRef::borrow(Py_None).release());
+      set_item(values.get(), i, leaf ? float_list(node.prob) : PyRef::borrow(Py_None).release());
       set_item(counts.get(), i,
                node.counts.empty() ? PyRef::borrow(Py_None).release() : int_list(node.counts));
     }

@@ -35,10 +35,13 @@ class CallbackProgress : public ProgressSink {
   void print(std::string_view) override {}
   void started(std::int32_t) override {}
   void tree_finished(std::size_t held) override {
+    // Trees may finish faster than the waits between polls end: Ctrl-C is
+    // looked for after every tree too.
+    run_signal_handlers();
     if (callback_ == Py_None) return;
     GilHeld gil;
-    PyRef result = PyRef::steal(PyObject_CallFunction(callback_, "ni",
-                                                      static_cast<Py_ssize_t>(held), total_));
+    PyRef result =
+        PyRef::steal(PyObject_CallFunction(callback_, "ni", static_cast<Py_ssize_t>(held), total_));
     if (!result) throw PythonErrorSet{};
   }
   void poll() override { run_signal_handlers(); }
@@ -83,7 +86,8 @@ struct TrainingData {
 TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyObject* names_obj,
                            PyObject* treatment_obj, PyObject* outcome_obj) {
   FeatureColumns input = read_feature_columns(columns_obj);
-  std::vector<std::string> names = with_param("names", [&] { return to_string_sequence(names_obj); });
+  std::vector<std::string> names =
+      with_param("names", [&] { return to_string_sequence(names_obj); });
   if (!PyList_Check(categories_obj)) raise_type_error("categories must be a list");
   const std::size_t features = input.columns.size();
   if (names.size() != features || static_cast<std::size_t>(PyList_Size(categories_obj)) != features)
@@ -129,10 +133,10 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
 }
 
 constexpr std::array<const char*, 19> kTrainParams = {
-    "columns",   "categories",      "names",           "treatment", "outcome",
-    "n_estimators", "max_features", "max_depth",       "min_sample_leaf", "eval_func",
-    "max_bins",  "balance",         "regularization",  "alpha",     "n_threads",
-    "seed",      "honesty",         "estimation_share", "progress"};
+    "columns",        "categories", "names",           "treatment", "outcome",  "n_estimators",
+    "max_features",   "max_depth",  "min_sample_leaf", "eval_func", "max_bins", "balance",
+    "regularization", "alpha",      "n_threads",       "seed",      "honesty",  "estimation_share",
+    "progress"};
 
 PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -169,12 +173,12 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       report = forest.fit([&] { return std::move(data.raw); }, "treatment", "outcome", n_threads,
                           progress, options);
     }
-    PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(std::move(forest),
-                                                                      std::move(features))));
-    PyRef nan_group = report.all_roots_nan_gain
-                          ? PyRef::steal(Py_BuildValue("(ii)", report.smallest_group,
-                                                       report.smallest_group_rows))
-                          : PyRef::borrow(Py_None);
+    PyRef wrapped =
+        PyRef::steal(wrap_forest(EstimatorForest::trained(std::move(forest), std::move(features))));
+    PyRef nan_group =
+        report.all_roots_nan_gain
+            ? PyRef::steal(Py_BuildValue("(ii)", report.smallest_group, report.smallest_group_rows))
+            : PyRef::borrow(Py_None);
     if (!nan_group) throw PythonErrorSet{};
     return PyTuple_Pack(2, wrapped.get(), nan_group.get());
   });
@@ -182,9 +186,10 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyObject* read_result(EstimatorForest::Read read) {
   PyRef wrapped = PyRef::steal(wrap_forest(std::move(read.forest)));
-  PyRef fields = read.fields ? PyRef::steal(PyBytes_FromStringAndSize(
-                                   read.fields->data(), static_cast<Py_ssize_t>(read.fields->size())))
-                             : PyRef::borrow(Py_None);
+  PyRef fields = read.fields
+                     ? PyRef::steal(PyBytes_FromStringAndSize(
+                           read.fields->data(), static_cast<Py_ssize_t>(read.fields->size())))
+                     : PyRef::borrow(Py_None);
   if (!fields) throw PythonErrorSet{};
   return PyTuple_Pack(2, wrapped.get(), fields.get());
 }
@@ -261,8 +266,14 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "corvane_learn._core", "The native part of corvane_learn.", 0,
-    module_functions,      nullptr,               nullptr,                             nullptr,
+    PyModuleDef_HEAD_INIT,
+    "corvane_learn._core",
+    "The native part of corvane_learn.",
+    0,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

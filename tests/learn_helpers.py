@@ -1,0 +1,63 @@
+"""Helpers shared by the tests of corvane_learn: the estimator's data seen
+without the estimator, and its saved forests walked without any native code."""
+import json
+import math
+
+from model_walk import f32
+
+MISSING = "<missing>"
+
+
+def extension_rows(frame, features):
+    """Rows as the extension reads them, built cell by cell without the layer:
+    numbers as floats, categories as their text, a missing category as
+    "<missing>"."""
+    pd = __import__("pandas")
+    rows = []
+    kinds = []
+    for name in features:
+        column = frame[name]
+        kinds.append(not isinstance(column.dtype, pd.CategoricalDtype) and (
+            pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype)))
+    for values in frame[list(features)].itertuples(index=False):
+        row = []
+        for value, numeric in zip(values, kinds):
+            if numeric:
+                row.append(float(value))
+            elif value is None or value is pd.NA or (isinstance(value, float) and math.isnan(value)):
+                row.append(MISSING)
+            else:
+                row.append(str(value))
+        rows.append(row)
+    return rows
+
+
+def _leaf(nodes, row):
+    i = 0
+    while True:
+        node = nodes[i]
+        if node["prob"]:
+            return node["prob"]
+        split = node["split_value"]
+        cell = row[node["col_idx"]]
+        if "Numeric" in split:
+            left = not isinstance(cell, str) and f32(cell) <= f32(split["Numeric"])
+        else:
+            left = cell == split["Str"]
+        i = 2 * i + (1 if left else 2)
+
+
+def walk_saved_forest(path, rows):
+    """The mean of the saved trees' leaves for each row, summed in tree order
+    and divided by the tree count as the native walk does."""
+    import numpy as np
+
+    trees = json.loads(open(path, encoding="utf-8").read())["trees"]
+    out = []
+    for row in rows:
+        acc = None
+        for tree in trees:
+            leaf = _leaf(tree["nodes"], row)
+            acc = list(leaf) if acc is None else [p + a for p, a in zip(leaf, acc)]
+        out.append([a / len(trees) for a in acc])
+    return np.array(out, dtype=np.float64)
