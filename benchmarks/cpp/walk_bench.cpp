@@ -4,7 +4,11 @@
 // with every available processor. Row conversion is not part of it, so the
 // figures show how the walk itself scales.
 //
-// Usage: walk_bench [repeats]
+// With a model file (one of the estimator's, for instance), that forest is
+// walked instead of one trained here, over the same rows: its features must
+// be those of the serving case.
+//
+// Usage: walk_bench [repeats] [model.json]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +18,7 @@
 #include <string_view>
 
 #include "uplift_random_forest/forest.h"
+#include "uplift_random_forest/forest_model_file.h"
 
 using namespace corvane;
 
@@ -77,14 +82,18 @@ int main(int argc, char** argv) {
   const int repeats = argc > 1 ? std::atoi(argv[1]) : 15;
   const RawData raw = serving_data();
   UpliftRandomForestModel forest;
-  forest.n_estimators = 50;
-  forest.max_features = 5;
-  forest.max_depth = 10;
-  forest.min_sample_leaf = 100;
-  forest.eval_func = "ED";
-  forest.max_bins = 10;
-  SilentSink sink;
-  forest.fit([&] { return raw; }, "t", "y", -1, sink);
+  if (argc > 2) {
+    forest = load_model_file(argv[2]);
+  } else {
+    forest.n_estimators = 50;
+    forest.max_features = 5;
+    forest.max_depth = 10;
+    forest.min_sample_leaf = 100;
+    forest.eval_func = "ED";
+    forest.max_bins = 10;
+    SilentSink sink;
+    forest.fit([&] { return raw; }, "t", "y", -1, sink);
+  }
 
   const auto routing = forest.routing();
   RowBatch rows(routing->layout(), kPredictRows, kNumeric + 2);
@@ -102,8 +111,8 @@ int main(int argc, char** argv) {
     one = std::min(one, seconds([&] { forest.predict_rows(*routing, rows, 1); }));
     all = std::min(all, seconds([&] { forest.predict_rows(*routing, rows, -1); }));
   }
-  std::printf("walk, %zu trees of max_depth 10, %d rows (best of %d):\n", forest.trees.size(),
-              kPredictRows, repeats);
+  std::printf("walk, %zu trees of max_depth %llu, %d rows (best of %d):\n", forest.trees.size(),
+              static_cast<unsigned long long>(forest.max_depth), kPredictRows, repeats);
   std::printf("n_threads  1: %.1f ns per row and tree\n", one * per);
   std::printf("n_threads -1: %.1f ns per row and tree (%d processors), %.2fx\n", all * per,
               available_processors(), one / all);

@@ -91,17 +91,6 @@ FeatureColumns read_feature_columns(PyObject* list) {
   return result;
 }
 
-std::vector<float> to_floats(const BufferView& view) {
-  std::vector<float> values(view.size());
-  if (view.code() == 'f') {
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = cell<float>(view, i);
-  } else {
-    for (std::size_t i = 0; i < values.size(); ++i)
-      values[i] = static_cast<float>(cell<double>(view, i));
-  }
-  return values;
-}
-
 std::vector<std::uint32_t> to_codes(const BufferView& view, std::size_t categories,
                                     const std::string& name) {
   std::vector<std::uint32_t> codes(view.size());

@@ -58,8 +58,7 @@ struct FeatureColumns {
 };
 FeatureColumns read_feature_columns(PyObject* list);
 
-// A whole column of `view` (numbers of the given codes) as T.
-std::vector<float> to_floats(const BufferView& view);
+// A whole column of `view` as category codes, each below `categories`.
 std::vector<std::uint32_t> to_codes(const BufferView& view, std::size_t categories,
                                     const std::string& name);
 template <class T>
