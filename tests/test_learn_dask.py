@@ -197,3 +197,34 @@ def test_merge_refuses_what_does_not_fit_together(parts, other, message):
 def test_merge_refuses_an_empty_list():
     with pytest.raises(ValueError, match="no estimators"):
         merge_forests([])
+
+
+def test_empty_partitions_predict_no_rows(fitted):
+    est, pdf, _ = fitted
+    ddf = dd.from_pandas(pdf[FEATURES], npartitions=4)
+    holey = ddf.map_partitions(lambda part, partition_info=None: part.iloc[:0] if
+                               partition_info["number"] == 1 else part, meta=ddf._meta)
+    got = cdask.predict(est, holey).compute()
+    parts = np.array_split(np.arange(len(pdf)), 4)
+    keep = np.concatenate([p for i, p in enumerate(parts) if i != 1])
+    assert np.array_equal(got, est.predict(pdf.iloc[keep]))
+
+
+def test_partitions_of_other_dtypes_are_refused(client, fitted):
+    est, pdf, _ = fitted
+    _, ddf = frame()
+    # Partition 2 holds the numbers as text: its kinds differ before any training.
+    odd = ddf.map_partitions(lambda part, partition_info=None: part.assign(
+        num=part["num"].astype(str)) if partition_info["number"] == 2 else part, meta=ddf._meta)
+    with pytest.raises(ValueError, match="partition 2 has other dtypes than partition 0"):
+        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), odd[FEATURES], odd["y"],
+                  treatment=odd["t"])
+    with pytest.raises(ValueError, match="partition 2 has other dtypes than the Dask DataFrame"):
+        cdask.predict(est, odd[FEATURES]).compute()
+
+
+def test_seeded_cluster_fits_repeat(client):
+    _, ddf = frame()
+    fits = [cdask.fit(UpliftForestClassifier(n_estimators=4, random_state=3, **SMALL),
+                      ddf[FEATURES], ddf["y"], treatment=ddf["t"])._to_bytes() for _ in range(2)]
+    assert fits[0] == fits[1]

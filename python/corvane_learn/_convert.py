@@ -163,6 +163,9 @@ def _object_array(values: Any) -> np.ndarray:
 
 def _column(values: Any, name: str) -> tuple[Any, str]:
     """One input column as a pandas Series or 1-D numpy array, and its own kind."""
+    pd = _pandas()
+    if pd is not None and isinstance(values, (pd.api.extensions.ExtensionArray, pd.Index)):
+        values = pd.Series(values, copy=False)  # a Categorical stays categorical
     if is_series(values):
         return values, _series_kind(values, name)
     # numpy would turn a list of strings and NaN into strings, "nan" included.
@@ -322,8 +325,8 @@ def _keys_and_codes(column: Any) -> tuple[np.ndarray, list[str]]:
         codes = column.cat.codes.to_numpy().astype(np.intp)
         uniques = np.asarray(column.cat.categories, dtype=object)
     else:
-        if is_series(column):
-            column = column.to_numpy(dtype=object)
+        # A Series is factorized as it is: its values never become Python
+        # objects one by one (a string column may be held by pyarrow).
         codes, uniques = _factorize(column)
     # Values of one key (1 and 1.0, "1" and 1) become one category.
     keys: dict[str, int] = {}

@@ -199,7 +199,7 @@ def _partition_seeds(random_state: Any, count: int) -> list[Any]:
     seed = seed_of(random_state)
     if seed is None:
         return [None] * count
-    return [int(s) for s in np.random.SeedSequence(seed).generate_state(count, np.uint64)]
+    return [int(s) for s in np.random.SeedSequence(seed).generate_state(count, np.uint32)]
 
 
 def fit(estimator: UpliftForestClassifier, X: Any, y: Any, *args: Any, treatment: Any = None,

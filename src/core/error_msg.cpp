@@ -167,6 +167,11 @@ std::string tree_finished(std::size_t k) {
   return concat({"Tree [", std::to_string(k), "] is finished!"});
 }
 
+std::string model_text_fault(std::string_view fault, std::size_t line, std::size_t column) {
+  return "the text is no model file: " + std::string(fault) + " (line " + std::to_string(line) +
+         ", column " + std::to_string(column) + ")";
+}
+
 std::string trees_disagree(std::string_view what) {
   return "the trees of the model disagree on " + std::string(what);
 }

@@ -148,6 +148,9 @@ inline constexpr const char kNoTrees[] = "the model holds no trees";
 inline constexpr const char kNoNodeCounts[] =
     "the model keeps no row counts per node (it comes from a model file of the corvane "
     "extension, which has no place for them)";
+inline constexpr const char kModelTextNotUtf8[] = "the file is not UTF-8 text";
+// "the text is no model file: <fault> (line <line>, column <column>)"
+std::string model_text_fault(std::string_view fault, std::size_t line, std::size_t column);
 // "the trees of the model disagree on <what>"
 std::string trees_disagree(std::string_view what);
 // "the estimator's part of the model file is damaged: <what>"

@@ -169,40 +169,45 @@ void attach_counts(UpliftRandomForestModel& forest, std::vector<std::vector<std:
 EstimatorFile read_estimator_file(std::string_view text) {
   EstimatorFile file;
   std::optional<std::vector<std::vector<std::int32_t>>> counts;
-  file.forest = forest_from_json(text, [&](JsonReader& in, const std::string& key) {
-    if (key != EstimatorForest::kMember) return false;
-    if (file.fields) damaged(in, "it occurs twice");
-    if (in.peek_value() != JsonReader::Kind::Object) damaged(in, "it is no JSON object");
-    std::string fields;
-    JsonWriter out(fields);
-    out.begin_object();
-    in.begin_object("the estimator's part");
-    std::string member;
-    while (in.next_member(member)) {
-      if (member == kFeatures) {
-        file.features = read_features(in);
-      } else if (member == kNodeCounts) {
-        counts = read_node_counts(in);
-      } else {
-        // Handed over as they are: the binding's caller reads its own.
-        in.peek_value();
-        const std::size_t start = in.value_start();
-        in.skip_value();
-        out.key(member);
-        out.value_raw(text.substr(start, in.offset() - start));
+  try {
+    file.forest = parse_forest(text, [&](JsonReader& in, const std::string& key) {
+      if (key != EstimatorForest::kMember) return false;
+      if (file.fields) damaged(in, "it occurs twice");
+      if (in.peek_value() != JsonReader::Kind::Object) damaged(in, "it is no JSON object");
+      std::string fields;
+      JsonWriter out(fields);
+      out.begin_object();
+      in.begin_object("the estimator's part");
+      std::string member;
+      while (in.next_member(member)) {
+        if (member == kFeatures) {
+          file.features = read_features(in);
+        } else if (member == kNodeCounts) {
+          counts = read_node_counts(in);
+        } else {
+          // Handed over as they are: the binding's caller reads its own.
+          in.peek_value();
+          const std::size_t start = in.value_start();
+          in.skip_value();
+          out.key(member);
+          out.value_raw(text.substr(start, in.offset() - start));
+        }
       }
-    }
-    out.end_object();
-    file.fields = std::move(fields);
-    return true;
-  });
+      out.end_object();
+      file.fields = std::move(fields);
+      return true;
+    });
+  } catch (const model_file::JsonReadError& e) {
+    const model_file::TextPosition at = model_file::position_of(text, e.offset());
+    fail(msg::model_text_fault(e.message(), at.line, at.column));
+  }
   if (counts) attach_counts(file.forest, std::move(*counts));
   return file;
 }
 
 std::string read_model_text(const std::string& path, const model_file::OnInterrupt& on_interrupt) {
   std::string text = model_file::read_file(path, on_interrupt);
-  if (!model_file::is_valid_utf8(text)) fail(msg::unwrap_err(msg::kInvalidUtf8));
+  if (!model_file::is_valid_utf8(text)) fail(msg::kModelTextNotUtf8);
   return text;
 }
 

@@ -25,8 +25,9 @@ struct EstimatorFile {
   std::optional<std::string> fields;
 };
 
-// Parses a model file text; node counts go to the trees' nodes. A damaged
-// estimator part stops with a message naming the member at fault.
+// Parses a model file text; node counts go to the trees' nodes. A text that
+// is no model file stops with the fault and its line and column, a damaged
+// estimator part with a message naming the member at fault.
 EstimatorFile read_estimator_file(std::string_view text);
 
 // The whole content of the file at `path` (read once), checked to be UTF-8.

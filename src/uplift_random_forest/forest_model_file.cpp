@@ -87,61 +87,65 @@ void save_model_file(const UpliftRandomForestModel& forest, const std::string& p
       [&](model_file::OutputSink& sink) { write_forest(sink, forest, extra); }, on_interrupt);
 }
 
-UpliftRandomForestModel forest_from_json(std::string_view text, const UnknownMember& unknown) {
+UpliftRandomForestModel parse_forest(std::string_view text, const UnknownMember& unknown) {
   using model_file::JsonReader;
   UpliftRandomForestModel forest;
   JsonReader in(text);
+  model_file::read_record(
+      in, "UpliftRandomForestModel", kForestFields,
+      [&](std::size_t field) {
+        switch (field) {
+          case kForestNEstimators:
+            forest.n_estimators = in.read_i32();
+            break;
+          case kForestMaxFeatures:
+            forest.max_features = in.read_u64();
+            break;
+          case kForestMaxDepth:
+            forest.max_depth = in.read_u64();
+            break;
+          case kForestMinSampleLeaf:
+            forest.min_sample_leaf = in.read_u64();
+            break;
+          case kForestEvalFunc:
+            in.read_string(forest.eval_func);
+            break;
+          case kForestMaxBins:
+            forest.max_bins = in.read_u64();
+            break;
+          case kForestTreatmentCol:
+            in.read_string(forest.treatment_col);
+            break;
+          case kForestOutcomeCol:
+            in.read_string(forest.outcome_col);
+            break;
+          case kForestBalance:
+            forest.balance = in.read_bool();
+            break;
+          case kForestRegularization:
+            forest.regularization = in.read_bool();
+            break;
+          case kForestAlpha:
+            forest.alpha = in.read_f64();
+            break;
+          case kForestTrees:
+            forest.trees.clear();
+            in.begin_array("a sequence");
+            while (in.next_element()) forest.trees.push_back(read_tree(in));
+            break;
+        }
+      },
+      [&](const std::string& key) { return unknown && unknown(in, key); });
+  in.finish();
+  return forest;
+}
+
+UpliftRandomForestModel forest_from_json(std::string_view text, const UnknownMember& unknown) {
   try {
-    model_file::read_record(
-        in, "UpliftRandomForestModel", kForestFields,
-        [&](std::size_t field) {
-          switch (field) {
-            case kForestNEstimators:
-              forest.n_estimators = in.read_i32();
-              break;
-            case kForestMaxFeatures:
-              forest.max_features = in.read_u64();
-              break;
-            case kForestMaxDepth:
-              forest.max_depth = in.read_u64();
-              break;
-            case kForestMinSampleLeaf:
-              forest.min_sample_leaf = in.read_u64();
-              break;
-            case kForestEvalFunc:
-              in.read_string(forest.eval_func);
-              break;
-            case kForestMaxBins:
-              forest.max_bins = in.read_u64();
-              break;
-            case kForestTreatmentCol:
-              in.read_string(forest.treatment_col);
-              break;
-            case kForestOutcomeCol:
-              in.read_string(forest.outcome_col);
-              break;
-            case kForestBalance:
-              forest.balance = in.read_bool();
-              break;
-            case kForestRegularization:
-              forest.regularization = in.read_bool();
-              break;
-            case kForestAlpha:
-              forest.alpha = in.read_f64();
-              break;
-            case kForestTrees:
-              forest.trees.clear();
-              in.begin_array("a sequence");
-              while (in.next_element()) forest.trees.push_back(read_tree(in));
-              break;
-          }
-        },
-        [&](const std::string& key) { return unknown && unknown(in, key); });
-    in.finish();
+    return parse_forest(text, unknown);
   } catch (const model_file::JsonReadError& e) {
     fail(msg::unwrap_err(model_file::render_fault(text, e)));
   }
-  return forest;
 }
 
 UpliftRandomForestModel load_model_file(const std::string& path,

@@ -29,7 +29,11 @@ void save_model_file(const UpliftRandomForestModel& forest, const std::string& p
                      const model_file::OnInterrupt& on_interrupt = {},
                      const ExtraMembers& extra = {});
 
-// Parses a whole model file text into a new forest.
+// Parses a whole model file text into a new forest; a fault of the text
+// throws model_file::JsonReadError.
+UpliftRandomForestModel parse_forest(std::string_view text, const UnknownMember& unknown = {});
+
+// The same, stopping with the rendered fault.
 UpliftRandomForestModel forest_from_json(std::string_view text, const UnknownMember& unknown = {});
 
 // Reads the model file at `path` into a complete new forest.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -59,14 +60,16 @@ struct Training {
   std::mutex failure_mutex;
   std::optional<std::string> failure;  // first failure of any thread
   bool out_of_memory = false;          // a failure whose text could not be kept
+  bool memory_ran_out = false;         // the first failure was an allocation
 
   // Thread-safe and never throws: it runs in a thread's last catch. Stops
   // the other threads early: their trees would be discarded anyway.
-  void record_failure(std::string_view message) noexcept {
+  void record_failure(std::string_view message, bool allocation = false) noexcept {
     write_stderr_line("training thread failed: ", message);
     {
       std::lock_guard lock(failure_mutex);
       if (!failure && !out_of_memory) {
+        memory_ran_out = allocation;
         try {
           failure.emplace(message);
         } catch (...) {
@@ -102,7 +105,7 @@ void train_trees(Training& t, Channel<NumberedTree>::Sender results) noexcept {
     }
   } catch (const TrainingCancelled&) {
   } catch (const std::bad_alloc&) {
-    t.record_failure(msg::kMemoryAllocationFailed);
+    t.record_failure(msg::kMemoryAllocationFailed, true);
   } catch (const std::exception& e) {
     t.record_failure(e.what());
   } catch (...) {
@@ -256,7 +259,10 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   threads.join();
   if (training.failure || training.out_of_memory) {
     restore();
-    fail(training.failure ? *training.failure : std::string(msg::kMemoryAllocationFailed));
+    // Running out of memory stays what it is, so that callers can tell it
+    // from a stop (the text is the same either way).
+    if (training.out_of_memory || training.memory_ran_out) throw std::bad_alloc();
+    fail(*training.failure);
   }
   if (options.in_tree_order) {
     std::sort(finished.begin(), finished.end(),

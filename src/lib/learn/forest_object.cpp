@@ -132,11 +132,10 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     bind_arguments({"Forest.save()", kSaveParams}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
     const std::string fields = bytes_value(a[1], "fields");
-    FileContext file(a[0]);
-    {
+    on_file(a[0], [&] {
       GilReleased unlocked;
       forest.save(path, fields, run_signal_handlers);
-    }
+    });
     Py_RETURN_NONE;
   });
 }

@@ -235,12 +235,10 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* a[1] = {};
     bind_arguments({"load()", kPathParam}, args, nargs, kwnames, a);
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
-    FileContext file(a[0]);
-    EstimatorForest::Read read;
-    {
+    EstimatorForest::Read read = on_file(a[0], [&] {
       GilReleased unlocked;
-      read = EstimatorForest::load(path, run_signal_handlers);
-    }
+      return EstimatorForest::load(path, run_signal_handlers);
+    });
     return read_result(std::move(read));
   });
 }
