@@ -517,14 +517,19 @@ class UpliftForestClassifier(BaseEstimator):
                 pass
         return result
 
-    def score(self, X: Any, y: Any, *, treatment: Any = None) -> float:
+    def score(self, X: Any, y: Any, sample_weight: None = None, *,
+              treatment: Any = None) -> float:
         """Qini coefficient of the predictions on (X, y, treatment), averaged over treatments.
 
         For each treatment, `corvane_learn.metrics.qini_score` of its column
         of `predict(X)` on the rows of that treatment and of control (other
         groups' rows ignored); the mean of these coefficients is returned
         (higher is better). `treatment` is metadata, requested by default.
+        `sample_weight` is accepted for scikit-learn's callers, which pass
+        None; rows cannot be weighted (ValueError).
         """
+        if sample_weight is not None:
+            raise ValueError("score cannot weight rows: sample_weight must be None")
         if treatment is None:
             raise TypeError(f"{type(self).__name__}.score needs the treatment of every row: "
                             "score(X, y, treatment=labels)")
