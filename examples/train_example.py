@@ -6,7 +6,8 @@ each treatment, the extra conversions per 1,000 customers treated when the
 top 10, 20 or 30 % by predicted uplift get it, against treating customers
 at random; which treatment the model recommends for how many customers; and
 the uplift-by-decile table and Qini coefficient of each treatment. Draws the
-Qini curves into qini.png next to the model file.
+Qini curves into qini.png, the feature importances into importance.png and
+the first tree into tree.png, next to the model file.
 
 Usage: python examples/train_example.py [model_path]
 """
@@ -19,6 +20,7 @@ import pandas as pd
 from matplotlib.figure import Figure
 
 from corvane_learn import UpliftForestClassifier
+from corvane_learn.inspection import plot_tree
 from corvane_learn.metrics import qini_score, uplift_at_k, uplift_by_decile
 from corvane_learn.plot import plot_qini
 
@@ -73,6 +75,24 @@ def main() -> None:
     fig.tight_layout()
     fig.savefig(plot_path, dpi=100)
     print(f"\nwrote {plot_path}")
+    pictures(reloaded, model_path)
+
+
+def pictures(forest, model_path) -> None:
+    """The importance of each feature as bars, and the first tree."""
+    fig = Figure(figsize=(6, 3.5))
+    ax = fig.subplots()
+    order = np.argsort(forest.feature_importances_)
+    ax.barh(np.asarray(forest.feature_names_in_)[order], forest.feature_importances_[order])
+    ax.set_xlabel("share of the split gains, weighted by the rows of each node")
+    ax.set_title("feature importance")
+    fig.tight_layout()
+    fig.savefig(model_path.with_name("importance.png"), dpi=100)
+    fig = Figure(figsize=(20, 6))
+    plot_tree(forest, 0, ax=fig.subplots())
+    fig.tight_layout()
+    fig.savefig(model_path.with_name("tree.png"), dpi=100)
+    print(f"wrote {model_path.with_name('importance.png')} and {model_path.with_name('tree.png')}")
 
 
 def targeting_table(forest, uplift, converted, treatment) -> None:

@@ -61,3 +61,20 @@ def walk_saved_forest(path, rows):
             acc = list(leaf) if acc is None else [p + a for p, a in zip(leaf, acc)]
         out.append([a / len(trees) for a in acc])
     return np.array(out, dtype=np.float64)
+
+
+def saved_trees(path):
+    """The trees of a model file the estimator wrote, each a dict from node
+    position to node, every stored node with its "counts" from the
+    estimator's part (the nodes growth wrote, in position order)."""
+    document = json.loads(open(path, encoding="utf-8").read())
+    flat = document["corvane_learn"]["node_counts"]
+    trees = []
+    for tree, counts in zip(document["trees"], flat):
+        stored = {pos: dict(node) for pos, node in enumerate(tree["nodes"])
+                  if node["prob"] or node["col_idx"] >= 0}
+        width = len(counts) // len(stored)
+        for k, pos in enumerate(sorted(stored)):
+            stored[pos]["counts"] = counts[k * width:(k + 1) * width]
+        trees.append(stored)
+    return trees

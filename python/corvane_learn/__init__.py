@@ -1,19 +1,23 @@
-"""Uplift random forests with scikit-learn conventions.
+"""Uplift random forests as a scikit-learn estimator.
 
-`UpliftForestClassifier` wraps the native forest of the `corvane`
-extension; `corvane_learn.metrics` evaluates uplift scores (uplift and Qini
-curves, AUUC, Qini coefficient, uplift by decile) and `corvane_learn.plot`
-draws them (needs matplotlib: ``pip install corvane[plot]``).
+`UpliftForestClassifier` trains and predicts through its own native module
+(`corvane_learn._core`, built from the same core as the `corvane`
+extension): arrays in, arrays out, seeded by `random_state`.
+`corvane_learn.metrics` evaluates uplift scores (uplift and Qini curves,
+AUUC, Qini coefficient, uplift at k, response rates by percentile, uplift by
+decile) and makes scikit-learn scorers of them; `corvane_learn.plot` draws
+them (needs matplotlib: ``pip install corvane[plot]``);
+`corvane_learn.inspection` gives permutation importance and shows trees.
 `merge_forests` joins the trees of several fitted estimators into one, and
 `corvane_learn.dask` (imported on its own: ``import corvane_learn.dask``,
 needs ``pip install corvane[dask]``) trains and predicts on a Dask cluster.
 """
 
-from . import metrics, plot
+from . import inspection, metrics, plot
 from ._convert import MISSING_CATEGORY
 from ._estimator import UpliftForestClassifier
 from ._merge import merge_forests
 
-__version__ = "0.1.0"
-__all__ = ["MISSING_CATEGORY", "UpliftForestClassifier", "__version__", "merge_forests", "metrics",
-           "plot"]
+__version__ = "0.2.0"
+__all__ = ["MISSING_CATEGORY", "UpliftForestClassifier", "__version__", "inspection",
+           "merge_forests", "metrics", "plot"]

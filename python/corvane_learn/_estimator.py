@@ -135,8 +135,8 @@ class UpliftForestClassifier(BaseEstimator):
     honesty : bool, default False
         Honest trees: each tree chooses its splits on one part of the rows
         and computes every leaf's values from the other part (the
-        `estimation_sample_size` share of each treatment group's rows, drawn
-        per tree). A leaf whose estimation rows miss a treatment group takes
+        `estimation_sample_size` share of each treatment group's rows,
+        rounded half up, drawn per tree). A leaf whose estimation rows miss a treatment group takes
         the values of its nearest ancestor whose estimation rows hold every
         group (if even the root's do not, it keeps the values of its own
         splitting rows).
@@ -441,8 +441,12 @@ class UpliftForestClassifier(BaseEstimator):
         With `return_std`, returns (uplift, std): std is, per row and
         treatment, the standard deviation of the trees' uplifts around their
         mean (over the trees, dividing by their count). It is large where the
-        trees disagree, as where training rows were sparse; it is a spread
-        of tree predictions, not a confidence interval of the true uplift.
+        trees disagree. Every tree is grown on all rows, so without
+        `honesty` they differ only by their random feature draws and
+        samples; with `honesty` each tree estimates its leaves from rows of
+        its own, and the spread grows where training rows are sparse. It is
+        a spread of tree predictions, not a confidence interval of the true
+        uplift.
 
         Categories never seen in training give a UserWarning naming the
         column and the share of rows; every split on the column sends them

@@ -18,6 +18,15 @@ bool is_split(const NodeArray& nodes, std::uint32_t k) {
   return nodes.route(k).kind != NodeArray::RouteStep::kLeaf;
 }
 
+// Whether some group's positive rate is exactly 0 or 1 (or the group has no
+// rows): KL and CHI score such rates with fixed stand-in values, so a gain
+// resting on them measures no divergence.
+bool has_extreme_rate(const std::vector<std::int32_t>& counts) {
+  for (std::size_t g = 0; g < counts.size(); g += 2)
+    if (counts[g + 1] == 0 || counts[g + 1] == counts[g]) return true;
+  return false;
+}
+
 std::size_t rows_of(const std::vector<std::int32_t>& counts) {
   std::size_t n = 0;
   for (std::size_t g = 0; g < counts.size(); g += 2) n += static_cast<std::size_t>(counts[g]);
@@ -245,6 +254,7 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
   const bool by_gain = type == "gain";
   if (!by_gain && type != "split") fail(msg::unknown_importance_type(type));
   std::vector<double> total(features_.size(), 0.0);
+  const bool stand_ins = forest_.eval_func == "KL" || forest_.eval_func == "CHI";
   for (const UpliftTreeModel& tree : forest_.trees) {
     const NodeArray& nodes = tree.nodes;
     if (nodes.root() == NodeArray::kDefault) continue;
@@ -258,7 +268,16 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
       const auto f = static_cast<std::size_t>(node.col_idx);
       if (!by_gain) {
         total[f] += 1.0;
-      } else if (!has_counts_) {
+        continue;
+      }
+      if (has_counts_ && stand_ins) {
+        const std::uint32_t left = nodes.child(k, 0), right = nodes.child(k, 1);
+        if (has_extreme_rate(node.counts) ||
+            (left != NodeArray::kDefault && has_extreme_rate(nodes.nodes()[left].counts)) ||
+            (right != NodeArray::kDefault && has_extreme_rate(nodes.nodes()[right].counts)))
+          continue;
+      }
+      if (!has_counts_) {
         total[f] += node.gain;  // no row counts to weigh by: a plain model file
       } else if (root_rows > 0.0) {
         total[f] += node.gain * (static_cast<double>(rows_of(node.counts)) / root_rows);

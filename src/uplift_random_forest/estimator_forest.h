@@ -74,7 +74,10 @@ class EstimatorForest {
 
   // Per feature: "gain", each split's gain weighted by its node's share of
   // its tree's rows (unweighted without node counts), or "split", the number
-  // of splits; both averaged over the trees.
+  // of splits; both averaged over the trees. For KL and CHI, a split whose
+  // node or child has a group rate of exactly 0 or 1 adds no gain: those
+  // criteria score such rates with fixed stand-in values, which would let a
+  // few tiny nodes outweigh every real split.
   std::vector<double> importance(std::string_view type) const;
 
   const UpliftRandomForestModel& forest() const { return forest_; }

@@ -1,0 +1,210 @@
+"""Looking into a fitted forest: permutation importance and the trees themselves.
+
+`permutation_importance` measures how much the Qini coefficient on held-out
+rows drops when one feature's values are shuffled. `export_text` and
+`plot_tree` (needs matplotlib, drawn without graphviz) show one tree: its
+splits with feature names, thresholds and categories, and each leaf's
+uplifts and row counts.
+
+Row counts are those the leaves' values rest on: the training rows that
+reached the node, or with `honesty` the estimation rows (see
+`UpliftForestClassifier`). Plain model files of the extension keep no row
+counts; their trees are shown without them.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from . import _convert
+
+__all__ = ["export_text", "permutation_importance", "plot_tree"]
+
+
+def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:
+    """A copy of X whose feature `column` (named `name`) has its rows in `order`."""
+    if _convert.is_dataframe(X):
+        copy = X.copy(deep=False)
+        copy[name] = X[name].iloc[order].to_numpy()
+        return copy
+    if isinstance(X, dict):
+        copy = dict(X)
+        copy[name] = np.asarray(X[name], dtype=object if not isinstance(
+            X[name], np.ndarray) else None)[order]
+        return copy
+    array = np.array(X, dtype=object if not isinstance(X, np.ndarray) else None)
+    array[:, column] = array[order, column]
+    return array
+
+
+def permutation_importance(estimator: Any, X: Any, y: Any, *, treatment: Any, n_repeats: int = 5,
+                           random_state: Any = None) -> Any:
+    """Drop of the Qini coefficient when each feature is shuffled, on (X, y, treatment).
+
+    The score is `estimator.score` (the Qini coefficient averaged over
+    treatments). For each feature, its values are permuted across rows
+    `n_repeats` times (the other features and the outcomes stay), and the
+    importance is the unshuffled score minus each shuffled score. Use
+    held-out rows: on training rows it measures what the forest memorised.
+
+    Returns a `sklearn.utils.Bunch` with `importances` (features x repeats),
+    `importances_mean`, `importances_std` and `feature_names`, in the order
+    of `estimator.feature_names_in_`.
+    """
+    from sklearn.utils import Bunch
+
+    if not isinstance(n_repeats, (int, np.integer)) or isinstance(n_repeats, bool) or \
+            n_repeats < 1:
+        raise ValueError(f"n_repeats must be a positive integer; got {n_repeats!r}")
+    state = estimator._state()
+    rng = np.random.default_rng(random_state if not isinstance(
+        random_state, np.random.RandomState) else random_state.randint(2**31))
+    n_rows = _convert.read_features(X).n_rows if not _convert.is_dataframe(X) else len(X)
+    baseline = estimator.score(X, y, treatment=treatment)
+    names = list(state.names)
+    scores = np.empty((len(names), n_repeats))
+    for j, name in enumerate(names):
+        for r in range(n_repeats):
+            shuffled = _shuffled(X, j, name, rng.permutation(n_rows))
+            scores[j, r] = estimator.score(shuffled, y, treatment=treatment)
+    drops = baseline - scores
+    return Bunch(importances=drops, importances_mean=drops.mean(axis=1),
+                 importances_std=drops.std(axis=1), feature_names=np.asarray(names, dtype=object))
+
+
+class _Node:
+    """One stored node of a tree, as `Forest.tree` lists them."""
+
+    def __init__(self, tree: dict[str, list], k: int, names: tuple[str, ...]) -> None:
+        self.position = tree["positions"][k]
+        feature = tree["features"][k]
+        self.feature = None if feature < 0 else names[feature]
+        self.test = tree["thresholds"][k]
+        self.values = tree["values"][k]
+        self.counts = tree["counts"][k]
+
+    @property
+    def rows(self) -> int | None:
+        return None if self.counts is None else sum(self.counts[::2])
+
+    def condition(self) -> str:
+        if isinstance(self.test, str):
+            return f"{self.feature} == {self.test!r}"
+        return f"{self.feature} <= {self.test:.6g}"
+
+
+def _tree(estimator: Any, tree_index: int) -> dict[int, _Node]:
+    state = estimator._state()
+    if isinstance(tree_index, bool) or not isinstance(tree_index, (int, np.integer)):
+        raise TypeError(f"tree_index must be an integer; got {tree_index!r}")
+    n_trees = state.forest.info()["n_trees"]
+    if not 0 <= tree_index < n_trees:
+        raise IndexError(f"tree_index must be in [0, {n_trees}); got {tree_index}")
+    tree = state.forest.tree(int(tree_index))
+    return {node.position: node for node in (_Node(tree, k, state.names)
+                                             for k in range(len(tree["positions"])))}
+
+
+def _leaf_text(node: _Node, treatments: list[Any]) -> str:
+    uplifts = ", ".join(f"{t}: {v:+.4f}" for t, v in zip(treatments, node.values))
+    rows = "" if node.rows is None else f"; {node.rows} rows"
+    return f"uplift {uplifts}{rows}"
+
+
+def export_text(estimator: Any, tree_index: int = 0) -> str:
+    """One tree as indented text: each split's test, each leaf's uplifts and rows.
+
+    A numeric split reads "feature <= threshold" (NaN goes right, to the
+    "else" side), a categorical one "feature == 'category'". A leaf lists
+    its uplift per treatment (treated rate minus control rate) and, where
+    the model keeps them, the rows its values rest on.
+    """
+    nodes = _tree(estimator, tree_index)
+    treatments = estimator.treatments_.tolist()
+    lines: list[str] = []
+
+    def walk(position: int, depth: int) -> None:
+        node = nodes.get(position)
+        pad = "|   " * depth
+        if node is None:
+            lines.append(f"{pad}(no node)")
+            return
+        if node.feature is None:
+            lines.append(f"{pad}{_leaf_text(node, treatments)}")
+            return
+        rows = "" if node.rows is None else f"  ({node.rows} rows)"
+        lines.append(f"{pad}if {node.condition()}:{rows}")
+        walk(2 * position + 1, depth + 1)
+        lines.append(f"{pad}else:")
+        walk(2 * position + 2, depth + 1)
+
+    walk(0, 0)
+    return "\n".join(lines) + "\n"
+
+
+def plot_tree(estimator: Any, tree_index: int = 0, ax: Any = None) -> Any:
+    """Draws one tree with matplotlib (no graphviz) and returns the Axes.
+
+    Splits show their test and rows, leaves their uplifts and rows; the left
+    branch of a split is where its test holds. Leaves are coloured by the
+    first treatment's uplift (red for negative, green for positive). Without
+    `ax`, a new figure is made, wide enough for the tree's leaves.
+    """
+    nodes = _tree(estimator, tree_index)
+    leaves = sum(1 for p in nodes if nodes[p].feature is None)
+    if ax is None:
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError:
+            raise ImportError("plot_tree needs matplotlib: pip install corvane[plot]") from None
+        ax = plt.subplots(figsize=(max(6.0, 1.25 * leaves), 4.5))[1]
+    treatments = estimator.treatments_.tolist()
+    depth = max((p + 1).bit_length() - 1 for p in nodes)
+    # Leaves are spread evenly; a split sits above the middle of its leaves.
+    places: dict[int, tuple[float, float]] = {}
+    next_leaf = [0]
+
+    def place(position: int, level: int) -> float:
+        node = nodes.get(position)
+        y = -float(level)
+        if node is None or node.feature is None:
+            x = float(next_leaf[0])
+            # Every other leaf a little lower, so that wide labels of
+            # neighbouring leaves do not overlap.
+            y -= 0.45 * (next_leaf[0] % 2)
+            next_leaf[0] += 1
+        else:
+            x = (place(2 * position + 1, level + 1) + place(2 * position + 2, level + 1)) / 2
+        places[position] = (x, y)
+        return x
+
+    place(0, 0)
+    scale = max(abs(n.values[0]) for n in nodes.values() if n.feature is None and n.values) or 1.0
+    for position in sorted(places):  # the root first, then level by level
+        x, y = places[position]
+        node = nodes.get(position)
+        if position:
+            px, py = places[(position - 1) // 2]
+            ax.plot([px, x], [py, y], color="0.6", linewidth=0.8, zorder=1)
+        if node is None:
+            continue
+        if node.feature is None:
+            label = "\n".join(f"{t}: {v:+.3f}" for t, v in zip(treatments, node.values))
+            colour = (0.85, 0.3, 0.3) if node.values[0] < 0 else (0.3, 0.7, 0.4)
+            strength = 0.25 + 0.6 * min(1.0, abs(node.values[0]) / scale)
+            # Blended with white rather than transparent: edges stay behind.
+            face = tuple(1.0 - strength * (1.0 - c) for c in colour)
+        else:
+            label = node.condition()
+            face = (0.92, 0.92, 0.95)
+        if node.rows is not None:
+            label += f"\n{node.rows} rows"
+        ax.text(x, y, label, ha="center", va="center", fontsize=7, zorder=2,
+                bbox=dict(boxstyle="round,pad=0.3", facecolor=face, edgecolor="0.5"))
+    ax.set_xlim(-0.7, max(next_leaf[0] - 0.3, 0.7))
+    ax.set_ylim(-depth - 1.0, 0.6)
+    ax.set_axis_off()
+    ax.set_title(f"tree {tree_index} (left: the test holds)")
+    return ax
