@@ -1,0 +1,200 @@
+// The estimator's forest: seeded training, prediction from columns, and its
+// part of the model file. Names starting with "concurrency" also run under
+// ThreadSanitizer.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string_view>
+
+#include "check.h"
+#include "core/error.h"
+#include "uplift_random_forest/estimator_forest.h"
+#include "uplift_random_forest/forest_model_file.h"
+
+using namespace corvane;
+
+namespace {
+
+class SilentSink : public ProgressSink {
+ public:
+  void print(std::string_view) override {}
+};
+
+constexpr const char* kColors[] = {"red", "green", "blue"};
+constexpr int kRows = 3000;
+
+struct Data {
+  RawData raw;
+  std::vector<double> x, z;
+  std::vector<std::int32_t> c;
+};
+
+// Two numeric features (x with NaN now and then) and one categorical;
+// treatment 1 works where x > 5.
+Data data() {
+  Data d;
+  RawData& raw = d.raw;
+  raw.num_cols.resize(2);
+  raw.str_cols.resize(1);
+  raw.col_names = {"x", "z", "c"};
+  raw.col_index = {{"x", 0}, {"z", 1}, {"c", -1}};
+  raw.str_cols[0].categories = {kColors[0], kColors[1], kColors[2]};
+  raw.max_treatment = 1;
+  std::mt19937 rng(5);
+  for (int r = 0; r < kRows; ++r) {
+    const double x = r % 31 == 0 ? NAN : static_cast<double>(rng() % 1000) / 100.0;
+    const double z = static_cast<double>(rng() % 50);
+    const auto c = static_cast<std::int32_t>(rng() % 3);
+    const auto t = static_cast<std::int32_t>(rng() % 2);
+    d.x.push_back(x);
+    d.z.push_back(z);
+    d.c.push_back(c);
+    raw.num_cols[0].push_back(static_cast<float>(x));
+    raw.num_cols[1].push_back(static_cast<float>(z));
+    raw.str_cols[0].codes.push_back(static_cast<std::uint32_t>(c));
+    raw.treatment.push_back(t);
+    raw.outcome.push_back(rng() % 100 < (t == 1 && x > 5 ? 60 : 25) ? 1 : 0);
+  }
+  return d;
+}
+
+UpliftRandomForestModel trained(const RawData& raw, std::int32_t threads, std::uint64_t seed,
+                                bool honesty = false) {
+  UpliftRandomForestModel forest;
+  forest.n_estimators = 8;
+  forest.max_features = 2;
+  forest.max_depth = 5;
+  forest.min_sample_leaf = 20;
+  forest.eval_func = "KL";
+  forest.max_bins = 8;
+  SilentSink sink;
+  TrainingOptions options;
+  options.seed = seed;
+  options.in_tree_order = true;
+  options.honesty = honesty;
+  forest.fit([&] { return raw; }, "t", "y", threads, sink, options);
+  return forest;
+}
+
+std::vector<FeatureInfo> features() {
+  return {{FeatureKind::kNumeric, {}},
+          {FeatureKind::kNumeric, {}},
+          {FeatureKind::kCategorical, {kColors[0], kColors[1], kColors[2]}}};
+}
+
+std::vector<InputColumn> columns(const Data& d) {
+  return {{InputColumn::Type::kFloat64, reinterpret_cast<const char*>(d.x.data()), 8},
+          {InputColumn::Type::kFloat64, reinterpret_cast<const char*>(d.z.data()), 8},
+          {InputColumn::Type::kCode, reinterpret_cast<const char*>(d.c.data()), 4}};
+}
+
+std::string text_of(const UpliftRandomForestModel& forest) {
+  std::string text;
+  model_file::StringSink sink(text);
+  write_forest(sink, forest);
+  sink.flush();
+  return text;
+}
+
+}  // namespace
+
+TEST(concurrency_seeded_training_is_the_same_for_every_thread_count) {
+  const Data d = data();
+  const std::string one = text_of(trained(d.raw, 1, 42));
+  CHECK_EQ(text_of(trained(d.raw, 3, 42)), one);
+  CHECK_EQ(text_of(trained(d.raw, 8, 42)), one);
+  CHECK(text_of(trained(d.raw, 3, 43)) != one);
+}
+
+TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
+  const Data d = data();
+  const auto forest = EstimatorForest::trained(trained(d.raw, 2, 7), features());
+  const auto routing = forest->forest().routing();
+  RowBatch rows(routing->layout(), kRows, 3);
+  for (int r = 0; r < kRows; ++r) {
+    rows.begin_row();
+    rows.add_number(static_cast<float>(d.x[r]));
+    rows.add_number(static_cast<float>(d.z[r]));
+    rows.add_text(kColors[d.c[r]]);
+    rows.end_row();
+  }
+  const Predictions expected = forest->forest().predict_rows(*routing, rows, 1);
+  const std::vector<InputColumn> input = columns(d);
+  for (std::int32_t threads : {1, 3, -1}) {
+    std::vector<double> mean(kRows), spread(kRows);
+    forest->predict(input, kRows, threads, {mean.data(), spread.data()});
+    bool same = true, spread_right = true;
+    for (int r = 0; r < kRows; ++r) {
+      same = same && std::memcmp(&mean[r], expected.row(r).data(), sizeof(double)) == 0;
+      // The spread by hand: each tree's leaf for the row, around the mean.
+      double acc = 0.0;
+      for (const UpliftTreeModel& tree : forest->forest().trees) {
+        const double v = routing->walk(&tree - forest->forest().trees.data())
+                             .route_exact(tree, rows.row(r))[0];
+        acc = (v - mean[r]) * (v - mean[r]) + acc;
+      }
+      spread_right = spread_right && spread[r] == std::sqrt(acc / 8.0);
+    }
+    CHECK(same);
+    CHECK(spread_right);
+  }
+}
+
+TEST(estimator_file_round_trip_keeps_everything) {
+  const Data d = data();
+  const auto forest = EstimatorForest::trained(trained(d.raw, 2, 7), features());
+  CHECK(forest->has_counts());
+  const std::string text = forest->text(R"({"format":2,"note":"a \"quoted\" word"})");
+  const EstimatorForest::Read read = EstimatorForest::from_text(text);
+  CHECK(read.fields.has_value());
+  CHECK_EQ(*read.fields, R"({"format":2,"note":"a \"quoted\" word"})");
+  CHECK_EQ(read.forest->text(*read.fields), text);
+  CHECK(read.forest->features()[2].categories == features()[2].categories);
+  // The extension's own reader skips the estimator's part.
+  CHECK_EQ(text_of(forest_from_json(text)), text_of(forest->forest()));
+}
+
+TEST(estimator_file_damaged_parts_are_named) {
+  const Data d = data();
+  const auto forest = EstimatorForest::trained(trained(d.raw, 2, 7), features());
+  const std::string text = forest->text("{}");
+  auto refused = [&](std::string_view from, std::string_view to) {
+    std::string damaged = text;
+    damaged.replace(damaged.find(from), from.size(), to);
+    try {
+      EstimatorForest::from_text(damaged);
+    } catch (const Error& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  CHECK_EQ(refused(R"("kind":"numeric")", R"("kind":3)"),
+           "the estimator's part of the model file is damaged: a feature's \"kind\" is no "
+           "string");
+  CHECK_EQ(refused(R"("node_counts":[[)", R"("node_counts":[[7,)"),
+           "the estimator's part of the model file is damaged: the \"node_counts\" of tree 0 do "
+           "not match its nodes");
+  CHECK_EQ(refused(R"("node_counts":[[)", R"("node_counts":[[-1,)"),
+           "the estimator's part of the model file is damaged: a node count is negative");
+}
+
+TEST(honest_leaves_count_their_estimation_rows) {
+  const Data d = data();
+  const UpliftRandomForestModel forest = trained(d.raw, 2, 9, true);
+  std::int32_t n0 = 0;
+  for (std::int32_t t : d.raw.treatment) n0 += t == 0;
+  const std::int32_t n1 = kRows - n0;
+  for (const UpliftTreeModel& tree : forest.trees) {
+    const TreeNode& root = tree.nodes.node(tree.nodes.root());
+    // Half of each group, rounded half up.
+    CHECK_EQ(root.counts[0], (n0 + 1) / 2);
+    CHECK_EQ(root.counts[2], (n1 + 1) / 2);
+    std::int32_t leaf_rows = 0;
+    for (const TreeNode& node : tree.nodes.nodes()) {
+      if (!node.is_leaf()) continue;
+      leaf_rows += node.counts[0] + node.counts[2];
+    }
+    // Leaves falling back to an ancestor's rows count them again.
+    CHECK(leaf_rows >= root.counts[0] + root.counts[2]);
+  }
+}
