@@ -269,3 +269,26 @@ def test_importances_normalised_and_planted_feature_leads():
         imp = est.set_params(importance_type=kind).feature_importances_
         assert imp.shape == (4,) and math.isclose(imp.sum(), 1.0) and (imp >= 0).all()
         assert est.feature_names_in_[np.argmax(imp)] == "num"
+
+
+def test_files_of_the_earlier_estimator_still_load(tmp_path):
+    # The earlier estimator appended its fields (format 1) to the
+    # extension's own file; kinds came from the fields, labels too.
+    from conftest import fit, make_data, new_model
+
+    model = new_model(n_estimators=3)
+    data = make_data(600, seed=4)
+    fit(model, data)
+    model.save(str(tmp_path / "plain.json"))
+    fields = {"format": 1, "version": "0.1.0", "params": {"max_depth": 3, "control": "c"},
+              "control": "c", "treatments": ["t"], "treatment_dtype": "<U1",
+              "feature_kinds": ["numeric", "categorical"], "missing_category": "<missing>",
+              "max_features": 2}
+    text = (tmp_path / "plain.json").read_text()
+    (tmp_path / "old.json").write_text(text[:-1] + ',"corvane_learn":' + json.dumps(fields) + "}")
+    est = UpliftForestClassifier.load(tmp_path / "old.json")
+    assert est.treatments_.tolist() == ["t"] and est.control == "c" and est.max_depth == 3
+    assert est.feature_kinds_ == ["numeric", "categorical"]
+    rows = [list(r) for r in zip(data["age"], data["color"])]
+    assert same(est.predict({"age": data["age"], "color": data["color"]}),
+                np.array(model.predict(rows, 1)))
