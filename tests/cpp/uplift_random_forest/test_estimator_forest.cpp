@@ -129,8 +129,8 @@ TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
       // The spread by hand: each tree's leaf for the row, around the mean.
       double acc = 0.0;
       for (const UpliftTreeModel& tree : forest->forest().trees) {
-        const double v = routing->walk(&tree - forest->forest().trees.data())
-                             .route_exact(tree, rows.row(r))[0];
+        const double v =
+            routing->walk(&tree - forest->forest().trees.data()).route_exact(tree, rows.row(r))[0];
         acc = (v - mean[r]) * (v - mean[r]) + acc;
       }
       spread_right = spread_right && spread[r] == std::sqrt(acc / 8.0);
