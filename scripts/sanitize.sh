@@ -2,16 +2,23 @@
 # Runs the Python tests once against the module built with AddressSanitizer
 # and UndefinedBehaviorSanitizer together (sanitizer builds use the system
 # allocator so that every allocation is seen). Any sanitizer report stops the
-# process at once, which fails the run. Part of scripts/test.sh (and so CI).
+# process at once, which fails the run. Part of scripts/test.sh (and so CI);
+# needs the environment that scripts/setup.sh makes.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+source "$(dirname "$0")/env.sh"
+cd "$ROOT"
 # The real interpreter, not a launcher script: LD_PRELOAD must reach it.
 REAL_PYTHON=$("$PYTHON" -c 'import sys; print(sys.executable)')
 build=build/sanitize
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVANE_SANITIZE=address,undefined -DPython_EXECUTABLE="$REAL_PYTHON" >/dev/null
-cmake --build "$build" --target corvane
+build_sanitized_module() {
+  [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=address,undefined \
+    -DPython_EXECUTABLE="$REAL_PYTHON"
+  ninja -C "$build" corvane
+}
+step "building the module with AddressSanitizer and UndefinedBehaviorSanitizer"
+quietly sanitize build_sanitized_module
+step "running the Python tests against it"
 # The interpreter is not built with ASan: its runtime must come first, and
 # libstdc++ right after it, so that ASan finds the C++ runtime it intercepts
 # when other C++ extensions (matplotlib, scikit-learn) throw. The Python layer
