@@ -44,7 +44,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 if [ ! -x "$PYTHON" ]; then
-  version=$("$base_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  version=$("$base_python" -c 'import platform; print(platform.python_version())')
+  base_python=$("$base_python" -c 'import sys; print(sys.executable)')
   if ! "$base_python" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
     echo "corvane needs Python 3.11 or later; $base_python is $version." \
       "Put a newer python3 first on PATH, or activate a virtual environment of one." >&2
