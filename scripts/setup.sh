@@ -41,6 +41,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   step "installing Debian packages: ${missing[*]}"
   quietly apt as_root apt-get update
   quietly apt as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  did_something=1
 fi
 
 if [ ! -x "$PYTHON" ]; then
@@ -53,6 +54,7 @@ if [ ! -x "$PYTHON" ]; then
   fi
   step "creating .venv (Python $version from $base_python)"
   quietly venv "$base_python" -m venv "$VENV"
+  did_something=1
 fi
 if ! "$PYTHON" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
   echo "corvane needs Python 3.11 or later; the environment $VENV has $("$PYTHON" -V 2>&1)." >&2
@@ -85,6 +87,7 @@ if [ "$(cat "$STAMPS/packages" 2>/dev/null)" != "$wanted" ]; then
   quietly pip "$PYTHON" -m pip install --upgrade pip
   quietly pip "$PYTHON" -m pip install "${requirements[@]}"
   echo "$wanted" >"$STAMPS/packages"
+  did_something=1
 fi
 
 # The extension is built in build/<wheel tag> (pyproject.toml), so a rebuild
@@ -100,4 +103,6 @@ if [ "$(cat "$STAMPS/build" 2>/dev/null)" != "$sources" ] ||
   fi
   quietly build "$PYTHON" -m pip install --no-build-isolation --no-deps .
   echo "$sources" >"$STAMPS/build"
+  did_something=1
 fi
+[ -n "${did_something:-}" ] || step "${VENV/#$ROOT\//} is up to date: nothing to install or build"
