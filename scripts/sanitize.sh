@@ -14,7 +14,7 @@ build_sanitized_module() {
   [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=address,undefined \
     -DPython_EXECUTABLE="$REAL_PYTHON"
-  ninja -C "$build" corvane
+  ninja -C "$build"
 }
 step "building the module with AddressSanitizer and UndefinedBehaviorSanitizer"
 quietly sanitize build_sanitized_module

@@ -49,12 +49,12 @@ if [ "$quick" = 0 ]; then
   ctest --test-dir build/cpp-tests-tsan --output-on-failure
 fi
 
-# The module once more, aborting on any free of memory mimalloc did not hand
-# out and counting live allocations (tests/test_stress.py runs it).
+# The modules once more, aborting on any free of memory mimalloc did not
+# hand out and counting live allocations (tests/test_stress.py runs it).
 build_audit_module() {
   [ -f build/audit/build.ninja ] || cmake -S . -B build/audit -G Ninja \
     -DCMAKE_BUILD_TYPE=Release -DCORVANE_ALLOC_AUDIT=ON -DPython_EXECUTABLE="$PYTHON"
-  ninja -C build/audit corvane
+  ninja -C build/audit
 }
 step "building the allocation-audit module"
 quietly audit build_audit_module
