@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the main job on the bundled example data.
+# Sets up (scripts/setup.sh: the project's environment, .venv unless one is
+# active), builds and runs the main job on the bundled example data.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/env.sh"
+cd "$ROOT"
 scripts/setup.sh
 mkdir -p build
-${PYTHON:-python3} examples/train_example.py build/example_model.json
+step "training on examples/data/uplift_example.csv"
+"$PYTHON" examples/train_example.py build/example_model.json

@@ -1,16 +1,15 @@
 # Sourced by setup.sh, format.sh and lint.sh: the pinned formatter and linter,
-# installed from PyPI next to $PYTHON. Pinned because another version of
-# either formats or judges the same code differently.
+# installed from PyPI into the project's environment (env.sh). Pinned because
+# another version of either formats or judges the same code differently.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 CLANG_FORMAT_VERSION=18.1.8
 RUFF_VERSION=0.14.10
-PYTHON=${PYTHON:-python3}
-LINT_TOOLS_DIR=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
 
-# Prints the path of tool $1 whose --version mentions $2: the one installed
-# next to $PYTHON, else one on PATH. Prints nothing when neither matches.
+# Prints the path of tool $1 whose --version mentions $2: the one in the
+# environment, else one on PATH. Prints nothing when neither matches.
 find_lint_tool() {
   local candidate version
-  for candidate in "$LINT_TOOLS_DIR/$1" "$(command -v "$1" || true)"; do
+  for candidate in "$VENV/bin/$1" "$(command -v "$1" || true)"; do
     [ -x "$candidate" ] || continue
     version=$("$candidate" --version 2>/dev/null) || continue
     if [[ $version == *"$2"* ]]; then
@@ -26,7 +25,7 @@ require_lint_tools() {
   RUFF=$(find_lint_tool ruff "$RUFF_VERSION")
   if [ -z "$CLANG_FORMAT" ] || [ -z "$RUFF" ]; then
     echo "clang-format $CLANG_FORMAT_VERSION and ruff $RUFF_VERSION are needed:" \
-      "run scripts/setup.sh (with the same PYTHON)" >&2
+      "run scripts/setup.sh" >&2
     exit 1
   fi
 }

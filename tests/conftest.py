@@ -20,6 +20,9 @@ COLORS = ["red", "green", "blue"]
 MODEL_DEFAULTS = dict(n_estimators=2, max_features=2, max_depth=3, min_sample_leaf=10,
                       eval_func="ED", max_bins=10, balance=False, regularization=False, alpha=0.5)
 
+# Set by `scripts/test.sh --quick`: the long fuzz and stress runs are shortened.
+QUICK = os.environ.get("CORVANE_QUICK_TESTS") == "1"
+
 # Set by the script that runs the suite against a sanitizer build.
 UNDER_SANITIZER = os.environ.get("CORVANE_SANITIZER_BUILD") == "1"
 needs_plain_address_space = pytest.mark.skipif(

@@ -13,10 +13,11 @@ import subprocess
 import sys
 
 import corvane
+from conftest import QUICK
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SEED = 1234
-ITERATIONS = 5000
+ITERATIONS = 1000 if QUICK else 5000
 CHECK_EVERY = 20
 NUMBER = re.compile(rb"-?\d+(?:\.\d+)?(?:[eE][-+]?\d+)?")
 STRING = re.compile(rb'"(?:[^"\\]|\\.)*"')

@@ -15,7 +15,9 @@
 // A failed check prints "file:line: ..." and the test goes on; a test fails
 // when any of its checks failed or it threw. The binary runs every test, or
 // only those whose name contains argv[1], and its last output line is
-// "N passed, M failed"; the exit status is non-zero when M > 0.
+// "N passed, M failed"; the exit status is non-zero when M > 0. `--list
+// [FILTER]` prints the names instead and `--exact NAME` runs one test (CTest
+// registers each case this way).
 #pragma once
 
 #include <concepts>

@@ -40,13 +40,42 @@ void record_failure(const char* file, int line, const std::string& what) {
 
 }  // namespace corvane::test
 
+namespace {
+
+// `--list` and `--exact` let CTest register and run every case on its own.
+int usage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [FILTER]       run the tests whose names contain FILTER\n"
+               "       %s --list [FILTER] print their names, one a line, and run nothing\n"
+               "       %s --exact NAME    run the test named NAME\n",
+               program, program, program);
+  return 2;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace corvane::test;
-  const std::string_view filter = argc > 1 ? argv[1] : "";
+  const std::string_view first = argc > 1 ? argv[1] : "";
+  const bool list = first == "--list";
+  const bool exact = first == "--exact";
+  if ((list && argc > 3) || (exact && argc != 3) || (!list && !exact && argc > 2)) {
+    return usage(argv[0]);
+  }
+  const std::string_view filter = list || exact ? (argc > 2 ? argv[2] : "") : first;
+  const auto selected = [&](std::string_view name) {
+    return exact ? name == filter : name.find(filter) != std::string_view::npos;
+  };
+  if (list) {
+    for (const RegisteredTest& test : registry()) {
+      if (selected(test.name)) std::printf("%s\n", test.name);
+    }
+    return 0;
+  }
   int passed = 0;
   int failed = 0;
   for (const RegisteredTest& test : registry()) {
-    if (std::string_view(test.name).find(filter) == std::string_view::npos) continue;
+    if (!selected(test.name)) continue;
     g_current_test = test.name;
     g_current_failures = 0;
     try {
@@ -64,5 +93,10 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%d passed, %d failed\n", passed, failed);
+  if (exact && passed + failed == 0) {
+    // A renamed or removed case must not pass silently under its old name.
+    std::printf("no test is named %s\n", argv[2]);
+    return 1;
+  }
   return failed == 0 ? 0 : 1;
 }
