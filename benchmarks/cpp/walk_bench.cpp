@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "concurrency/processors.h"
 #include "uplift_random_forest/forest.h"
 #include "uplift_random_forest/forest_model_file.h"
 
@@ -104,14 +105,14 @@ int main(int argc, char** argv) {
     rows.add_text(kK1[raw.str_cols[1].codes[r]]);
     rows.end_row();
   }
-  const double per = 1e9 / (static_cast<double>(kPredictRows) * forest.trees.size());
+  const double per = 1e9 / (static_cast<double>(kPredictRows) * forest.trees().size());
   // Alternated, so that both see the same moments of a shared machine.
   double one = 1e300, all = 1e300;
   for (int i = 0; i < repeats; ++i) {
     one = std::min(one, seconds([&] { forest.predict_rows(*routing, rows, 1); }));
     all = std::min(all, seconds([&] { forest.predict_rows(*routing, rows, -1); }));
   }
-  std::printf("walk, %zu trees of max_depth %llu, %d rows (best of %d):\n", forest.trees.size(),
+  std::printf("walk, %zu trees of max_depth %llu, %d rows (best of %d):\n", forest.trees().size(),
               static_cast<unsigned long long>(forest.max_depth), kPredictRows, repeats);
   std::printf("n_threads  1: %.1f ns per row and tree\n", one * per);
   std::printf("n_threads -1: %.1f ns per row and tree (%d processors), %.2fx\n", all * per,

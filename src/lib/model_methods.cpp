@@ -17,6 +17,7 @@
 #include "lib/call_guard.h"
 #include "lib/convert.h"
 #include "lib/data_set_pylist.h"
+#include "lib/gc_pause.h"
 #include "lib/gil.h"
 #include "lib/model_class.h"
 #include "lib/progress.h"
@@ -54,19 +55,6 @@ class InUse {
     throw PythonErrorSet{};
   }
   ModelObject& obj_;
-};
-
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
 };
 
 ModelObject& as_model(PyObject* self) {
@@ -169,9 +157,7 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       GilReleased unlocked;
       result = run ? run->finish() : forest.predict_rows(*routing, rows, n_threads);
     }
-    // One new list per row would trigger collections that traverse every
-    // object of the program, over and over; the result holds no cycles, so
-    // nothing is missed by pausing the collector while it is built.
+    // One new list per row: see GcPause.
     GcPause pause;
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.size())));
     if (!out) result_failed();
@@ -254,8 +240,8 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* feature_cols(PyObject* self, PyObject*) {
   return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
-    if (forest.trees.empty()) fail(msg::kUnwrapNone);
-    const auto& names = forest.trees.front().feature_cols;
+    if (forest.trees().empty()) fail(msg::kUnwrapNone);
+    const auto& names = forest.trees().front().feature_cols;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) throw PythonErrorSet{};
     for (std::size_t i = 0; i < names.size(); ++i)

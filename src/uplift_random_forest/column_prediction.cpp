@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "concurrency/processors.h"
 #include "core/error.h"
 #include "core/error_msg.h"
 #include "uplift_random_forest/block_walk.h"

@@ -100,7 +100,19 @@ class UpliftRandomForestModel {
   bool balance = false;
   bool regularization = false;
   double alpha = 0.0;
-  std::vector<UpliftTreeModel> trees;
+
+  // The trees in the order they were appended. Only the calls below change
+  // them, and each gives them a new generation: routing built for earlier
+  // trees is then never used for these (see RoutingCache).
+  const std::vector<UpliftTreeModel>& trees() const { return trees_; }
+  void append_tree(UpliftTreeModel tree);
+  void replace_trees(std::vector<UpliftTreeModel> trees);
+  // Keeps the first `count` trees.
+  void truncate_trees(std::size_t count);
+  // Hands every tree over and keeps none: for changes to the trees
+  // themselves, which replace_trees then puts back.
+  std::vector<UpliftTreeModel> take_trees();
+  void reserve_trees(std::size_t count) { trees_.reserve(count); }
 
   // Trains n_estimators more trees and appends them. `build_data` makes the
   // column store on the calling thread (it may read Python objects). A call
@@ -117,7 +129,9 @@ class UpliftRandomForestModel {
 
   // What prediction derives from the current trees; rows are converted
   // with its layout. Built on first use and kept until the trees change.
-  std::shared_ptr<const ForestRouting> routing() const { return routing_cache_.get(trees); }
+  std::shared_ptr<const ForestRouting> routing() const {
+    return routing_cache_.get(trees_, generation_);
+  }
 
   // Averages divide by the number of trees summed, which is n_estimators
   // for a forest as fit leaves it. `routing` is this forest's routing().
@@ -139,12 +153,11 @@ class UpliftRandomForestModel {
   std::vector<double> get_feature_importance(std::string_view importance_type) const;
 
  private:
+  void changed_trees() { generation_ = new_tree_generation(); }
+
+  std::vector<UpliftTreeModel> trees_;
+  std::uint64_t generation_ = 0;  // shared only by forests holding the same trees
   RoutingCache routing_cache_;
 };
-
-// Logical processors available to this process: its CPU affinity mask,
-// further limited by a cgroup CPU quota where one is set; at least 1.
-// Thread-safe; the quota is read again at most once a second.
-std::int32_t available_processors();
 
 }  // namespace corvane

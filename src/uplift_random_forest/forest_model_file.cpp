@@ -68,7 +68,7 @@ void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& f
   out.value_f64(forest.alpha);
   out.key(kForestFields[kForestTrees]);
   out.begin_array();
-  for (const auto& tree : forest.trees) write_tree(out, tree);
+  for (const auto& tree : forest.trees()) write_tree(out, tree);
   out.end_array();
   if (extra) extra(out);
   out.end_object();
@@ -128,11 +128,13 @@ UpliftRandomForestModel parse_forest(std::string_view text, const UnknownMember&
           case kForestAlpha:
             forest.alpha = in.read_f64();
             break;
-          case kForestTrees:
-            forest.trees.clear();
+          case kForestTrees: {
+            std::vector<UpliftTreeModel> trees;
             in.begin_array("a sequence");
-            while (in.next_element()) forest.trees.push_back(read_tree(in));
+            while (in.next_element()) trees.push_back(read_tree(in));
+            forest.replace_trees(std::move(trees));
             break;
+          }
         }
       },
       [&](const std::string& key) { return unknown && unknown(in, key); });

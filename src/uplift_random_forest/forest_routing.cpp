@@ -1,6 +1,7 @@
 #include "uplift_random_forest/forest_routing.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "uplift_tree/tree.h"
@@ -37,13 +38,17 @@ ForestRouting::ForestRouting(const std::vector<UpliftTreeModel>& trees) {
   for (const UpliftTreeModel& tree : trees) walks_.emplace_back(tree, layout_);
 }
 
-std::shared_ptr<const ForestRouting> RoutingCache::get(
-    const std::vector<UpliftTreeModel>& trees) const {
+std::uint64_t new_tree_generation() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+std::shared_ptr<const ForestRouting> RoutingCache::get(const std::vector<UpliftTreeModel>& trees,
+                                                       std::uint64_t generation) const {
   std::lock_guard lock(mutex_);
-  if (!routing_ || built_for_ != trees.data() || built_count_ != trees.size()) {
+  if (!routing_ || built_for_ != generation) {
     routing_ = std::make_shared<const ForestRouting>(trees);
-    built_for_ = trees.data();
-    built_count_ = trees.size();
+    built_for_ = generation;
   }
   return routing_;
 }

@@ -179,7 +179,7 @@ PyObject* info(PyObject* self, PyObject*) {
     const UpliftRandomForestModel& m = forest.forest();
     Dict d;
     d.set("n_estimators", PyLong_FromLong(m.n_estimators));
-    d.set("n_trees", PyLong_FromSize_t(m.trees.size()));
+    d.set("n_trees", PyLong_FromSize_t(m.trees().size()));
     d.set("width", PyLong_FromSize_t(forest.width()));
     d.set("has_counts", PyBool_FromLong(forest.has_counts()));
     d.set("knows_categories", PyBool_FromLong(forest.knows_categories()));
@@ -203,7 +203,7 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"Forest.tree()", kTreeParam}, args, nargs, kwnames, a);
     const std::uint64_t index = with_param("index", [&] { return to_u64(a[0]); });
-    const std::vector<UpliftTreeModel>& trees = forest.forest().trees;
+    const std::vector<UpliftTreeModel>& trees = forest.forest().trees();
     if (index >= trees.size()) {
       PyErr_SetString(PyExc_IndexError, ("the forest has " + std::to_string(trees.size()) +
                                          " trees; there is no tree " + std::to_string(index))

@@ -128,8 +128,8 @@ TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
       same = same && std::memcmp(&mean[r], expected.row(r).data(), sizeof(double)) == 0;
       // The spread by hand: each tree's leaf for the row, around the mean.
       double acc = 0.0;
-      for (const UpliftTreeModel& tree : forest->forest().trees) {
-        const double v = routing->walk(&tree - forest->forest().trees.data())
+      for (const UpliftTreeModel& tree : forest->forest().trees()) {
+        const double v = routing->walk(&tree - forest->forest().trees().data())
                              .route_exact(tree, rows.row(r))[0];
         acc = (v - mean[r]) * (v - mean[r]) + acc;
       }
@@ -184,7 +184,7 @@ TEST(honest_leaves_count_their_estimation_rows) {
   std::int32_t n0 = 0;
   for (std::int32_t t : d.raw.treatment) n0 += t == 0;
   const std::int32_t n1 = kRows - n0;
-  for (const UpliftTreeModel& tree : forest.trees) {
+  for (const UpliftTreeModel& tree : forest.trees()) {
     const TreeNode& root = tree.nodes.node(tree.nodes.root());
     // Half of each group, rounded half up.
     CHECK_EQ(root.counts[0], (n0 + 1) / 2);
