@@ -20,8 +20,8 @@ namespace corvane {
 
 namespace {
 
-RowBatch::Kind fill_column(const InputColumn& column, std::size_t first, std::size_t count,
-                           std::uint32_t* keys, std::size_t stride) {
+FeatureKind fill_column(const InputColumn& column, std::size_t first, std::size_t count,
+                        std::uint32_t* keys, std::size_t stride) {
   const char* cell = column.data + static_cast<std::ptrdiff_t>(first) * column.stride;
   switch (column.type) {
     case InputColumn::Type::kFloat32:
@@ -30,14 +30,14 @@ RowBatch::Kind fill_column(const InputColumn& column, std::size_t first, std::si
         std::memcpy(&v, cell, sizeof v);
         keys[i * stride] = cell_key(v);
       }
-      return RowBatch::Kind::kNumber;
+      return FeatureKind::kNumeric;
     case InputColumn::Type::kFloat64:
       for (std::size_t i = 0; i < count; ++i, cell += column.stride) {
         double v;
         std::memcpy(&v, cell, sizeof v);
         keys[i * stride] = cell_key(static_cast<float>(v));
       }
-      return RowBatch::Kind::kNumber;
+      return FeatureKind::kNumeric;
     case InputColumn::Type::kCode:
       for (std::size_t i = 0; i < count; ++i, cell += column.stride) {
         std::int32_t c;
@@ -46,9 +46,9 @@ RowBatch::Kind fill_column(const InputColumn& column, std::size_t first, std::si
                                ? column.codes[c]
                                : CategoryCodes::kNoCategory;
       }
-      return RowBatch::Kind::kText;
+      return FeatureKind::kCategorical;
   }
-  return RowBatch::Kind::kNumber;
+  return FeatureKind::kNumeric;
 }
 
 // The per-tree values of row i, by the exact walk, for the spread of a row

@@ -26,6 +26,11 @@ struct InputColumn {
   std::size_t code_count = 0;
 };
 
+// The kind of feature whose cells a column of `type` holds.
+inline FeatureKind kind_of(InputColumn::Type type) {
+  return type == InputColumn::Type::kCode ? FeatureKind::kCategorical : FeatureKind::kNumeric;
+}
+
 // What a column prediction writes, row-major with routing.result_width()
 // values per row. `mean` is the forest's prediction, bit for bit that of
 // predict_rows on the same cells. `spread`, when not null, receives each

@@ -14,9 +14,7 @@ namespace {
 
 // Stored node k of `tree` as a split on a feature (not a leaf, not a node
 // growth never wrote).
-bool is_split(const NodeArray& nodes, std::uint32_t k) {
-  return nodes.route(k).kind != NodeArray::RouteStep::kLeaf;
-}
+bool is_split(const NodeArray& nodes, std::uint32_t k) { return !nodes.route(k).leaf; }
 
 // Whether some group's positive rate is exactly 0 or 1 (or the group has no
 // rows): KL and CHI score such rates with fixed stand-in values, so a gain
@@ -107,8 +105,7 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
         const std::int32_t c = node.col_idx;
         if (c < 0 || static_cast<std::size_t>(c) >= names.size())
           fail(msg::index_out_of_bounds(names.size(), c));
-        const FeatureKind kind =
-            node.split_value.is_numeric() ? FeatureKind::kNumeric : FeatureKind::kCategorical;
+        const FeatureKind kind = node.split_value.kind();
         std::optional<FeatureKind>& known = features_[static_cast<std::size_t>(c)].kind;
         if (known && *known != kind)
           fail(msg::feature_kind_conflict(static_cast<std::size_t>(c),
@@ -159,8 +156,7 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
             static_cast<std::size_t>(node.col_idx) >= n)
           continue;
         FeatureInfo& info = features[static_cast<std::size_t>(node.col_idx)];
-        const FeatureKind kind =
-            node.split_value.is_numeric() ? FeatureKind::kNumeric : FeatureKind::kCategorical;
+        const FeatureKind kind = node.split_value.kind();
         if (info.kind && *info.kind != kind)
           fail(msg::feature_kind_conflict(
               static_cast<std::size_t>(node.col_idx),
@@ -255,7 +251,8 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
   const bool by_gain = type == "gain";
   if (!by_gain && type != "split") fail(msg::unknown_importance_type(type));
   std::vector<double> total(features_.size(), 0.0);
-  const bool stand_ins = forest_.eval_func == "KL" || forest_.eval_func == "CHI";
+  const Criterion* criterion = criterion_called(forest_.eval_func);
+  const bool stand_ins = criterion && criterion->stand_in_rates;
   for (const UpliftTreeModel& tree : forest_.trees()) {
     const NodeArray& nodes = tree.nodes;
     if (nodes.root() == NodeArray::kDefault) continue;

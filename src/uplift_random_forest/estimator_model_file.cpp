@@ -21,6 +21,7 @@ constexpr std::string_view kFeatures = "features";
 constexpr std::string_view kNodeCounts = "node_counts";
 constexpr std::string_view kKind = "kind";
 constexpr std::string_view kCategories = "categories";
+constexpr auto kKindNames = words_of_kinds<&FeatureKindWords::name>();
 
 // The fields text without its braces, as members to splice in.
 std::string_view inner_members(std::string_view fields) {
@@ -93,13 +94,8 @@ std::vector<FeatureInfo> read_features(JsonReader& in) {
           continue;
         }
         if (kind != JsonReader::Kind::String) damaged(in, "a feature's \"kind\" is no string");
-        const std::string name = in.read_string();
-        if (name == feature_kind_name(FeatureKind::kNumeric))
-          info.kind = FeatureKind::kNumeric;
-        else if (name == feature_kind_name(FeatureKind::kCategorical))
-          info.kind = FeatureKind::kCategorical;
-        else
-          damaged(in, "a feature's \"kind\" is neither \"numeric\" nor \"categorical\"");
+        info.kind = feature_kind_called(in.read_string());
+        if (!info.kind) damaged(in, msg::unknown_feature_kind(kKindNames));
       } else if (key == kCategories) {
         if (in.peek_value() != JsonReader::Kind::Array)
           damaged(in, "a feature's \"categories\" is no array");

@@ -47,7 +47,7 @@ FeatureColumns prediction_columns(const EstimatorForest& forest, PyObject* list)
   for (std::size_t f = 0; f < features.size(); ++f) {
     if (!features[f].kind) continue;  // no split tests it
     const bool codes = input.columns[f].type == InputColumn::Type::kCode;
-    if (codes != (*features[f].kind == FeatureKind::kCategorical))
+    if (kind_of(input.columns[f].type) != *features[f].kind)
       raise_type_error("feature '" + forest.feature_names()[f] + "' is " +
                        std::string(feature_kind_name(*features[f].kind)) +
                        (codes ? " but category codes were given" : " but numbers were given"));
@@ -223,7 +223,7 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     for (std::uint32_t k = 0; k < nodes.stored(); ++k) {
       const TreeNode& node = nodes.nodes()[k];
       const auto i = static_cast<Py_ssize_t>(k);
-      const bool leaf = nodes.route(k).kind == NodeArray::RouteStep::kLeaf;
+      const bool leaf = nodes.route(k).leaf;
       set_item(positions.get(), i, PyLong_FromUnsignedLongLong(nodes.position(k)));
       set_item(features.get(), i, PyLong_FromLong(leaf ? -1 : node.col_idx));
       if (leaf)

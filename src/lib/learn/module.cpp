@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
 #include "uplift_random_forest/estimator_forest.h"
+#include "uplift_tree/criteria.h"
 
 namespace corvane::learn {
 
@@ -141,11 +143,11 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
       column.codes = to_codes(view, column.categories.size(), name);
       data.features[f] = {FeatureKind::kCategorical, column.categories};
       raw.str_cols.push_back(std::move(column));
-      raw.col_index[name] = -static_cast<std::int32_t>(raw.str_cols.size());
+      raw.col_index[name] = raw.last_column(FeatureKind::kCategorical);
     } else {
       raw.num_cols.emplace_back();
       data.features[f] = {FeatureKind::kNumeric, {}};
-      raw.col_index[name] = static_cast<std::int32_t>(raw.num_cols.size() - 1);
+      raw.col_index[name] = raw.last_column(FeatureKind::kNumeric);
     }
   }
   copy_numbers(input, raw.num_cols);
@@ -307,12 +309,23 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// CRITERIA: the name of every criterion train() takes, from the one table.
+bool add_criteria(PyObject* module) {
+  const std::span<const Criterion> all = criteria();
+  PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(all.size())));
+  if (!names) return false;
+  for (std::size_t i = 0; i < all.size(); ++i)
+    PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), new_str(all[i].name).release());
+  return PyModule_AddObjectRef(module, "CRITERIA", names.get()) == 0;
+}
+
 PyObject* init_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyObject* type = forest_type();
   if (!type) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Forest", type) < 0) return nullptr;
+  if (!add_criteria(module.get())) return nullptr;
   return module.release();
 }
 

@@ -10,6 +10,7 @@
 
 #include "check.h"
 #include "core/error.h"
+#include "forest_fixtures.h"
 #include "uplift_random_forest/forest.h"
 
 using namespace corvane;
@@ -36,9 +37,7 @@ class RecordingSink : public ProgressSink {
 // 40 rows, one numeric feature, control and one treatment group.
 RawData small_data(std::int32_t max_treatment = 1) {
   RawData raw;
-  raw.num_cols.resize(1);
-  raw.col_names = {"x"};
-  raw.col_index["x"] = 0;
+  test::add_numeric(raw, "x");
   raw.max_treatment = max_treatment;
   for (int r = 0; r < 40; ++r) {
     raw.num_cols[0].push_back(static_cast<float>(r % 8));
@@ -50,16 +49,7 @@ RawData small_data(std::int32_t max_treatment = 1) {
 
 RawData data() { return small_data(); }
 
-UpliftRandomForestModel small_forest() {
-  UpliftRandomForestModel forest;
-  forest.n_estimators = 6;
-  forest.max_features = 1;
-  forest.max_depth = 3;
-  forest.min_sample_leaf = 2;
-  forest.eval_func = "ED";
-  forest.max_bins = 4;
-  return forest;
-}
+UpliftRandomForestModel small_forest() { return test::forest_with({6, 1, 3, 2, "ED", 4}); }
 
 }  // namespace
 
