@@ -50,9 +50,23 @@ struct TrainingOptions {
   double estimation_share = 0.5;
 };
 
+// Where the predictions of consecutive rows go: row i's values from
+// values + i * width, its length in lengths[i].
+// Thread-safety: distinct rows may be written by distinct threads at once.
+struct ResultRows {
+  double* values;
+  std::size_t width;
+  std::size_t* lengths;
+
+  double* slot(std::size_t i) const { return values + i * width; }
+  void set_length(std::size_t i, std::size_t length) const { lengths[i] = length; }
+  // The rows from row i on.
+  ResultRows from(std::size_t i) const { return {slot(i), width, lengths + i}; }
+};
+
 // One prediction per row, each in a fixed-size slot of one array (so a batch
 // costs two allocations); a row's length is that of its first tree's leaf.
-// Thread-safety: distinct rows may be written by distinct threads at once.
+// Thread-safety: as ResultRows.
 class Predictions {
  public:
   Predictions() = default;
@@ -63,9 +77,8 @@ class Predictions {
         lengths_(std::make_unique_for_overwrite<std::size_t[]>(rows)) {}
 
   std::size_t size() const { return rows_; }
-  std::span<const double> row(std::size_t i) const { return {slot(i), lengths_[i]}; }
-  double* slot(std::size_t i) const { return values_.get() + i * width_; }
-  void set_length(std::size_t i, std::size_t length) { lengths_[i] = length; }
+  std::span<const double> row(std::size_t i) const { return {rows().slot(i), lengths_[i]}; }
+  ResultRows rows() const { return {values_.get(), width_, lengths_.get()}; }
 
  private:
   std::size_t rows_ = 0;

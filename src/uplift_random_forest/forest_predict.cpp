@@ -31,11 +31,6 @@ std::optional<std::string> batch_refusal(const std::vector<UpliftTreeModel>& tre
   return std::nullopt;
 }
 
-std::size_t walkers_for(std::size_t rows, std::int32_t n_threads) {
-  const std::size_t chunks = (rows + kRowChunk - 1) / kRowChunk;
-  return std::min({static_cast<std::size_t>(n_threads), kMaxPredictionThreads, chunks});
-}
-
 }  // namespace
 
 std::vector<double> UpliftRandomForestModel::predict_row(const ForestRouting& routing,
@@ -52,26 +47,15 @@ Predictions UpliftRandomForestModel::predict_rows(const ForestRouting& routing,
                                                   const RowBatch& rows,
                                                   std::int32_t n_threads) const {
   if (n_threads < 0) n_threads = available_processors();
-  if (n_threads == 1) {
-    Predictions result(rows.size(), routing.result_width());
-    bool needs_exact[kBlock];
-    for (std::size_t begin = 0; begin < rows.size(); begin += kBlock) {
-      const std::size_t count = std::min(kBlock, rows.size() - begin);
-      walk_block(trees_, routing, rows, begin, count, result, needs_exact);
-      for (std::size_t r = 0; r < count; ++r) {
-        if (!needs_exact[r]) continue;
-        if (auto failure = predict_exact(trees_, routing, rows, begin + r, result))
-          fail(failure->message);
-      }
-    }
-    return result;
-  }
+  if (n_threads == 1)
+    return PredictionRun(trees_, routing, rows, rows.size(), 1, FailureOrder::kFirstRow).finish();
   if (trees_.empty()) return Predictions();
   if (auto why =
           batch_refusal(trees_, rows.size(), rows.size() ? rows.row(0).length : 0, n_threads))
     tree_batch_failed(*why);
-  PredictionRun run(trees_, routing, rows, rows.size(), walkers_for(rows.size(), n_threads));
-  return run.finish();
+  return PredictionRun(trees_, routing, rows, rows.size(), walkers_for(rows.size(), n_threads),
+                       FailureOrder::kTreeWorkers)
+      .finish();
 }
 
 std::unique_ptr<PredictionRun> UpliftRandomForestModel::start_prediction(
@@ -89,7 +73,8 @@ std::unique_ptr<PredictionRun> UpliftRandomForestModel::start_prediction(
   if (batch_refusal(trees_, total, rows.row(0).length, n_threads)) return nullptr;
   const std::size_t walkers = walkers_for(total, n_threads);
   if (walkers < 2) return nullptr;
-  return std::make_unique<PredictionRun>(trees_, routing, rows, total, walkers);
+  return std::make_unique<PredictionRun>(trees_, routing, rows, total, walkers,
+                                         FailureOrder::kTreeWorkers);
 }
 
 std::vector<double> UpliftRandomForestModel::get_feature_importance(

@@ -59,10 +59,11 @@ TEST(record_table_writes_in_table_order_and_reads_either_form) {
     JsonReader in(form.text);
     Sample read;
     std::vector<std::string> offered;
-    corvane::model_file::read_record(in, "Sample", kSampleFields, read, [&](const std::string& key) {
-      offered.push_back(key);
-      return false;  // skipped
-    });
+    corvane::model_file::read_record(in, "Sample", kSampleFields, read,
+                                     [&](const std::string& key) {
+                                       offered.push_back(key);
+                                       return false;  // skipped
+                                     });
     in.finish();
     CHECK_EQ(text_of(read), text_of(sample));
     CHECK(offered == form.unknown);
