@@ -14,17 +14,14 @@
 #include "lib/learn/errors.h"
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
+#include "lib/py_type.h"
 
 namespace corvane::learn {
 
 namespace {
 
 ForestObject& as_forest(PyObject* self) {
-  PyObject* type = forest_type();
-  if (!type) throw PythonErrorSet{};
-  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type)))
-    cannot_convert(self, "Forest");
-  return *reinterpret_cast<ForestObject*>(self);
+  return instance_of<ForestObject>(self, forest_type, "Forest");
 }
 
 template <class Body>
@@ -259,53 +256,43 @@ PyObject* deepcopy_self(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef* method_table() {
   static PyMethodDef table[] = {
-      {"predict", fastcall<predict>(), METH_FASTCALL | METH_KEYWORDS,
-       "predict($self, columns, n_threads, out, spread)\n--\n\n"
-       "Fills `out` (and `spread`, unless None) with each row's uplifts."},
-      {"predict_response", fastcall<predict_response>(), METH_FASTCALL | METH_KEYWORDS,
-       "predict_response($self, columns, n_threads, out)\n--\n\n"
-       "Fills `out` with each row's positive rate per group, control first."},
-      {"to_bytes", fastcall<to_bytes>(), METH_FASTCALL | METH_KEYWORDS,
-       "to_bytes($self, fields)\n--\n\nThe model file text with the estimator's fields."},
-      {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS,
-       "save($self, path, fields)\n--\n\nWrites the model file safely."},
-      {"importance", fastcall<importance>(), METH_FASTCALL | METH_KEYWORDS,
-       "importance($self, importance_type)\n--\n\n\"gain\" (weighted by rows) or \"split\"."},
+      keywords_method<predict>("predict",
+                               "predict($self, columns, n_threads, out, spread)\n--\n\n"
+                               "Fills `out` (and `spread`, unless None) with each row's uplifts."),
+      keywords_method<predict_response>(
+          "predict_response",
+          "predict_response($self, columns, n_threads, out)\n--\n\n"
+          "Fills `out` with each row's positive rate per group, control first."),
+      keywords_method<to_bytes>(
+          "to_bytes",
+          "to_bytes($self, fields)\n--\n\nThe model file text with the estimator's fields."),
+      keywords_method<save>("save",
+                            "save($self, path, fields)\n--\n\nWrites the model file safely."),
+      keywords_method<importance>(
+          "importance",
+          "importance($self, importance_type)\n--\n\n\"gain\" (weighted by rows) or \"split\"."),
       {"feature_names", feature_names, METH_NOARGS, "feature_names($self)\n--\n\n"},
       {"features", features, METH_NOARGS,
        "features($self)\n--\n\n(kind or None, categories or None) per feature."},
       {"info", info, METH_NOARGS, "info($self)\n--\n\nTree counts and hyper-parameters."},
-      {"tree", fastcall<tree>(), METH_FASTCALL | METH_KEYWORDS,
-       "tree($self, index)\n--\n\nThe stored nodes of one tree, as lists."},
+      keywords_method<tree>("tree",
+                            "tree($self, index)\n--\n\nThe stored nodes of one tree, as lists."),
       {"__copy__", copy_self, METH_NOARGS, nullptr},
-      {"__deepcopy__", fastcall<deepcopy_self>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+      keywords_method<deepcopy_self>("__deepcopy__", nullptr),
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
-}
-
-void forest_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ForestObject*>(self)->forest.~shared_ptr();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 }  // namespace
 
 PyObject* forest_type() {
   static PyObject* type = nullptr;
-  if (type) return type;
   static PyType_Slot slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(forest_dealloc)},
+      {Py_tp_dealloc,
+       reinterpret_cast<void*>(dealloc_instance<ForestObject, &ForestObject::forest>)},
       {Py_tp_methods, method_table()},
       {Py_tp_doc, const_cast<char*>("A trained uplift forest; never changes once made.")},
       {0, nullptr},
@@ -317,20 +304,14 @@ PyObject* forest_type() {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  type = PyType_FromSpec(&spec);
-  return type;
+  return type_from_spec(type, spec);
 }
 
 PyObject* wrap_forest(std::shared_ptr<const EstimatorForest> forest) {
   PyObject* type = forest_type();
   if (!type) throw PythonErrorSet{};
-  auto alloc = reinterpret_cast<allocfunc>(
-      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-  PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
-  if (!self) throw PythonErrorSet{};
-  new (&reinterpret_cast<ForestObject*>(self)->forest)
-      std::shared_ptr<const EstimatorForest>(std::move(forest));
-  return self;
+  return new_instance<ForestObject, &ForestObject::forest>(reinterpret_cast<PyTypeObject*>(type),
+                                                           std::move(forest));
 }
 
 const std::shared_ptr<const EstimatorForest>& forest_of(PyObject* obj) {
