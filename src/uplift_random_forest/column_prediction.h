@@ -29,7 +29,14 @@ struct InputColumn {
 
 // The kind of feature whose cells a column of `type` holds.
 inline FeatureKind kind_of(InputColumn::Type type) {
-  return type == InputColumn::Type::kCode ? FeatureKind::kCategorical : FeatureKind::kNumeric;
+  switch (type) {
+    case InputColumn::Type::kFloat32:
+    case InputColumn::Type::kFloat64:
+      return FeatureKind::kNumeric;
+    case InputColumn::Type::kCode:
+      return FeatureKind::kCategorical;
+  }
+  return FeatureKind::kNumeric;
 }
 
 // Replaces the rows of `batch` (room for `count` rows at least) by rows

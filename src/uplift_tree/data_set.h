@@ -41,7 +41,15 @@ struct RawData {
   const StrColumn& categories(ColumnRef c) const { return str_cols[c.index]; }
   // The reference of the column added last to num_cols or str_cols.
   ColumnRef last_column(FeatureKind kind) const {
-    const std::size_t count = kind == FeatureKind::kNumeric ? num_cols.size() : str_cols.size();
+    std::size_t count = 0;
+    switch (kind) {
+      case FeatureKind::kNumeric:
+        count = num_cols.size();
+        break;
+      case FeatureKind::kCategorical:
+        count = str_cols.size();
+        break;
+    }
     return {kind, static_cast<std::uint32_t>(count - 1)};
   }
   std::size_t n_groups() const { return static_cast<std::size_t>(max_treatment) + 1; }

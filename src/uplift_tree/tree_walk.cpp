@@ -97,14 +97,15 @@ const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
     // A tested position below the row's length always has a slot.
     const std::size_t slot = row.slot_of[c];
     const std::uint32_t cell = row.cells[slot];
-    if (row.kinds[slot] != step.kind)
-      fail(step.kind == FeatureKind::kNumeric ? msg::kNotF64 : msg::kNotStr);
+    const bool wrong_kind = row.kinds[slot] != step.kind;
     bool left = false;
     switch (step.kind) {
       case FeatureKind::kNumeric:
+        if (wrong_kind) fail(msg::kNotF64);
         left = cell <= threshold_key(step.threshold);  // NaN on either side: right
         break;
       case FeatureKind::kCategorical:
+        if (wrong_kind) fail(msg::kNotStr);
         left = cell == steps_[k].base;
         break;
     }
