@@ -38,14 +38,14 @@ PyObject* model_type() {
       {Py_tp_methods, model_method_table()},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec description = {
       "builtins._UpliftRandomForestModel",
       static_cast<int>(sizeof(ModelObject)),
       0,
       Py_TPFLAGS_DEFAULT,
       slots,
   };
-  return type_from_spec(type, spec);
+  return heap_type(type, description);
 }
 
 }  // namespace corvane

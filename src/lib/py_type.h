@@ -1,5 +1,5 @@
 // What both modules' classes and functions are made of: heap types made
-// once from a spec, instances that hold one C++ member, the check that a
+// once per process, instances that hold one C++ member, the check that a
 // method's self is such an instance, and vectorcall entries of method
 // tables.
 #pragma once
@@ -24,10 +24,11 @@ PyMethodDef keywords_method(const char* name, const char* doc) {
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// The class made from `spec`, kept in `type` for the process's lifetime
-// once made; a failed attempt (null, with an error set) is tried again.
-inline PyObject* type_from_spec(PyObject*& type, PyType_Spec& spec) {
-  if (!type) type = PyType_FromSpec(&spec);
+// The heap type that `description` describes, kept in `type` for the
+// process's lifetime once made; a failed attempt (null, with an error set)
+// is tried again on the next call.
+inline PyObject* heap_type(PyObject*& type, PyType_Spec& description) {
+  if (!type) type = PyType_FromSpec(&description);
   return type;
 }
 

@@ -297,14 +297,14 @@ PyObject* forest_type() {
       {Py_tp_doc, const_cast<char*>("A trained uplift forest; never changes once made.")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec description = {
       "corvane_learn._core.Forest",
       static_cast<int>(sizeof(ForestObject)),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  return type_from_spec(type, spec);
+  return heap_type(type, description);
 }
 
 PyObject* wrap_forest(std::shared_ptr<const EstimatorForest> forest) {
