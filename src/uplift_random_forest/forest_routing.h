@@ -37,7 +37,7 @@ class ForestRouting {
 };
 
 // A number for a new state of a forest's trees, never given out before
-// (0 is that of no trees at all). Thread-safe.
+// (0 is that of trees that never changed). Thread-safe.
 std::uint64_t new_tree_generation();
 
 // The routing of one forest's current trees, built on first use and kept
