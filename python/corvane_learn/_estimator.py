@@ -19,7 +19,7 @@ from . import _convert, _core, _model_file
 from ._progress import progress
 
 _I32_MAX = 2**31 - 1
-_CRITERIA = ("KL", "ED", "CHI")
+_CRITERIA = _core.CRITERIA
 
 
 def _version() -> str:

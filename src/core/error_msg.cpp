@@ -115,12 +115,15 @@ std::string struct_too_short(std::size_t length, std::string_view record, std::s
                  std::to_string(fields), " elements"});
 }
 
-std::string unknown_eval_func(std::string_view name) {
-  return concat({"unknown variant `", name, "`, expected one of `Euclidean`, `KL`, `Chi`"});
-}
-
-std::string unknown_split_value(std::string_view name) {
-  return concat({"unknown variant `", name, "`, expected `Numeric` or `Str`"});
+std::string unknown_variant(std::string_view name, std::span<const std::string_view> variants) {
+  std::string text = concat({"unknown variant `", name, "`, "});
+  if (variants.empty()) return text + "there are no variants";
+  text += variants.size() <= 2 ? "expected " : "expected one of ";
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    const char* before = i == 0 ? "`" : variants.size() == 2 ? " or `" : ", `";
+    text += concat({before, variants[i], "`"});
+  }
+  return text;
 }
 
 std::string outcome_not_binary(std::string_view outcome_col, std::int64_t value) {
@@ -183,6 +186,13 @@ std::string estimator_part_damaged(std::string_view what) {
 std::string feature_kind_conflict(std::size_t index, std::string_view name) {
   return "feature " + std::to_string(index) + " ('" + std::string(name) +
          "') is tested both as numbers and as categories";
+}
+
+std::string unknown_feature_kind(std::span<const std::string_view> names) {
+  std::string text = "a feature's \"kind\" is neither";
+  for (std::size_t i = 0; i < names.size(); ++i)
+    text += concat({i == 0 ? " \"" : " nor \"", names[i], "\""});
+  return text;
 }
 
 std::string unknown_importance_type(std::string_view type) {

@@ -8,6 +8,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -111,10 +112,11 @@ std::string duplicate_field(std::string_view key);
 std::string missing_field(std::string_view key);
 // "invalid length <length>, expected struct <record> with <fields> elements"
 std::string struct_too_short(std::size_t length, std::string_view record, std::size_t fields);
-// "unknown variant `<name>`, expected one of `Euclidean`, `KL`, `Chi`"
-std::string unknown_eval_func(std::string_view name);
-// "unknown variant `<name>`, expected `Numeric` or `Str`"
-std::string unknown_split_value(std::string_view name);
+// A tag that names none of an enum's variants:
+// "unknown variant `<name>`, expected `A`", "... expected `A` or `B`",
+// "... expected one of `A`, `B`, `C`" (tree records' split values and
+// criteria).
+std::string unknown_variant(std::string_view name, std::span<const std::string_view> variants);
 
 // "3.1 TB", "80 GB", "512 bytes": decimal units, one decimal below ten.
 std::string human_size(std::uint64_t bytes);
@@ -157,6 +159,9 @@ std::string trees_disagree(std::string_view what);
 std::string estimator_part_damaged(std::string_view what);
 // "feature <index> ('<name>') is tested both as numbers and as categories"
 std::string feature_kind_conflict(std::size_t index, std::string_view name);
+// "a feature's \"kind\" is neither \"numeric\" nor \"categorical\"", for the
+// names of every kind.
+std::string unknown_feature_kind(std::span<const std::string_view> names);
 // "unknown importance type '<type>'; expected 'gain' or 'split'"
 std::string unknown_importance_type(std::string_view type);
 // "category <text> occurs twice among the categories of feature '<name>'"

@@ -1,7 +1,9 @@
 // The one place where failures become Python exceptions. Every entry point
 // from Python runs its body through guarded(): core stops (corvane::Error)
 // become PanicException with their exact text, a pending Python error passes
-// through unchanged, and nothing C++ ever unwinds into the interpreter.
+// through unchanged, and nothing C++ ever unwinds into the interpreter. The
+// estimator's module shares the choke point (guarded_with) and differs only
+// in how it raises each kind of failure (lib/learn/errors.h).
 #pragma once
 
 #include <Python.h>
@@ -10,6 +12,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/error.h"
 #include "core/error_msg.h"
@@ -40,23 +43,39 @@ inline void prime_exceptions() noexcept {
   }
 }
 
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+// Runs body() and returns what it returns; any failure sets a Python error
+// and gives null: a pending Python error stays as it is, and `Raise` says
+// what the others become, through its static noexcept functions
+// stop(const Error&), out_of_memory() and other(const char* text).
+template <class Raise, class Body>
+PyObject* guarded_with(Body&& body) noexcept {
   prime_exceptions();
   try {
     return body();
   } catch (const PythonErrorSet&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const Error& e) {
-    raise_panic(e.what());
+    Raise::stop(e);
   } catch (const std::bad_alloc&) {
-    raise_panic(msg::kMemoryAllocationFailed);
+    Raise::out_of_memory();
   } catch (const std::exception& e) {
-    raise_panic(e.what());
+    Raise::other(e.what());
   } catch (...) {
-    raise_panic("unknown failure");
+    Raise::other("unknown failure");
   }
   return nullptr;
+}
+
+// The extension's way: PanicException, with its line on standard error.
+struct RaisePanic {
+  static void stop(const Error& e) noexcept { raise_panic(e.what()); }
+  static void out_of_memory() noexcept { raise_panic(msg::kMemoryAllocationFailed); }
+  static void other(const char* text) noexcept { raise_panic(text); }
+};
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  return guarded_with<RaisePanic>(std::forward<Body>(body));
 }
 
 }  // namespace corvane

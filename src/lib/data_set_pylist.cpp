@@ -102,11 +102,11 @@ RawData raw_data_from_pylist(const std::unordered_map<std::string, PyRef>& data,
     if (auto numbers = read_numeric(list)) {
       lengths.push_back(numbers->size());
       raw.num_cols.push_back(std::move(*numbers));
-      raw.col_index[name] = static_cast<std::int32_t>(raw.num_cols.size() - 1);
+      raw.col_index[name] = raw.last_column(FeatureKind::kNumeric);
     } else if (auto strings = read_categorical(list)) {
       lengths.push_back(strings->codes.size());
       raw.str_cols.push_back(std::move(*strings));
-      raw.col_index[name] = -static_cast<std::int32_t>(raw.str_cols.size());
+      raw.col_index[name] = raw.last_column(FeatureKind::kCategorical);
     } else {
       fail(msg::bad_column_type(name));
     }

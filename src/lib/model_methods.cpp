@@ -17,10 +17,13 @@
 #include "lib/call_guard.h"
 #include "lib/convert.h"
 #include "lib/data_set_pylist.h"
+#include "lib/gc_pause.h"
 #include "lib/gil.h"
 #include "lib/model_class.h"
 #include "lib/progress.h"
+#include "lib/py_list.h"
 #include "lib/py_ref.h"
+#include "lib/py_type.h"
 #include "lib/rows.h"
 #include "uplift_random_forest/forest_model_file.h"
 #include "uplift_random_forest/prediction_run.h"
@@ -56,31 +59,10 @@ class InUse {
   ModelObject& obj_;
 };
 
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
-ModelObject& as_model(PyObject* self) {
-  PyObject* type = model_type();
-  if (!type) throw PythonErrorSet{};
-  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type)))
-    cannot_convert(self, "_UpliftRandomForestModel");
-  return *reinterpret_cast<ModelObject*>(self);
-}
-
 template <Use use, class Body>
 PyObject* method(PyObject* self, Body&& body) {
   return guarded([&]() -> PyObject* {
-    ModelObject& obj = as_model(self);
+    ModelObject& obj = instance_of<ModelObject>(self, model_type, "_UpliftRandomForestModel");
     InUse marker(obj, use);
     return body(obj.forest);
   });
@@ -110,21 +92,20 @@ constexpr std::array<const char*, 1> kImportanceParams = {"importance_type"};
 }
 
 PyObject* float_list(std::span<const double> values) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) result_failed();
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* f = PyFloat_FromDouble(values[i]);
-    if (!f) result_failed();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
-  }
-  return list.release();
+  return list_of(values, PyFloat_FromDouble, result_failed);
+}
+
+// The one argument, `path`, of the method `display`.
+std::string path_argument(const char* display, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  PyObject* a[1] = {};
+  bind_arguments({display, kPathParam}, args, nargs, kwnames, a);
+  return with_param("path", [&] { return to_string(a[0]); });
 }
 
 PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<Use::Exclusive>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
-    PyObject* a[1] = {};
-    bind_arguments({"_UpliftRandomForestModel.load()", kPathParam}, args, nargs, kwnames, a);
-    const std::string path = with_param("path", [&] { return to_string(a[0]); });
+    const std::string path = path_argument("_UpliftRandomForestModel.load()", args, nargs, kwnames);
     // Reading and parsing need nothing of Python; the in-use marker keeps
     // other threads off this instance meanwhile. The forest is replaced only
     // once the new one is complete, with the lock held again.
@@ -169,9 +150,7 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       GilReleased unlocked;
       result = run ? run->finish() : forest.predict_rows(*routing, rows, n_threads);
     }
-    // One new list per row would trigger collections that traverse every
-    // object of the program, over and over; the result holds no cycles, so
-    // nothing is missed by pausing the collector while it is built.
+    // One new list per row: see GcPause.
     GcPause pause;
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.size())));
     if (!out) result_failed();
@@ -241,9 +220,7 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
-    PyObject* a[1] = {};
-    bind_arguments({"_UpliftRandomForestModel.save()", kPathParam}, args, nargs, kwnames, a);
-    const std::string path = with_param("path", [&] { return to_string(a[0]); });
+    const std::string path = path_argument("_UpliftRandomForestModel.save()", args, nargs, kwnames);
     {
       GilReleased unlocked;
       save_model_file(forest, path, run_signal_handlers);
@@ -254,36 +231,24 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* feature_cols(PyObject* self, PyObject*) {
   return method<Use::Shared>(self, [&](UpliftRandomForestModel& forest) -> PyObject* {
-    if (forest.trees.empty()) fail(msg::kUnwrapNone);
-    const auto& names = forest.trees.front().feature_cols;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    if (!list) throw PythonErrorSet{};
-    for (std::size_t i = 0; i < names.size(); ++i)
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_str(names[i]));
-    return list.release();
+    if (forest.trees().empty()) fail(msg::kUnwrapNone);
+    return list_of(forest.trees().front().feature_cols, new_str);
   });
-}
-
-template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
 }
 
 }  // namespace
 
 PyMethodDef* model_method_table() {
   static PyMethodDef table[] = {
-      {"load", fastcall<load>(), METH_FASTCALL | METH_KEYWORDS, "load($self, path)\n--\n\n"},
-      {"fit", fastcall<fit>(), METH_FASTCALL | METH_KEYWORDS,
-       "fit($self, data, x_names, treatment_col, outcome_col, n_threads)\n--\n\n"},
-      {"predict", fastcall<predict>(), METH_FASTCALL | METH_KEYWORDS,
-       "predict($self, data, n_threads)\n--\n\n"},
-      {"predict_row", fastcall<predict_row>(), METH_FASTCALL | METH_KEYWORDS,
-       "predict_row($self, x)\n--\n\n"},
-      {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS, "save($self, path)\n--\n\n"},
+      keywords_method<load>("load", "load($self, path)\n--\n\n"),
+      keywords_method<fit>(
+          "fit", "fit($self, data, x_names, treatment_col, outcome_col, n_threads)\n--\n\n"),
+      keywords_method<predict>("predict", "predict($self, data, n_threads)\n--\n\n"),
+      keywords_method<predict_row>("predict_row", "predict_row($self, x)\n--\n\n"),
+      keywords_method<save>("save", "save($self, path)\n--\n\n"),
       {"feature_cols", feature_cols, METH_NOARGS, "feature_cols($self)\n--\n\n"},
-      {"get_feature_importance", fastcall<get_feature_importance>(), METH_FASTCALL | METH_KEYWORDS,
-       "get_feature_importance($self, importance_type)\n--\n\n"},
+      keywords_method<get_feature_importance>(
+          "get_feature_importance", "get_feature_importance($self, importance_type)\n--\n\n"),
       {nullptr, nullptr, 0, nullptr},
   };
   return table;

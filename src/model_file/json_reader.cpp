@@ -513,49 +513,37 @@ void JsonReader::begin_object(std::string_view expected) {
   enter_container();
 }
 
-bool JsonReader::next_element() {
+bool JsonReader::advance_in(char close, const char* eof, const char* expected_comma) {
   const std::size_t size = text_.size();
   skip_whitespace();
-  if (pos_ == size) fail(msg::kJsonEofList, size);
-  if (text_[pos_] == ']') {
+  if (pos_ == size) fail(eof, size);
+  if (text_[pos_] == close) {
     close_offset_ = pos_;
     ++pos_;
     --depth_;
     return false;
   }
   if (started_[depth_]) {
-    if (text_[pos_] != ',') fail(msg::kJsonExpectedListComma, pos_);
+    if (text_[pos_] != ',') fail(expected_comma, pos_);
     ++pos_;
     skip_whitespace();
     if (pos_ == size) fail(msg::kJsonEofValue, size);
-    if (text_[pos_] == ']') fail(msg::kJsonTrailingComma, pos_);
+    if (text_[pos_] == close) fail(msg::kJsonTrailingComma, pos_);
   } else {
     started_[depth_] = true;
   }
   return true;
 }
 
+bool JsonReader::next_element() {
+  return advance_in(']', msg::kJsonEofList, msg::kJsonExpectedListComma);
+}
+
 bool JsonReader::next_member(std::string& key) { return advance_member(&key); }
 
 bool JsonReader::advance_member(std::string* key) {
+  if (!advance_in('}', msg::kJsonEofObject, msg::kJsonExpectedObjectComma)) return false;
   const std::size_t size = text_.size();
-  skip_whitespace();
-  if (pos_ == size) fail(msg::kJsonEofObject, size);
-  if (text_[pos_] == '}') {
-    close_offset_ = pos_;
-    ++pos_;
-    --depth_;
-    return false;
-  }
-  if (started_[depth_]) {
-    if (text_[pos_] != ',') fail(msg::kJsonExpectedObjectComma, pos_);
-    ++pos_;
-    skip_whitespace();
-    if (pos_ == size) fail(msg::kJsonEofValue, size);
-    if (text_[pos_] == '}') fail(msg::kJsonTrailingComma, pos_);
-  } else {
-    started_[depth_] = true;
-  }
   if (text_[pos_] != '"') fail(msg::kJsonKeyMustBeString, pos_);
   key_start_ = pos_;
   if (key != nullptr) key->clear();

@@ -126,6 +126,9 @@ class JsonReader {
   void scan_escape(std::string* out);
   std::uint32_t scan_hex4();
   void enter_container();
+  // Moves on in the open container that `close` ends: false once the
+  // bracket is consumed, else true with the cursor at the next element.
+  bool advance_in(char close, const char* eof, const char* expected_comma);
   bool advance_member(std::string* key);
   // Consumes the value at the cursor (already peeked as `kind`) and says
   // what it is, for invalid-type faults.

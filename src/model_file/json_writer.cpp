@@ -77,27 +77,21 @@ void JsonWriter::separate() {
   }
 }
 
-void JsonWriter::begin_object() {
+void JsonWriter::open(char bracket) {
   separate();
-  sink_->push_back('{');
+  sink_->push_back(bracket);
   has_element_.push_back(false);
 }
 
-void JsonWriter::end_object() {
+void JsonWriter::close(char bracket) {
   has_element_.pop_back();
-  sink_->push_back('}');
+  sink_->push_back(bracket);
 }
 
-void JsonWriter::begin_array() {
-  separate();
-  sink_->push_back('[');
-  has_element_.push_back(false);
-}
-
-void JsonWriter::end_array() {
-  has_element_.pop_back();
-  sink_->push_back(']');
-}
+void JsonWriter::begin_object() { open('{'); }
+void JsonWriter::end_object() { close('}'); }
+void JsonWriter::begin_array() { open('['); }
+void JsonWriter::end_array() { close(']'); }
 
 void JsonWriter::key(std::string_view name) {
   separate();

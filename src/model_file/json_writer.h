@@ -47,6 +47,8 @@ class JsonWriter {
 
  private:
   void separate();
+  void open(char bracket);
+  void close(char bracket);
 
   std::optional<StringSink> string_sink_;
   OutputSink* sink_;

@@ -12,22 +12,27 @@
 
 namespace corvane::model_file {
 
-// Calls read_field(i) with the cursor at the value of field i, once per field.
+// The widest record of the model file has 12 fields; a fixed bitset keeps
+// the bookkeeping of "seen" off the heap for the millions of node records.
+inline constexpr std::size_t kMaxRecordFields = 16;
+
+// Calls read_field(i) with the cursor at the value of field i, once per field
+// of `count`, whose names name_of(i) gives. Every member of the object form
+// that is no field goes to read_unknown(key) with the cursor at its value: it
+// reads the value and returns true, or returns false (and reads nothing) to
+// have it skipped.
 // Faults: "invalid type: <found>, expected struct <record>",
 // "invalid length N, expected struct <record> with M elements",
 // "trailing characters" (array form with too many values),
 // "duplicate field `K`", "missing field `K`".
+template <class NameOf, class ReadField, class ReadUnknown>
+void read_fields(JsonReader& reader, std::string_view record, std::size_t count, NameOf&& name_of,
+                 ReadField&& read_field, ReadUnknown&& read_unknown);
+
+// The same for fields named by a list; unknown members are skipped.
 template <class ReadField>
 void read_record(JsonReader& reader, std::string_view record,
                  std::span<const std::string_view> fields, ReadField&& read_field);
-
-// The same, offering every member of the object form that is no field to
-// read_unknown(key) with the cursor at its value: it reads the value and
-// returns true, or returns false (and reads nothing) to have it skipped.
-template <class ReadField, class ReadUnknown>
-void read_record(JsonReader& reader, std::string_view record,
-                 std::span<const std::string_view> fields, ReadField&& read_field,
-                 ReadUnknown&& read_unknown);
 
 }  // namespace corvane::model_file
 

@@ -1,4 +1,4 @@
-// Body of read_record; included from record_reader.h only.
+// Body of read_fields; included from record_reader.h only.
 #pragma once
 
 #include <bitset>
@@ -9,21 +9,10 @@
 
 namespace corvane::model_file {
 
-// The widest record of the model file has 12 fields; a fixed bitset keeps
-// the bookkeeping of "seen" off the heap for the millions of node records.
-inline constexpr std::size_t kMaxRecordFields = 16;
-
-template <class ReadField>
-void read_record(JsonReader& reader, std::string_view record,
-                 std::span<const std::string_view> fields, ReadField&& read_field) {
-  read_record(reader, record, fields, read_field, [](const std::string&) { return false; });
-}
-
-template <class ReadField, class ReadUnknown>
-void read_record(JsonReader& reader, std::string_view record,
-                 std::span<const std::string_view> fields, ReadField&& read_field,
-                 ReadUnknown&& read_unknown) {
-  if (fields.size() > kMaxRecordFields) {
+template <class NameOf, class ReadField, class ReadUnknown>
+void read_fields(JsonReader& reader, std::string_view record, std::size_t count, NameOf&& name_of,
+                 ReadField&& read_field, ReadUnknown&& read_unknown) {
+  if (count > kMaxRecordFields) {
     throw std::logic_error("read_record: too many fields in " + std::string(record));
   }
   switch (reader.peek_value()) {
@@ -33,8 +22,8 @@ void read_record(JsonReader& reader, std::string_view record,
       std::string key;
       while (reader.next_member(key)) {
         std::size_t index = 0;
-        while (index < fields.size() && fields[index] != key) ++index;
-        if (index == fields.size()) {
+        while (index < count && name_of(index) != key) ++index;
+        if (index == count) {
           if (!read_unknown(key)) reader.skip_value();
           continue;
         }
@@ -42,18 +31,18 @@ void read_record(JsonReader& reader, std::string_view record,
         seen[index] = true;
         read_field(index);
       }
-      for (std::size_t index = 0; index < fields.size(); ++index) {
+      for (std::size_t index = 0; index < count; ++index) {
         if (!seen[index]) {
-          reader.fail(msg::missing_field(fields[index]), reader.close_offset());
+          reader.fail(msg::missing_field(name_of(index)), reader.close_offset());
         }
       }
       return;
     }
     case JsonReader::Kind::Array: {
       reader.begin_array(record);
-      for (std::size_t index = 0; index < fields.size(); ++index) {
+      for (std::size_t index = 0; index < count; ++index) {
         if (!reader.next_element()) {
-          reader.fail(msg::struct_too_short(index, record, fields.size()), reader.close_offset());
+          reader.fail(msg::struct_too_short(index, record, count), reader.close_offset());
         }
         read_field(index);
       }
@@ -64,6 +53,14 @@ void read_record(JsonReader& reader, std::string_view record,
     default:
       reader.fail_invalid_type("struct " + std::string(record));
   }
+}
+
+template <class ReadField>
+void read_record(JsonReader& reader, std::string_view record,
+                 std::span<const std::string_view> fields, ReadField&& read_field) {
+  read_fields(
+      reader, record, fields.size(), [&](std::size_t i) { return fields[i]; }, read_field,
+      [](const std::string&) { return false; });
 }
 
 }  // namespace corvane::model_file

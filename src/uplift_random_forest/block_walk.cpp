@@ -1,6 +1,7 @@
 #include "uplift_random_forest/block_walk.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "core/error.h"
@@ -78,19 +79,19 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
 }
 
 std::optional<RowFailure> predict_exact(const std::vector<UpliftTreeModel>& trees,
-                                        const ForestRouting& routing, const RowBatch& rows,
-                                        std::size_t i, Predictions& out) {
+                                        const ForestRouting& routing, RowBatch::Row row,
+                                        const ResultRows& out, std::size_t j) {
   std::size_t length = 0;
-  auto failure = exact_row(trees, routing, rows.row(i), out.slot(i), length);
+  auto failure = exact_row(trees, routing, row, out.slot(j), length);
   if (failure) return failure;
-  out.set_length(i, length);
-  divide(out.slot(i), length, trees.size());
+  out.set_length(j, length);
+  divide(out.slot(j), length, trees.size());
   return std::nullopt;
 }
 
 void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
-                const RowBatch& rows, std::size_t begin, std::size_t count, Predictions& out,
-                bool* needs_exact) {
+                const RowBatch& rows, std::size_t begin, std::size_t count, const ResultRows& out,
+                bool* needs_exact, std::uint32_t* leaves) {
   for (std::size_t r = 0; r < count; ++r) needs_exact[r] = !rows.checked(begin + r);
   if (!routing.uniform_leaves() || !rows.complete()) {
     std::fill(needs_exact, needs_exact + count, true);
@@ -102,17 +103,66 @@ void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& 
              : width == 3 ? add_leaves<3>
              : width == 4 ? add_leaves<4>
                           : add_leaves<0>;
-  std::uint32_t at[kBlock];
+  std::uint32_t walked[kBlock];
   for (std::size_t t = 0; t < trees.size(); ++t) {
     const TreeWalk& walk = routing.walk(t);
+    std::uint32_t* at = leaves ? leaves + t * kBlock : walked;
     walk.walk(rows, begin, count, at);
-    add(walk, at, count, width, t == 0, out.slot(begin), needs_exact);
+    add(walk, at, count, width, t == 0, out.values, needs_exact);
   }
   for (std::size_t r = 0; r < count; ++r) {
     if (needs_exact[r]) continue;
-    out.set_length(begin + r, width);
-    divide(out.slot(begin + r), width, trees.size());
+    out.set_length(r, width);
+    divide(out.slot(r), width, trees.size());
   }
+}
+
+namespace {
+
+// spread[j] = sqrt(spread[j] / trees) over the row's values.
+void finish_spread(double* spread, std::size_t width, std::size_t trees) {
+  const double n = static_cast<double>(trees);
+  for (std::size_t j = 0; j < width; ++j) spread[j] = std::sqrt(spread[j] / n);
+}
+
+// spread[j] = d * d + spread[j] with d the value's deviation from the mean.
+void add_deviation(const double* p, const double* mean, std::size_t width, double* spread) {
+  for (std::size_t j = 0; j < width; ++j) {
+    const double d = p[j] - mean[j];
+    spread[j] = d * d + spread[j];
+  }
+}
+
+}  // namespace
+
+void walked_spread(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
+                   const std::uint32_t* leaves, std::size_t count, const bool* needs_exact,
+                   const ResultRows& out, double* spread) {
+  const std::size_t width = out.width;
+  for (std::size_t r = 0; r < count; ++r) {
+    if (needs_exact[r]) continue;
+    double* row_spread = spread + r * width;
+    std::fill(row_spread, row_spread + width, 0.0);
+    for (std::size_t t = 0; t < trees.size(); ++t)
+      add_deviation(routing.walk(t).leaf(leaves[t * kBlock + r]), out.slot(r), width, row_spread);
+    finish_spread(row_spread, width, trees.size());
+  }
+}
+
+std::optional<RowFailure> exact_spread(const std::vector<UpliftTreeModel>& trees,
+                                       const ForestRouting& routing, RowBatch::Row row,
+                                       const double* mean, std::size_t width, double* spread) {
+  std::fill(spread, spread + width, 0.0);
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    try {
+      const std::vector<double>& p = routing.walk(t).route_exact(trees[t], row);
+      add_deviation(p.data(), mean, std::min(width, p.size()), spread);
+    } catch (const Error& e) {
+      return RowFailure{true, e.what()};
+    }
+  }
+  finish_spread(spread, width, trees.size());
+  return std::nullopt;
 }
 
 }  // namespace corvane

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,16 +45,32 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
                                     const ForestRouting& routing, RowBatch::Row row, double* acc,
                                     std::size_t& length);
 
-// Predicts row i of `rows` by exact_row into `out`, divided; the failure
+// Predicts `row` by exact_row into row j of `out`, divided; the failure
 // instead, if any.
 std::optional<RowFailure> predict_exact(const std::vector<UpliftTreeModel>& trees,
-                                        const ForestRouting& routing, const RowBatch& rows,
-                                        std::size_t i, Predictions& out);
+                                        const ForestRouting& routing, RowBatch::Row row,
+                                        const ResultRows& out, std::size_t j);
 
-// Predicts rows [begin, begin + count) (count <= kBlock) into `out`, divided,
-// except those it marks in needs_exact, which are left to exact_row.
+// Predicts rows [begin, begin + count) of `rows` (count <= kBlock) into rows
+// [0, count) of `out`, divided, except those it marks in needs_exact, which
+// are left to exact_row. With `leaves`, the leaf each tree t gives row r is
+// kept in leaves[t * kBlock + r] (for the spread of the row).
 void walk_block(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
-                const RowBatch& rows, std::size_t begin, std::size_t count, Predictions& out,
-                bool* needs_exact);
+                const RowBatch& rows, std::size_t begin, std::size_t count, const ResultRows& out,
+                bool* needs_exact, std::uint32_t* leaves = nullptr);
+
+// The spread of each walked row [0, count) that needs no exact walk, from
+// the leaves walk_block kept and the row's mean in `out`, into
+// spread[r * width, (r + 1) * width): the standard deviation over the trees
+// (divided by the tree count, not one less).
+void walked_spread(const std::vector<UpliftTreeModel>& trees, const ForestRouting& routing,
+                   const std::uint32_t* leaves, std::size_t count, const bool* needs_exact,
+                   const ResultRows& out, double* spread);
+
+// The spread of one row by the exact walk, around its mean; the failure
+// instead, if any.
+std::optional<RowFailure> exact_spread(const std::vector<UpliftTreeModel>& trees,
+                                       const ForestRouting& routing, RowBatch::Row row,
+                                       const double* mean, std::size_t width, double* spread);
 
 }  // namespace corvane

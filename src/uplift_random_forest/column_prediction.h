@@ -1,7 +1,8 @@
 // Prediction of rows that are held column by column in the caller's memory
-// (the estimator's arrays): threads take chunks of rows, lay each chunk out
-// for the batched walk straight from the columns and write the chunk's
-// results into the caller's output, so nothing is built per row or per cell.
+// (the estimator's arrays): a PredictionRun whose walkers lay each chunk of
+// rows out for the batched walk straight from the columns and write the
+// chunk's results into the caller's output, so nothing is built per row or
+// per cell.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,23 @@ struct InputColumn {
   const std::uint32_t* codes = nullptr;
   std::size_t code_count = 0;
 };
+
+// The kind of feature whose cells a column of `type` holds.
+inline FeatureKind kind_of(InputColumn::Type type) {
+  switch (type) {
+    case InputColumn::Type::kFloat32:
+    case InputColumn::Type::kFloat64:
+      return FeatureKind::kNumeric;
+    case InputColumn::Type::kCode:
+      return FeatureKind::kCategorical;
+  }
+  return FeatureKind::kNumeric;
+}
+
+// Replaces the rows of `batch` (room for `count` rows at least) by rows
+// [first, first + count) of `columns`, one per feature.
+void lay_out_columns(std::span<const InputColumn> columns, std::size_t first, std::size_t count,
+                     RowBatch& batch);
 
 // What a column prediction writes, row-major with routing.result_width()
 // values per row. `mean` is the forest's prediction, bit for bit that of

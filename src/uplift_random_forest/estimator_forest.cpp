@@ -14,9 +14,7 @@ namespace {
 
 // Stored node k of `tree` as a split on a feature (not a leaf, not a node
 // growth never wrote).
-bool is_split(const NodeArray& nodes, std::uint32_t k) {
-  return nodes.route(k).kind != NodeArray::RouteStep::kLeaf;
-}
+bool is_split(const NodeArray& nodes, std::uint32_t k) { return !nodes.route(k).leaf; }
 
 // Whether some group's positive rate is exactly 0 or 1 (or the group has no
 // rows): KL and CHI score such rates with fixed stand-in values, so a gain
@@ -84,7 +82,7 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
     : forest_(std::move(forest)),
       features_(std::move(features)),
       knows_categories_(knows_categories) {
-  const std::vector<UpliftTreeModel>& trees = forest_.trees;
+  const std::vector<UpliftTreeModel>& trees = forest_.trees();
   if (trees.empty()) fail(msg::kNoTrees);
   const std::vector<std::string>& names = trees.front().feature_cols;
   if (features_.size() != names.size())
@@ -107,8 +105,7 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
         const std::int32_t c = node.col_idx;
         if (c < 0 || static_cast<std::size_t>(c) >= names.size())
           fail(msg::index_out_of_bounds(names.size(), c));
-        const FeatureKind kind =
-            node.split_value.is_numeric() ? FeatureKind::kNumeric : FeatureKind::kCategorical;
+        const FeatureKind kind = node.split_value.kind();
         std::optional<FeatureKind>& known = features_[static_cast<std::size_t>(c)].kind;
         if (known && *known != kind)
           fail(msg::feature_kind_conflict(static_cast<std::size_t>(c),
@@ -149,18 +146,17 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
   } else {
     // A plain model file: what its splits test is all there is to know.
     const std::size_t n =
-        file.forest.trees.empty() ? 0 : file.forest.trees.front().feature_cols.size();
+        file.forest.trees().empty() ? 0 : file.forest.trees().front().feature_cols.size();
     features.resize(n);
     std::vector<std::unordered_set<std::string>> seen(n);
-    for (const UpliftTreeModel& tree : file.forest.trees) {
+    for (const UpliftTreeModel& tree : file.forest.trees()) {
       for (std::uint32_t k = 0; k < tree.nodes.stored(); ++k) {
         const TreeNode& node = tree.nodes.nodes()[k];
         if (!is_split(tree.nodes, k) || node.col_idx < 0 ||
             static_cast<std::size_t>(node.col_idx) >= n)
           continue;
         FeatureInfo& info = features[static_cast<std::size_t>(node.col_idx)];
-        const FeatureKind kind =
-            node.split_value.is_numeric() ? FeatureKind::kNumeric : FeatureKind::kCategorical;
+        const FeatureKind kind = node.split_value.kind();
         if (info.kind && *info.kind != kind)
           fail(msg::feature_kind_conflict(
               static_cast<std::size_t>(node.col_idx),
@@ -189,18 +185,19 @@ std::shared_ptr<const EstimatorForest> EstimatorForest::merge(
     std::span<const std::shared_ptr<const EstimatorForest>> forests) {
   if (forests.empty()) fail(msg::kNoTrees);
   UpliftRandomForestModel merged = forests.front()->forest_;
-  merged.trees.clear();
   std::int64_t total = 0;
-  std::size_t trees = 0;
+  std::size_t count = 0;
   for (const auto& f : forests) {
     total += f->forest_.n_estimators;
-    trees += f->forest_.trees.size();
+    count += f->forest_.trees().size();
   }
   if (total > INT32_MAX) fail(msg::trees_disagree("a tree count that fits in 32 bits"));
   merged.n_estimators = static_cast<std::int32_t>(total);
-  merged.trees.reserve(trees);
+  std::vector<UpliftTreeModel> trees;
+  trees.reserve(count);
   for (const auto& f : forests)
-    merged.trees.insert(merged.trees.end(), f->forest_.trees.begin(), f->forest_.trees.end());
+    trees.insert(trees.end(), f->forest_.trees().begin(), f->forest_.trees().end());
+  merged.replace_trees(std::move(trees));
   return std::shared_ptr<const EstimatorForest>(new EstimatorForest(
       std::move(merged), forests.front()->features_, forests.front()->knows_categories_));
 }
@@ -215,7 +212,7 @@ void EstimatorForest::save(const std::string& path, std::string_view fields,
 }
 
 const std::vector<std::string>& EstimatorForest::feature_names() const {
-  return forest_.trees.front().feature_cols;
+  return forest_.trees().front().feature_cols;
 }
 
 InputColumn::Type EstimatorForest::input_type(std::size_t f) const {
@@ -238,7 +235,7 @@ void EstimatorForest::predict(std::span<const InputColumn> columns, std::size_t 
                               std::int32_t n_threads, const ColumnOutput& out) const {
   std::vector<InputColumn> with_codes;
   set_codes(with_codes, columns, *routing_, layout_codes_);
-  predict_columns(forest_.trees, *routing_, with_codes, rows, n_threads, out);
+  predict_columns(forest_.trees(), *routing_, with_codes, rows, n_threads, out);
 }
 
 void EstimatorForest::predict_response(std::span<const InputColumn> columns, std::size_t rows,
@@ -254,8 +251,9 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
   const bool by_gain = type == "gain";
   if (!by_gain && type != "split") fail(msg::unknown_importance_type(type));
   std::vector<double> total(features_.size(), 0.0);
-  const bool stand_ins = forest_.eval_func == "KL" || forest_.eval_func == "CHI";
-  for (const UpliftTreeModel& tree : forest_.trees) {
+  const Criterion* criterion = criterion_called(forest_.eval_func);
+  const bool stand_ins = criterion && criterion->stand_in_rates;
+  for (const UpliftTreeModel& tree : forest_.trees()) {
     const NodeArray& nodes = tree.nodes;
     if (nodes.root() == NodeArray::kDefault) continue;
     const double root_rows =
@@ -285,7 +283,7 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
     }
   }
   // As prediction averages: over the trees held.
-  const double n = static_cast<double>(forest_.trees.size());
+  const double n = static_cast<double>(forest_.trees().size());
   for (double& v : total) v = v / n;
   return total;
 }

@@ -21,6 +21,7 @@ constexpr std::string_view kFeatures = "features";
 constexpr std::string_view kNodeCounts = "node_counts";
 constexpr std::string_view kKind = "kind";
 constexpr std::string_view kCategories = "categories";
+constexpr auto kKindNames = words_of_kinds<&FeatureKindWords::name>();
 
 // The fields text without its braces, as members to splice in.
 std::string_view inner_members(std::string_view fields) {
@@ -56,7 +57,7 @@ void write_part(JsonWriter& out, const UpliftRandomForestModel& forest,
   if (with_counts) {
     out.key(kNodeCounts);
     out.begin_array();
-    for (const UpliftTreeModel& tree : forest.trees) {
+    for (const UpliftTreeModel& tree : forest.trees()) {
       out.begin_array();
       for (const TreeNode& node : tree.nodes.nodes())
         for (std::int32_t c : node.counts) out.value_i64(c);
@@ -93,13 +94,8 @@ std::vector<FeatureInfo> read_features(JsonReader& in) {
           continue;
         }
         if (kind != JsonReader::Kind::String) damaged(in, "a feature's \"kind\" is no string");
-        const std::string name = in.read_string();
-        if (name == feature_kind_name(FeatureKind::kNumeric))
-          info.kind = FeatureKind::kNumeric;
-        else if (name == feature_kind_name(FeatureKind::kCategorical))
-          info.kind = FeatureKind::kCategorical;
-        else
-          damaged(in, "a feature's \"kind\" is neither \"numeric\" nor \"categorical\"");
+        info.kind = feature_kind_called(in.read_string());
+        if (!info.kind) damaged(in, msg::unknown_feature_kind(kKindNames));
       } else if (key == kCategories) {
         if (in.peek_value() != JsonReader::Kind::Array)
           damaged(in, "a feature's \"categories\" is no array");
@@ -142,12 +138,13 @@ std::vector<std::vector<std::int32_t>> read_node_counts(JsonReader& in) {
 
 // Gives every stored node of every tree its share of the flat counts.
 void attach_counts(UpliftRandomForestModel& forest, std::vector<std::vector<std::int32_t>> counts) {
-  if (counts.size() != forest.trees.size())
+  if (counts.size() != forest.trees().size())
     fail(msg::estimator_part_damaged("\"node_counts\" holds " + std::to_string(counts.size()) +
                                      " trees but the forest " +
-                                     std::to_string(forest.trees.size())));
+                                     std::to_string(forest.trees().size())));
+  std::vector<UpliftTreeModel> trees = forest.take_trees();
   for (std::size_t t = 0; t < counts.size(); ++t) {
-    NodeArray& nodes = forest.trees[t].nodes;
+    NodeArray& nodes = trees[t].nodes;
     std::size_t width = 0;
     for (const TreeNode& node : nodes.nodes()) {
       if (node.is_leaf()) {
@@ -162,6 +159,7 @@ void attach_counts(UpliftRandomForestModel& forest, std::vector<std::vector<std:
       nodes.set_counts(k, std::vector<std::int32_t>(counts[t].begin() + k * width,
                                                     counts[t].begin() + (k + 1) * width));
   }
+  forest.replace_trees(std::move(trees));
 }
 
 }  // namespace

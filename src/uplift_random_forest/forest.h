@@ -50,9 +50,23 @@ struct TrainingOptions {
   double estimation_share = 0.5;
 };
 
+// Where the predictions of consecutive rows go: row i's values from
+// values + i * width, its length in lengths[i].
+// Thread-safety: distinct rows may be written by distinct threads at once.
+struct ResultRows {
+  double* values;
+  std::size_t width;
+  std::size_t* lengths;
+
+  double* slot(std::size_t i) const { return values + i * width; }
+  void set_length(std::size_t i, std::size_t length) const { lengths[i] = length; }
+  // The rows from row i on.
+  ResultRows from(std::size_t i) const { return {slot(i), width, lengths + i}; }
+};
+
 // One prediction per row, each in a fixed-size slot of one array (so a batch
 // costs two allocations); a row's length is that of its first tree's leaf.
-// Thread-safety: distinct rows may be written by distinct threads at once.
+// Thread-safety: as ResultRows.
 class Predictions {
  public:
   Predictions() = default;
@@ -63,9 +77,8 @@ class Predictions {
         lengths_(std::make_unique_for_overwrite<std::size_t[]>(rows)) {}
 
   std::size_t size() const { return rows_; }
-  std::span<const double> row(std::size_t i) const { return {slot(i), lengths_[i]}; }
-  double* slot(std::size_t i) const { return values_.get() + i * width_; }
-  void set_length(std::size_t i, std::size_t length) { lengths_[i] = length; }
+  std::span<const double> row(std::size_t i) const { return {rows().slot(i), lengths_[i]}; }
+  ResultRows rows() const { return {values_.get(), width_, lengths_.get()}; }
 
  private:
   std::size_t rows_ = 0;
@@ -100,7 +113,19 @@ class UpliftRandomForestModel {
   bool balance = false;
   bool regularization = false;
   double alpha = 0.0;
-  std::vector<UpliftTreeModel> trees;
+
+  // The trees in the order they were appended. Only the calls below change
+  // them, and each gives them a new generation: routing built for earlier
+  // trees is then never used for these (see RoutingCache).
+  const std::vector<UpliftTreeModel>& trees() const { return trees_; }
+  void append_tree(UpliftTreeModel tree);
+  void replace_trees(std::vector<UpliftTreeModel> trees);
+  // Keeps the first `count` trees.
+  void truncate_trees(std::size_t count);
+  // Hands every tree over and keeps none: for changes to the trees
+  // themselves, which replace_trees then puts back.
+  std::vector<UpliftTreeModel> take_trees();
+  void reserve_trees(std::size_t count) { trees_.reserve(count); }
 
   // Trains n_estimators more trees and appends them. `build_data` makes the
   // column store on the calling thread (it may read Python objects). A call
@@ -117,7 +142,9 @@ class UpliftRandomForestModel {
 
   // What prediction derives from the current trees; rows are converted
   // with its layout. Built on first use and kept until the trees change.
-  std::shared_ptr<const ForestRouting> routing() const { return routing_cache_.get(trees); }
+  std::shared_ptr<const ForestRouting> routing() const {
+    return routing_cache_.get(trees_, generation_);
+  }
 
   // Averages divide by the number of trees summed, which is n_estimators
   // for a forest as fit leaves it. `routing` is this forest's routing().
@@ -139,12 +166,11 @@ class UpliftRandomForestModel {
   std::vector<double> get_feature_importance(std::string_view importance_type) const;
 
  private:
+  void changed_trees() { generation_ = new_tree_generation(); }
+
+  std::vector<UpliftTreeModel> trees_;
+  std::uint64_t generation_ = 0;  // shared only by forests holding the same trees
   RoutingCache routing_cache_;
 };
-
-// Logical processors available to this process: its CPU affinity mask,
-// further limited by a cgroup CPU quota where one is set; at least 1.
-// Thread-safe; the quota is read again at most once a second.
-std::int32_t available_processors();
 
 }  // namespace corvane

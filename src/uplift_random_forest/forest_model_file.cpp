@@ -9,7 +9,7 @@
 #include "model_file/file_io.h"
 #include "model_file/json_reader.h"
 #include "model_file/json_writer.h"
-#include "model_file/record_reader.h"
+#include "model_file/record_table.h"
 #include "model_file/utf8.h"
 #include "uplift_tree/tree_model_file.h"
 
@@ -17,59 +17,47 @@ namespace corvane {
 
 namespace {
 
-// Members of the forest, in file order (the array form holds them in this order).
-enum ForestField : std::size_t {
-  kForestNEstimators,
-  kForestMaxFeatures,
-  kForestMaxDepth,
-  kForestMinSampleLeaf,
-  kForestEvalFunc,
-  kForestMaxBins,
-  kForestTreatmentCol,
-  kForestOutcomeCol,
-  kForestBalance,
-  kForestRegularization,
-  kForestAlpha,
-  kForestTrees,
-  kForestFieldCount
-};
+using model_file::JsonReader;
+using model_file::JsonWriter;
+using model_file::member;
+using model_file::RecordField;
 
-constexpr std::array<std::string_view, kForestFieldCount> kForestFields = {
-    "n_estimators",  "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
-    "treatment_col", "outcome_col",  "balance",   "regularization",  "alpha",     "trees"};
+void write_trees(JsonWriter& out, const UpliftRandomForestModel& forest) {
+  out.begin_array();
+  for (const UpliftTreeModel& tree : forest.trees()) write_tree(out, tree);
+  out.end_array();
+}
+
+void read_trees(JsonReader& in, UpliftRandomForestModel& forest) {
+  std::vector<UpliftTreeModel> trees;
+  in.begin_array("a sequence");
+  while (in.next_element()) trees.push_back(read_tree(in));
+  forest.replace_trees(std::move(trees));
+}
+
+// Members of the forest, in file order (the array form holds them in this order).
+constexpr std::array<RecordField<UpliftRandomForestModel>, 12> kForestFields = {{
+    member<&UpliftRandomForestModel::n_estimators>("n_estimators"),
+    member<&UpliftRandomForestModel::max_features>("max_features"),
+    member<&UpliftRandomForestModel::max_depth>("max_depth"),
+    member<&UpliftRandomForestModel::min_sample_leaf>("min_sample_leaf"),
+    member<&UpliftRandomForestModel::eval_func>("eval_func"),
+    member<&UpliftRandomForestModel::max_bins>("max_bins"),
+    member<&UpliftRandomForestModel::treatment_col>("treatment_col"),
+    member<&UpliftRandomForestModel::outcome_col>("outcome_col"),
+    member<&UpliftRandomForestModel::balance>("balance"),
+    member<&UpliftRandomForestModel::regularization>("regularization"),
+    member<&UpliftRandomForestModel::alpha>("alpha"),
+    {"trees", write_trees, read_trees},
+}};
 
 }  // namespace
 
 void write_forest(model_file::OutputSink& sink, const UpliftRandomForestModel& forest,
                   const ExtraMembers& extra) {
-  model_file::JsonWriter out(sink);
+  JsonWriter out(sink);
   out.begin_object();
-  out.key(kForestFields[kForestNEstimators]);
-  out.value_i64(forest.n_estimators);
-  out.key(kForestFields[kForestMaxFeatures]);
-  out.value_u64(forest.max_features);
-  out.key(kForestFields[kForestMaxDepth]);
-  out.value_u64(forest.max_depth);
-  out.key(kForestFields[kForestMinSampleLeaf]);
-  out.value_u64(forest.min_sample_leaf);
-  out.key(kForestFields[kForestEvalFunc]);
-  out.value_string(forest.eval_func);
-  out.key(kForestFields[kForestMaxBins]);
-  out.value_u64(forest.max_bins);
-  out.key(kForestFields[kForestTreatmentCol]);
-  out.value_string(forest.treatment_col);
-  out.key(kForestFields[kForestOutcomeCol]);
-  out.value_string(forest.outcome_col);
-  out.key(kForestFields[kForestBalance]);
-  out.value_bool(forest.balance);
-  out.key(kForestFields[kForestRegularization]);
-  out.value_bool(forest.regularization);
-  out.key(kForestFields[kForestAlpha]);
-  out.value_f64(forest.alpha);
-  out.key(kForestFields[kForestTrees]);
-  out.begin_array();
-  for (const auto& tree : forest.trees) write_tree(out, tree);
-  out.end_array();
+  model_file::write_fields(out, forest, kForestFields);
   if (extra) extra(out);
   out.end_object();
 }
@@ -88,54 +76,10 @@ void save_model_file(const UpliftRandomForestModel& forest, const std::string& p
 }
 
 UpliftRandomForestModel parse_forest(std::string_view text, const UnknownMember& unknown) {
-  using model_file::JsonReader;
   UpliftRandomForestModel forest;
   JsonReader in(text);
-  model_file::read_record(
-      in, "UpliftRandomForestModel", kForestFields,
-      [&](std::size_t field) {
-        switch (field) {
-          case kForestNEstimators:
-            forest.n_estimators = in.read_i32();
-            break;
-          case kForestMaxFeatures:
-            forest.max_features = in.read_u64();
-            break;
-          case kForestMaxDepth:
-            forest.max_depth = in.read_u64();
-            break;
-          case kForestMinSampleLeaf:
-            forest.min_sample_leaf = in.read_u64();
-            break;
-          case kForestEvalFunc:
-            in.read_string(forest.eval_func);
-            break;
-          case kForestMaxBins:
-            forest.max_bins = in.read_u64();
-            break;
-          case kForestTreatmentCol:
-            in.read_string(forest.treatment_col);
-            break;
-          case kForestOutcomeCol:
-            in.read_string(forest.outcome_col);
-            break;
-          case kForestBalance:
-            forest.balance = in.read_bool();
-            break;
-          case kForestRegularization:
-            forest.regularization = in.read_bool();
-            break;
-          case kForestAlpha:
-            forest.alpha = in.read_f64();
-            break;
-          case kForestTrees:
-            forest.trees.clear();
-            in.begin_array("a sequence");
-            while (in.next_element()) forest.trees.push_back(read_tree(in));
-            break;
-        }
-      },
-      [&](const std::string& key) { return unknown && unknown(in, key); });
+  model_file::read_record(in, "UpliftRandomForestModel", kForestFields, forest,
+                          [&](const std::string& key) { return unknown && unknown(in, key); });
   in.finish();
   return forest;
 }

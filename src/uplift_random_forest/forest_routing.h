@@ -36,7 +36,12 @@ class ForestRouting {
   std::size_t result_width_ = 0;
 };
 
-// The routing of one forest's current trees, built on first use.
+// A number for a new state of a forest's trees, never given out before
+// (0 is that of trees that never changed). Thread-safe.
+std::uint64_t new_tree_generation();
+
+// The routing of one forest's current trees, built on first use and kept
+// while the trees keep their generation.
 // Thread-safety: get() may be called from any number of threads at once;
 // copying or assigning (which starts empty) needs the same exclusive access
 // as changing the trees.
@@ -49,16 +54,14 @@ class RoutingCache {
     return *this;
   }
 
-  std::shared_ptr<const ForestRouting> get(const std::vector<UpliftTreeModel>& trees) const;
+  // `generation` is that of `trees` (see new_tree_generation).
+  std::shared_ptr<const ForestRouting> get(const std::vector<UpliftTreeModel>& trees,
+                                           std::uint64_t generation) const;
 
  private:
   mutable std::mutex mutex_;
   mutable std::shared_ptr<const ForestRouting> routing_;
-  // Which trees routing_ was built from. The trees only ever change by
-  // whole-forest replacement (which drops the cache) or by appending, which
-  // changes the count.
-  mutable const UpliftTreeModel* built_for_ = nullptr;
-  mutable std::size_t built_count_ = 0;
+  mutable std::uint64_t built_for_ = 0;  // the generation routing_ was built for
 };
 
 }  // namespace corvane

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "concurrency/channel.h"
+#include "concurrency/processors.h"
 #include "concurrency/thread_pool.h"
 #include "concurrency/work_queue.h"
 #include "core/error.h"
@@ -137,8 +138,8 @@ void ProgressSink::started(std::int32_t threads) { print(msg::start_training(thr
 void ProgressSink::tree_finished(std::size_t held) { print(msg::tree_finished(held)); }
 
 void UpliftRandomForestModel::check_matches_trees(const RawData& data) const {
-  if (trees.empty()) return;
-  const UpliftTreeModel& held = trees.front();
+  if (trees_.empty()) return;
+  const UpliftTreeModel& held = trees_.front();
   if (held.feature_cols != data.col_names)
     fail(msg::features_differ(held.feature_cols, data.col_names));
   // Codes all 0 are refused by the score itself, with its own message.
@@ -214,11 +215,11 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
 
   // Training has started: the model now names this call's columns. Any
   // failure from here on that keeps no new tree puts the old names back.
-  const std::size_t before = trees.size();
+  const std::size_t before = trees_.size();
   std::string previous_treatment = std::exchange(treatment_col, treatment);
   std::string previous_outcome = std::exchange(outcome_col, outcome);
   auto restore = [&] {
-    trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(before), trees.end());
+    truncate_trees(before);
     treatment_col = std::move(previous_treatment);
     outcome_col = std::move(previous_outcome);
   };
@@ -237,8 +238,8 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
         finished.push_back(std::move(*tree));
         progress.tree_finished(before + finished.size());
       } else {
-        trees.push_back(std::move(tree->second));
-        progress.tree_finished(trees.size());
+        append_tree(std::move(tree->second));
+        progress.tree_finished(trees_.size());
       }
     }
   } catch (...) {
@@ -252,7 +253,7 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
     } catch (const std::bad_alloc&) {
       restore();
     } catch (...) {
-      if (trees.size() == before) restore();
+      if (trees_.size() == before) restore();
     }
     throw;
   }
@@ -268,16 +269,16 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
     std::sort(finished.begin(), finished.end(),
               [](const NumberedTree& a, const NumberedTree& b) { return a.first < b.first; });
     try {
-      trees.reserve(trees.size() + finished.size());
+      reserve_trees(trees_.size() + finished.size());
     } catch (...) {
       restore();
       throw;
     }
-    for (NumberedTree& tree : finished) trees.push_back(std::move(tree.second));
+    for (NumberedTree& tree : finished) append_tree(std::move(tree.second));
   }
 
   FitReport report;
-  const std::size_t added = trees.size() - before;
+  const std::size_t added = trees_.size() - before;
   if (added > 0 && training.nan_gain_roots.load(std::memory_order_relaxed) == added) {
     report.all_roots_nan_gain = true;
     const GroupCounts counts = data.summary();

@@ -1,5 +1,6 @@
 #include "uplift_tree/criteria.h"
 
+#include <array>
 #include <cmath>
 
 #include "core/error.h"
@@ -13,16 +14,6 @@ namespace {
 constexpr double kKlZeroRate = 19.931568569324174;
 constexpr double kChiZeroRate = 1000000.0;
 
-struct Ed {
-  static double eval(double p, double q) { return ed(p, q); }
-};
-struct Kl {
-  static double eval(double p, double q) { return kl(p, q); }
-};
-struct Chi {
-  static double eval(double p, double q) { return chi(p, q); }
-};
-
 double rate(std::int32_t y, std::int32_t n) {
   return static_cast<double>(y) / static_cast<double>(n);
 }
@@ -33,7 +24,7 @@ std::int32_t diff32(std::uint64_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-template <class Divergence>
+template <double (*Divergence)(double, double)>
 double score_with(CountsView counts, bool balance, std::uint64_t n_rows) {
   const std::size_t groups = counts.size() / 2;
   const double q = rate(counts[1], counts[0]);
@@ -41,15 +32,33 @@ double score_with(CountsView counts, bool balance, std::uint64_t n_rows) {
   if (balance) {
     const double w = 1.0 / static_cast<double>(groups - 1);
     for (std::size_t t = 1; t < groups; ++t)
-      sum = sum + Divergence::eval(rate(counts[2 * t + 1], counts[2 * t]), q) * w;
+      sum = sum + Divergence(rate(counts[2 * t + 1], counts[2 * t]), q) * w;
   } else {
     const double treated = static_cast<double>(diff32(n_rows, counts[0]));
     for (std::size_t t = 1; t < groups; ++t)
-      sum = sum + Divergence::eval(rate(counts[2 * t + 1], counts[2 * t]), q) *
+      sum = sum + Divergence(rate(counts[2 * t + 1], counts[2 * t]), q) *
                       (static_cast<double>(counts[2 * t]) / treated);
   }
   return sum;
 }
+
+// The one table of criteria, in the order of EvalFunc.
+constexpr std::array<Criterion, 3> kCriteria = {{
+    {EvalFunc::Euclidean, "ED", "Euclidean", false, &score_with<ed>},
+    {EvalFunc::KL, "KL", "KL", true, &score_with<kl>},
+    {EvalFunc::Chi, "CHI", "Chi", true, &score_with<chi>},
+}};
+static_assert([] {
+  for (std::size_t i = 0; i < kCriteria.size(); ++i)
+    if (static_cast<std::size_t>(kCriteria[i].id) != i) return false;
+  return true;
+}());
+
+constexpr std::array<std::string_view, kCriteria.size()> kVariants = [] {
+  std::array<std::string_view, kCriteria.size()> variants{};
+  for (std::size_t i = 0; i < variants.size(); ++i) variants[i] = kCriteria[i].variant;
+  return variants;
+}();
 
 double gini(double x) { return (1.0 - x * x) - (1.0 - x) * (1.0 - x); }
 
@@ -73,17 +82,26 @@ double chi(double p, double q) {
   return d / (1.0 - q) + d / q;
 }
 
+std::span<const Criterion> criteria() { return kCriteria; }
+
+const Criterion& criterion(EvalFunc f) { return kCriteria[static_cast<std::size_t>(f)]; }
+
+const Criterion* criterion_called(std::string_view word, bool by_variant) {
+  for (const Criterion& c : kCriteria)
+    if ((by_variant ? c.variant : c.name) == word) return &c;
+  return nullptr;
+}
+
+std::span<const std::string_view> criterion_variants() { return kVariants; }
+
+EvalFunc parse_eval_func(std::string_view name) {
+  if (const Criterion* c = criterion_called(name)) return c->id;
+  fail(msg::kBadEvalFunc);
+}
+
 double calc_score(CountsView counts, EvalFunc eval_func, bool balance, std::uint64_t n_rows) {
   if (counts.size() % 2 != 0 || counts.size() < 4) fail(msg::kTooFewGroups);
-  switch (eval_func) {
-    case EvalFunc::Euclidean:
-      return score_with<Ed>(counts, balance, n_rows);
-    case EvalFunc::KL:
-      return score_with<Kl>(counts, balance, n_rows);
-    case EvalFunc::Chi:
-      return score_with<Chi>(counts, balance, n_rows);
-  }
-  return score_with<Ed>(counts, balance, n_rows);
+  return criterion(eval_func).score(counts, balance, n_rows);
 }
 
 double split_norm(CountsView parent, CountsView left, std::uint64_t n_rows, std::uint64_t n_left,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "concurrency/index_pool.h"
+#include "uplift_tree/feature_kind.h"
 
 namespace corvane {
 
@@ -19,17 +20,38 @@ struct StrColumn {
   std::vector<std::string> categories;  // code -> text, in order of first occurrence
 };
 
+// Where a feature's cells are kept: num_cols[index] for a numeric feature,
+// str_cols[index] for a categorical one.
+struct ColumnRef {
+  FeatureKind kind = FeatureKind::kNumeric;
+  std::uint32_t index = 0;
+};
+
 struct RawData {
   std::vector<StrColumn> str_cols;
   std::vector<std::vector<float>> num_cols;
   std::vector<std::int32_t> treatment;
   std::vector<std::int8_t> outcome;
   std::vector<std::string> col_names;
-  // Column code: c >= 0 is num_cols[c], c < 0 is str_cols[-c - 1].
-  std::unordered_map<std::string, std::int32_t> col_index;
+  std::unordered_map<std::string, ColumnRef> col_index;
   std::int32_t max_treatment = 0;
 
   std::size_t n_rows() const { return treatment.size(); }
+  const std::vector<float>& numbers(ColumnRef c) const { return num_cols[c.index]; }
+  const StrColumn& categories(ColumnRef c) const { return str_cols[c.index]; }
+  // The reference of the column added last to num_cols or str_cols.
+  ColumnRef last_column(FeatureKind kind) const {
+    std::size_t count = 0;
+    switch (kind) {
+      case FeatureKind::kNumeric:
+        count = num_cols.size();
+        break;
+      case FeatureKind::kCategorical:
+        count = str_cols.size();
+        break;
+    }
+    return {kind, static_cast<std::uint32_t>(count - 1)};
+  }
   std::size_t n_groups() const { return static_cast<std::size_t>(max_treatment) + 1; }
 };
 

@@ -37,11 +37,10 @@ void NodeArray::assign(std::uint64_t size,
   route_.reserve(nodes_.size());
   for (std::size_t k = 0; k < nodes_.size(); ++k) {
     const TreeNode& node = nodes_[k];
-    RouteStep step{0.0f, node.col_idx, {kDefault, kDefault}, RouteStep::kLeaf};
-    if (!node.is_leaf()) {
-      step.kind = node.split_value.is_numeric() ? RouteStep::kNumeric : RouteStep::kCategory;
-      if (node.split_value.is_numeric()) step.threshold = node.split_value.number();
-    }
+    RouteStep step{
+        0.0f, node.col_idx, {kDefault, kDefault}, node.is_leaf(), node.split_value.kind()};
+    if (!step.leaf && step.kind == FeatureKind::kNumeric)
+      step.threshold = node.split_value.number();
     const std::uint64_t p = positions_[k];
     // Children beyond 64 bits cannot be stored; walks check bounds first.
     if (p <= (UINT64_MAX - 2) / 2) {

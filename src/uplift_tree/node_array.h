@@ -53,11 +53,11 @@ class NodeArray {
   // What a walk needs of stored node k, packed densely so that routing
   // touches a few bytes per node instead of the whole node record.
   struct RouteStep {
-    enum Kind : std::uint8_t { kLeaf, kNumeric, kCategory };
-    float threshold;  // kNumeric
+    float threshold;  // numeric splits
     std::int32_t col_idx;
     std::uint32_t child[2];
-    Kind kind;
+    bool leaf;
+    FeatureKind kind;  // of the cells a split tests
   };
   const RouteStep& route(std::uint32_t k) const { return route_[k]; }
 

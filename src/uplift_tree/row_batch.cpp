@@ -10,12 +10,11 @@ auto position_less = [](const RowLayout::Column& c, std::size_t p) { return c.po
 
 }  // namespace
 
-void RowLayout::add_test(std::size_t position, bool category) {
+void RowLayout::add_test(std::size_t position, FeatureKind kind) {
   auto it = std::lower_bound(columns_.begin(), columns_.end(), position, position_less);
   if (it == columns_.end() || it->position != position)
-    it = columns_.insert(it, Column{position, 3, CategoryCodes()});
-  // A numeric split wants a number there, a categorical one a text.
-  it->accepts &= category ? 2 : 1;
+    it = columns_.insert(it, Column{position, FeatureKinds::all(), CategoryCodes()});
+  it->accepts = it->accepts & FeatureKinds::only(kind);
 }
 
 std::uint32_t RowLayout::slot_of(std::size_t position) const {
@@ -52,7 +51,7 @@ void RowBatch::cover(std::size_t length) {
   const std::size_t stride = std::max<std::size_t>(slots, 1);
   if (stride == stride_) return;
   auto cells = std::make_unique_for_overwrite<std::uint32_t[]>(capacity_ * stride);
-  auto kinds = std::make_unique_for_overwrite<Kind[]>(capacity_ * stride);
+  auto kinds = std::make_unique_for_overwrite<FeatureKind[]>(capacity_ * stride);
   // Only when Python code run by a cell's conversion lengthened a row: the
   // rows so far (and the one being added) move over.
   if (stride_ != 0) {
@@ -60,7 +59,7 @@ void RowBatch::cover(std::size_t length) {
       std::copy_n(cells_.get() + i * stride_, stride_, cells.get() + i * stride);
       std::copy_n(kinds_.get() + i * stride_, stride_, kinds.get() + i * stride);
       std::fill_n(cells.get() + i * stride + stride_, stride - stride_, 0u);
-      std::fill_n(kinds.get() + i * stride + stride_, stride - stride_, Kind::kNumber);
+      std::fill_n(kinds.get() + i * stride + stride_, stride - stride_, FeatureKind::kNumeric);
     }
   }
   cells_ = std::move(cells);
@@ -80,7 +79,7 @@ void RowBatch::end_row() {
   for (std::size_t p = column_; p < covered_; ++p) {
     if (const std::uint32_t slot = slot_of_[p]; slot != kNoSlot) {
       cells_[at_ + slot] = 0;
-      kinds_[at_ + slot] = Kind::kNumber;
+      kinds_[at_ + slot] = FeatureKind::kNumeric;
     }
   }
   // A short row misses a cell that some split tests, since the width ends

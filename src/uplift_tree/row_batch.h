@@ -11,6 +11,7 @@
 
 #include "uplift_tree/category_codes.h"
 #include "uplift_tree/cell_key.h"
+#include "uplift_tree/feature_kind.h"
 
 namespace corvane {
 
@@ -21,15 +22,15 @@ class RowLayout {
  public:
   struct Column {
     std::size_t position;
-    // Bit 0 set: a number may stand here without a check on the way; bit 1:
-    // a text may. Splits that test the position both as numbers and as
-    // categories leave neither.
-    std::uint8_t accepts;
+    // The kinds of cell that may stand here without a check on the way:
+    // splits that test the position both as numbers and as categories leave
+    // none.
+    FeatureKinds accepts;
     CategoryCodes codes;  // of the categories tested here
   };
 
-  // Records that some split tests `position` (as a category or a number).
-  void add_test(std::size_t position, bool category);
+  // Records that some split tests `position` as cells of `kind`.
+  void add_test(std::size_t position, FeatureKind kind);
   // The slot of a position given to add_test.
   std::uint32_t slot_of(std::size_t position) const;
   CategoryCodes& codes(std::uint32_t slot) { return columns_[slot].codes; }
@@ -45,18 +46,16 @@ class RowLayout {
 };
 
 // Thread-safety: filled by one thread; afterwards only read, by any number.
+// Each cell's kind is stored as a FeatureKind: a scoped enumeration, not a
+// character type, so its stores cannot alias the batch's other members,
+// which keeps them in registers while a row is added.
 class RowBatch {
  public:
-  // A scoped enumeration, not a character type: its stores cannot alias
-  // the batch's other members, which keeps them in registers while a row is
-  // added.
-  enum class Kind : std::uint8_t { kNumber = 0, kText = 1 };
-
   // One row as the exact walk reads it: `length` cells, of which those at
   // tested positions are stored, in slot_of[position].
   struct Row {
     const std::uint32_t* cells;
-    const Kind* kinds;
+    const FeatureKind* kinds;
     const std::uint32_t* slot_of;
     std::size_t length;
   };
@@ -72,13 +71,13 @@ class RowBatch {
   }
   void add_number(float v) {
     const std::uint32_t slot = next_slot();
-    if (slot != kNoSlot) store(slot, cell_key(v), Kind::kNumber);
+    if (slot != kNoSlot) store(slot, cell_key(v), FeatureKind::kNumeric);
   }
   void add_text(std::string_view text) {
     const std::uint32_t slot = next_slot();
     if (slot == kNoSlot) return;
     const CategoryCodes* codes = codes_[slot];
-    store(slot, codes ? codes->find(text) : CategoryCodes::kNoCategory, Kind::kText);
+    store(slot, codes ? codes->find(text) : CategoryCodes::kNoCategory, FeatureKind::kCategorical);
   }
   void end_row();
 
@@ -118,10 +117,10 @@ class RowBatch {
   }
   // Covers the positions up to `column`, which some split tests.
   std::uint32_t slot_beyond(std::size_t column);
-  void store(std::uint32_t slot, std::uint32_t bits, Kind kind) {
+  void store(std::uint32_t slot, std::uint32_t bits, FeatureKind kind) {
     cells_[at_ + slot] = bits;
     kinds_[at_ + slot] = kind;
-    checked_ &= accepts_[slot] >> static_cast<unsigned>(kind);
+    checked_ &= accepts_[slot].has(kind);
   }
   // Gives slots to the tested positions below `length`.
   void cover(std::size_t length);
@@ -135,10 +134,10 @@ class RowBatch {
   std::size_t stride_ = 0;
   // Per slot: what the layout accepts there, and the codes of its categories
   // (null when no split tests categories there).
-  std::vector<std::uint8_t> accepts_;
+  std::vector<FeatureKinds> accepts_;
   std::vector<const CategoryCodes*> codes_;
   std::unique_ptr<std::uint32_t[]> cells_;
-  std::unique_ptr<Kind[]> kinds_;
+  std::unique_ptr<FeatureKind[]> kinds_;
   std::unique_ptr<std::size_t[]> lengths_;
   std::unique_ptr<std::uint8_t[]> checked_rows_;
   std::size_t ends_ = 0;
@@ -160,13 +159,13 @@ void RowBatch::assign_columns(std::size_t count, std::size_t length, FillColumn&
       // Defined values for the unchecked walk, whose answer is discarded.
       for (std::size_t i = 0; i < count; ++i) {
         cells_[i * stride_ + slot] = 0;
-        kinds_[i * stride_ + slot] = Kind::kNumber;
+        kinds_[i * stride_ + slot] = FeatureKind::kNumeric;
       }
       continue;
     }
-    const Kind kind = fill(position, cells_.get() + slot, stride_);
+    const FeatureKind kind = fill(position, cells_.get() + slot, stride_);
     for (std::size_t i = 0; i < count; ++i) kinds_[i * stride_ + slot] = kind;
-    checked &= accepts_[slot] >> static_cast<unsigned>(kind);
+    checked &= accepts_[slot].has(kind);
   }
   for (std::size_t i = 0; i < count; ++i) {
     lengths_[i] = length;

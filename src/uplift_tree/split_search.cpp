@@ -139,8 +139,8 @@ Best best_candidate(NodeSearch& search, std::size_t candidates, std::size_t widt
   return best;
 }
 
-void offer(NodeSearch& search, const std::string& feature, std::int32_t column, double gain,
-           std::span<const std::int32_t> left, SplitValue value, std::uint32_t category) {
+void offer(NodeSearch& search, const std::string& feature, double gain,
+           std::span<const std::int32_t> left, SplitValue value, const SplitTest& test) {
   const GroupCounts& parent = *search.parent_counts;
   Split& split = search.split;
   std::lock_guard lock(split.mutex);
@@ -149,15 +149,14 @@ void offer(NodeSearch& search, const std::string& feature, std::int32_t column, 
   split.right_counts.resize(parent.size());
   for (std::size_t i = 0; i < parent.size(); ++i) split.right_counts[i] = parent[i] - left[i];
   split.col_name = feature;
-  split.column = column;
   split.split_value = std::move(value);
-  split.category = category;
+  split.test = test;
   split.gain = gain;
 }
 
-void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t code, Scratch& s) {
+void search_numeric(NodeSearch& search, const std::string& feature, ColumnRef ref, Scratch& s) {
   const RawData& raw = search.data->raw();
-  const std::vector<float>& column = raw.num_cols[static_cast<std::size_t>(code)];
+  const std::vector<float>& column = raw.numbers(ref);
   numeric_candidates(column, search.max_bins, s);
   const std::size_t k = s.thresholds.size();
   if (k == 0) return;
@@ -223,14 +222,15 @@ void search_numeric(NodeSearch& search, const std::string& feature, std::int32_t
   };
   Best best = best_candidate(search, k, width, left_of, s);
   if (!best.found) return;
-  offer(search, feature, code, best.gain, left_of(best.candidate),
-        SplitValue::numeric(s.thresholds[best.candidate]), 0);
+  const float threshold = s.thresholds[best.candidate];
+  offer(search, feature, best.gain, left_of(best.candidate), SplitValue::numeric(threshold),
+        {ref, threshold, 0});
 }
 
-void search_categorical(NodeSearch& search, const std::string& feature, std::int32_t code, Rng& rng,
+void search_categorical(NodeSearch& search, const std::string& feature, ColumnRef ref, Rng& rng,
                         Scratch& s) {
   const RawData& raw = search.data->raw();
-  const StrColumn& column = raw.str_cols[static_cast<std::size_t>(-code - 1)];
+  const StrColumn& column = raw.categories(ref);
   category_candidates(column, search.max_bins, rng, s);
   const std::size_t k = s.categories.size();
   if (k == 0) return;
@@ -259,8 +259,8 @@ void search_categorical(NodeSearch& search, const std::string& feature, std::int
   Best best = best_candidate(search, k, width, left_of, s);
   if (!best.found) return;
   const std::uint32_t category = s.categories[best.candidate];
-  offer(search, feature, code, best.gain, left_of(best.candidate),
-        SplitValue::str(column.categories[category]), category);
+  offer(search, feature, best.gain, left_of(best.candidate),
+        SplitValue::str(column.categories[category]), {ref, 0.0f, category});
 }
 
 }  // namespace
@@ -269,14 +269,16 @@ void run_feature_split_job(NodeSearch& search, const std::string& feature,
                            std::size_t feature_index) noexcept {
   try {
     const RawData& raw = search.data->raw();
-    const std::int32_t code = raw.col_index.at(feature);
+    const ColumnRef column = raw.col_index.at(feature);
     Scratch& s = scratch();
     Rng rng(stream_key(search.jobs_key, feature_index));
     draw_sample(search.data->indices(), sample_size(search.max_bins, search.data->size()), rng, s);
-    if (code >= 0)
-      search_numeric(search, feature, code, s);
-    else
-      search_categorical(search, feature, code, rng, s);
+    switch (column.kind) {
+      case FeatureKind::kNumeric:
+        return search_numeric(search, feature, column, s);
+      case FeatureKind::kCategorical:
+        return search_categorical(search, feature, column, rng, s);
+    }
   } catch (...) {
     std::lock_guard lock(search.split.mutex);
     if (!search.split.failure) search.split.failure = std::current_exception();
@@ -292,15 +294,32 @@ void partition_rows(const DataSet& data, const Split& split, std::vector<std::ui
     n_left += static_cast<std::size_t>(split.left_counts[g]);
   left.reserve(n_left);
   right.reserve(rows.size() - std::min(n_left, rows.size()));
-  if (split.column >= 0) {
-    const float* values = raw.num_cols[static_cast<std::size_t>(split.column)].data();
-    const float threshold = split.split_value.number();
-    for (std::uint32_t r : rows) (values[r] <= threshold ? left : right).push_back(r);
-  } else {
-    const std::uint32_t* codes =
-        raw.str_cols[static_cast<std::size_t>(-split.column - 1)].codes.data();
-    for (std::uint32_t r : rows) (codes[r] == split.category ? left : right).push_back(r);
+  // The test of sends_left, with the column's cells at hand.
+  const SplitTest& test = split.test;
+  switch (test.column.kind) {
+    case FeatureKind::kNumeric: {
+      const float* values = raw.numbers(test.column).data();
+      const float threshold = test.threshold;
+      for (std::uint32_t r : rows) (values[r] <= threshold ? left : right).push_back(r);
+      return;
+    }
+    case FeatureKind::kCategorical: {
+      const std::uint32_t* codes = raw.categories(test.column).codes.data();
+      const std::uint32_t category = test.category;
+      for (std::uint32_t r : rows) (codes[r] == category ? left : right).push_back(r);
+      return;
+    }
   }
+}
+
+bool SplitTest::sends_left(const RawData& raw, std::uint32_t row) const {
+  switch (column.kind) {
+    case FeatureKind::kNumeric:
+      return raw.numbers(column)[row] <= threshold;
+    case FeatureKind::kCategorical:
+      return raw.categories(column).codes[row] == category;
+  }
+  return false;
 }
 
 }  // namespace corvane

@@ -16,11 +16,21 @@
 #include <mutex>
 #include <string>
 
+#include "uplift_tree/criteria.h"
 #include "uplift_tree/data_set.h"
-#include "uplift_tree/eval_func.h"
 #include "uplift_tree/split_value.h"
 
 namespace corvane {
+
+// How a split sends a row of the training data: left when its number is at
+// most the threshold, or when it is of the split's category.
+struct SplitTest {
+  ColumnRef column;
+  float threshold = 0.0f;      // numeric
+  std::uint32_t category = 0;  // categorical: the category's code in its column
+
+  bool sends_left(const RawData& raw, std::uint32_t row) const;
+};
 
 // Best split found so far at one node. Every field is read and written under
 // `mutex`; the fields describe either nothing (gain == kNoGain) or one
@@ -32,9 +42,8 @@ struct Split {
   GroupCounts left_counts;
   GroupCounts right_counts;
   std::string col_name;
-  std::int32_t column = 0;  // column code of col_name
   SplitValue split_value;
-  std::uint32_t category = 0;  // category code, for Str splits
+  SplitTest test;  // split_value's test, on col_name's column
   double gain = kNoGain;
   std::exception_ptr failure;  // first job that failed, if any
 };

@@ -6,10 +6,14 @@
 namespace corvane {
 
 bool SplitValue::identical(const SplitValue& other) const {
-  if (is_numeric() != other.is_numeric()) return false;
-  if (is_numeric())
-    return std::bit_cast<std::uint32_t>(number()) == std::bit_cast<std::uint32_t>(other.number());
-  return text() == other.text();
+  if (kind() != other.kind()) return false;
+  switch (kind()) {
+    case FeatureKind::kNumeric:
+      return std::bit_cast<std::uint32_t>(number()) == std::bit_cast<std::uint32_t>(other.number());
+    case FeatureKind::kCategorical:
+      return text() == other.text();
+  }
+  return false;
 }
 
 }  // namespace corvane

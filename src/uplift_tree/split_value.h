@@ -6,6 +6,8 @@
 #include <utility>
 #include <variant>
 
+#include "uplift_tree/feature_kind.h"
+
 namespace corvane {
 
 class SplitValue {
@@ -14,7 +16,8 @@ class SplitValue {
   static SplitValue numeric(float v) { return SplitValue(v); }
   static SplitValue str(std::string s) { return SplitValue(std::move(s)); }
 
-  bool is_numeric() const { return value_.index() == 0; }
+  FeatureKind kind() const { return static_cast<FeatureKind>(value_.index()); }
+  bool is_numeric() const { return kind() == FeatureKind::kNumeric; }
   float number() const { return std::get<0>(value_); }
   const std::string& text() const { return std::get<1>(value_); }
 
@@ -24,7 +27,11 @@ class SplitValue {
  private:
   explicit SplitValue(float v) : value_(v) {}
   explicit SplitValue(std::string s) : value_(std::move(s)) {}
+  // Alternatives in FeatureKind's order.
   std::variant<float, std::string> value_;
+  static_assert(std::variant_size_v<decltype(value_)> == kFeatureKinds.size());
+  static_assert(FeatureKind::kNumeric == FeatureKind{0} &&
+                FeatureKind::kCategorical == FeatureKind{1});
 };
 
 }  // namespace corvane

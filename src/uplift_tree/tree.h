@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "uplift_tree/eval_func.h"
+#include "uplift_tree/criteria.h"
 #include "uplift_tree/node_array.h"
 #include "uplift_tree/split_value.h"
 

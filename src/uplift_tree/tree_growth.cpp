@@ -29,13 +29,10 @@ std::vector<double> leaf_value(const GroupCounts& counts) {
   return prob;
 }
 
-// How a grown split sends a row of the training data, kept for routing the
-// estimation rows of an honest tree.
+// A grown split, kept for routing the estimation rows of an honest tree.
 struct SplitRule {
   std::uint64_t pos;
-  std::int32_t column;  // column code
-  float threshold;
-  std::uint32_t category;
+  SplitTest test;
 };
 
 class TreeGrower {
@@ -91,9 +88,7 @@ class TreeGrower {
     node.gain = split.gain;
     node.counts = std::move(counts);
     nodes_.emplace_back(pos, std::move(node));
-    rules_.push_back({pos, split.column,
-                      split.split_value.is_numeric() ? split.split_value.number() : 0.0f,
-                      split.category});
+    rules_.push_back({pos, split.test});
 
     RowList left = data.take_rows();
     RowList right = data.take_rows();
@@ -199,12 +194,7 @@ std::vector<GroupCounts> estimation_counts(const RawData& raw,
           std::lower_bound(rules.begin(), rules.end(), pos,
                            [](const SplitRule& a, std::uint64_t p) { return a.pos < p; });
       if (rule == rules.end() || rule->pos != pos) break;  // a leaf
-      bool left;
-      if (rule->column >= 0)
-        left = raw.num_cols[static_cast<std::size_t>(rule->column)][r] <= rule->threshold;
-      else
-        left = raw.str_cols[static_cast<std::size_t>(-rule->column - 1)].codes[r] == rule->category;
-      pos = 2 * pos + (left ? 1 : 2);
+      pos = 2 * pos + (rule->test.sends_left(raw, r) ? 1 : 2);
     }
   }
   return counts;

@@ -31,7 +31,7 @@ TreeWalk::TreeWalk(const UpliftTreeModel& tree, RowLayout& layout) {
   for (std::uint32_t k = 0; k < stored; ++k) {
     const NodeArray::RouteStep& route = nodes.route(k);
     Step& step = steps_[k];
-    if (route.kind == NodeArray::RouteStep::kLeaf) {
+    if (route.leaf) {
       const std::vector<double>& prob = nodes.node(k).prob;
       if (leaf_values_.size() > UINT32_MAX) throw std::bad_alloc();
       step = {static_cast<std::uint32_t>(leaf_values_.size()), kAlwaysLeft, 0, k};
@@ -45,10 +45,14 @@ TreeWalk::TreeWalk(const UpliftTreeModel& tree, RowLayout& layout) {
     }
     const std::uint32_t slot = layout.slot_of(static_cast<std::size_t>(route.col_idx));
     const std::uint32_t left = route.child[0];
-    if (route.kind == NodeArray::RouteStep::kNumeric)
-      step = {0, threshold_key(route.threshold), slot, left};
-    else
-      step = {layout.codes(slot).add(nodes.node(k).split_value.text()), 0, slot, left};
+    switch (route.kind) {
+      case FeatureKind::kNumeric:
+        step = {0, threshold_key(route.threshold), slot, left};
+        break;
+      case FeatureKind::kCategorical:
+        step = {layout.codes(slot).add(nodes.node(k).split_value.text()), 0, slot, left};
+        break;
+    }
     // Grown trees store both children of a split next to each other; any
     // other shape is left to the exact walk (which still reads the code).
     if (left == NodeArray::kDefault || route.child[1] != left + 1) {
@@ -86,21 +90,24 @@ const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
     // An unreached (default) node is no leaf and tests column -1.
     if (k == NodeArray::kDefault) fail(msg::index_out_of_bounds(row.length, -1));
     const NodeArray::RouteStep& step = nodes.route(k);
-    if (step.kind == NodeArray::RouteStep::kLeaf) return nodes.node(k).prob;
+    if (step.leaf) return nodes.node(k).prob;
     const std::int32_t c = step.col_idx;
     if (c < 0 || static_cast<std::size_t>(c) >= row.length)
       fail(msg::index_out_of_bounds(row.length, c));
     // A tested position below the row's length always has a slot.
     const std::size_t slot = row.slot_of[c];
     const std::uint32_t cell = row.cells[slot];
-    const bool is_number = row.kinds[slot] == RowBatch::Kind::kNumber;
-    bool left;
-    if (step.kind == NodeArray::RouteStep::kNumeric) {
-      if (!is_number) fail(msg::kNotF64);
-      left = cell <= threshold_key(step.threshold);  // NaN on either side: right
-    } else {
-      if (is_number) fail(msg::kNotStr);
-      left = cell == steps_[k].base;
+    const bool wrong_kind = row.kinds[slot] != step.kind;
+    bool left = false;
+    switch (step.kind) {
+      case FeatureKind::kNumeric:
+        if (wrong_kind) fail(msg::kNotF64);
+        left = cell <= threshold_key(step.threshold);  // NaN on either side: right
+        break;
+      case FeatureKind::kCategorical:
+        if (wrong_kind) fail(msg::kNotStr);
+        left = cell == steps_[k].base;
+        break;
     }
     const std::uint64_t side = left ? 1 : 2;
     if (pos > (UINT64_MAX - side) / 2) fail(msg::index_out_of_bounds(nodes.size(), UINT64_MAX));

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "core/error.h"
 #include "lib/call_guard.h"
@@ -37,23 +38,16 @@ auto on_file(PyObject* path, Fn&& fn) -> decltype(fn()) {
 void raise_memory_error() noexcept;
 void raise_runtime_error(const char* text) noexcept;
 
+// The estimator's way: ordinary exceptions, nothing on standard error.
+struct RaisePlain {
+  static void stop(const Error& e) noexcept { raise_error(e); }
+  static void out_of_memory() noexcept { raise_memory_error(); }
+  static void other(const char* text) noexcept { raise_runtime_error(text); }
+};
+
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  prime_exceptions();
-  try {
-    return body();
-  } catch (const PythonErrorSet&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-  } catch (const Error& e) {
-    raise_error(e);
-  } catch (const std::bad_alloc&) {
-    raise_memory_error();
-  } catch (const std::exception& e) {
-    raise_runtime_error(e.what());
-  } catch (...) {
-    raise_runtime_error("unknown failure");
-  }
-  return nullptr;
+  return guarded_with<RaisePlain>(std::forward<Body>(body));
 }
 
 }  // namespace corvane::learn

@@ -14,17 +14,14 @@
 #include "lib/learn/errors.h"
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
+#include "lib/py_type.h"
 
 namespace corvane::learn {
 
 namespace {
 
 ForestObject& as_forest(PyObject* self) {
-  PyObject* type = forest_type();
-  if (!type) throw PythonErrorSet{};
-  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type)))
-    cannot_convert(self, "Forest");
-  return *reinterpret_cast<ForestObject*>(self);
+  return instance_of<ForestObject>(self, forest_type, "Forest");
 }
 
 template <class Body>
@@ -47,7 +44,7 @@ FeatureColumns prediction_columns(const EstimatorForest& forest, PyObject* list)
   for (std::size_t f = 0; f < features.size(); ++f) {
     if (!features[f].kind) continue;  // no split tests it
     const bool codes = input.columns[f].type == InputColumn::Type::kCode;
-    if (codes != (*features[f].kind == FeatureKind::kCategorical))
+    if (kind_of(input.columns[f].type) != *features[f].kind)
       raise_type_error("feature '" + forest.feature_names()[f] + "' is " +
                        std::string(feature_kind_name(*features[f].kind)) +
                        (codes ? " but category codes were given" : " but numbers were given"));
@@ -179,7 +176,7 @@ PyObject* info(PyObject* self, PyObject*) {
     const UpliftRandomForestModel& m = forest.forest();
     Dict d;
     d.set("n_estimators", PyLong_FromLong(m.n_estimators));
-    d.set("n_trees", PyLong_FromSize_t(m.trees.size()));
+    d.set("n_trees", PyLong_FromSize_t(m.trees().size()));
     d.set("width", PyLong_FromSize_t(forest.width()));
     d.set("has_counts", PyBool_FromLong(forest.has_counts()));
     d.set("knows_categories", PyBool_FromLong(forest.knows_categories()));
@@ -203,7 +200,7 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyObject* a[1] = {};
     bind_arguments({"Forest.tree()", kTreeParam}, args, nargs, kwnames, a);
     const std::uint64_t index = with_param("index", [&] { return to_u64(a[0]); });
-    const std::vector<UpliftTreeModel>& trees = forest.forest().trees;
+    const std::vector<UpliftTreeModel>& trees = forest.forest().trees();
     if (index >= trees.size()) {
       PyErr_SetString(PyExc_IndexError, ("the forest has " + std::to_string(trees.size()) +
                                          " trees; there is no tree " + std::to_string(index))
@@ -223,7 +220,7 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     for (std::uint32_t k = 0; k < nodes.stored(); ++k) {
       const TreeNode& node = nodes.nodes()[k];
       const auto i = static_cast<Py_ssize_t>(k);
-      const bool leaf = nodes.route(k).kind == NodeArray::RouteStep::kLeaf;
+      const bool leaf = nodes.route(k).leaf;
       set_item(positions.get(), i, PyLong_FromUnsignedLongLong(nodes.position(k)));
       set_item(features.get(), i, PyLong_FromLong(leaf ? -1 : node.col_idx));
       if (leaf)
@@ -259,78 +256,62 @@ PyObject* deepcopy_self(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef* method_table() {
   static PyMethodDef table[] = {
-      {"predict", fastcall<predict>(), METH_FASTCALL | METH_KEYWORDS,
-       "predict($self, columns, n_threads, out, spread)\n--\n\n"
-       "Fills `out` (and `spread`, unless None) with each row's uplifts."},
-      {"predict_response", fastcall<predict_response>(), METH_FASTCALL | METH_KEYWORDS,
-       "predict_response($self, columns, n_threads, out)\n--\n\n"
-       "Fills `out` with each row's positive rate per group, control first."},
-      {"to_bytes", fastcall<to_bytes>(), METH_FASTCALL | METH_KEYWORDS,
-       "to_bytes($self, fields)\n--\n\nThe model file text with the estimator's fields."},
-      {"save", fastcall<save>(), METH_FASTCALL | METH_KEYWORDS,
-       "save($self, path, fields)\n--\n\nWrites the model file safely."},
-      {"importance", fastcall<importance>(), METH_FASTCALL | METH_KEYWORDS,
-       "importance($self, importance_type)\n--\n\n\"gain\" (weighted by rows) or \"split\"."},
+      keywords_method<predict>("predict",
+                               "predict($self, columns, n_threads, out, spread)\n--\n\n"
+                               "Fills `out` (and `spread`, unless None) with each row's uplifts."),
+      keywords_method<predict_response>(
+          "predict_response",
+          "predict_response($self, columns, n_threads, out)\n--\n\n"
+          "Fills `out` with each row's positive rate per group, control first."),
+      keywords_method<to_bytes>(
+          "to_bytes",
+          "to_bytes($self, fields)\n--\n\nThe model file text with the estimator's fields."),
+      keywords_method<save>("save",
+                            "save($self, path, fields)\n--\n\nWrites the model file safely."),
+      keywords_method<importance>(
+          "importance",
+          "importance($self, importance_type)\n--\n\n\"gain\" (weighted by rows) or \"split\"."),
       {"feature_names", feature_names, METH_NOARGS, "feature_names($self)\n--\n\n"},
       {"features", features, METH_NOARGS,
        "features($self)\n--\n\n(kind or None, categories or None) per feature."},
       {"info", info, METH_NOARGS, "info($self)\n--\n\nTree counts and hyper-parameters."},
-      {"tree", fastcall<tree>(), METH_FASTCALL | METH_KEYWORDS,
-       "tree($self, index)\n--\n\nThe stored nodes of one tree, as lists."},
+      keywords_method<tree>("tree",
+                            "tree($self, index)\n--\n\nThe stored nodes of one tree, as lists."),
       {"__copy__", copy_self, METH_NOARGS, nullptr},
-      {"__deepcopy__", fastcall<deepcopy_self>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+      keywords_method<deepcopy_self>("__deepcopy__", nullptr),
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
-}
-
-void forest_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ForestObject*>(self)->forest.~shared_ptr();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 }  // namespace
 
 PyObject* forest_type() {
   static PyObject* type = nullptr;
-  if (type) return type;
   static PyType_Slot slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(forest_dealloc)},
+      {Py_tp_dealloc,
+       reinterpret_cast<void*>(dealloc_instance<ForestObject, &ForestObject::forest>)},
       {Py_tp_methods, method_table()},
       {Py_tp_doc, const_cast<char*>("A trained uplift forest; never changes once made.")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec description = {
       "corvane_learn._core.Forest",
       static_cast<int>(sizeof(ForestObject)),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  type = PyType_FromSpec(&spec);
-  return type;
+  return heap_type(type, description);
 }
 
 PyObject* wrap_forest(std::shared_ptr<const EstimatorForest> forest) {
   PyObject* type = forest_type();
   if (!type) throw PythonErrorSet{};
-  auto alloc = reinterpret_cast<allocfunc>(
-      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-  PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
-  if (!self) throw PythonErrorSet{};
-  new (&reinterpret_cast<ForestObject*>(self)->forest)
-      std::shared_ptr<const EstimatorForest>(std::move(forest));
-  return self;
+  return new_instance<ForestObject, &ForestObject::forest>(reinterpret_cast<PyTypeObject*>(type),
+                                                           std::move(forest));
 }
 
 const std::shared_ptr<const EstimatorForest>& forest_of(PyObject* obj) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -15,13 +16,16 @@
 #include "core/error.h"
 #include "lib/binding.h"
 #include "lib/convert.h"
+#include "lib/forest_parameters.h"
 #include "lib/gil.h"
 #include "lib/learn/columns.h"
 #include "lib/learn/errors.h"
 #include "lib/learn/forest_object.h"
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
+#include "lib/py_type.h"
 #include "uplift_random_forest/estimator_forest.h"
+#include "uplift_tree/criteria.h"
 
 namespace corvane::learn {
 
@@ -141,11 +145,11 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
       column.codes = to_codes(view, column.categories.size(), name);
       data.features[f] = {FeatureKind::kCategorical, column.categories};
       raw.str_cols.push_back(std::move(column));
-      raw.col_index[name] = -static_cast<std::int32_t>(raw.str_cols.size());
+      raw.col_index[name] = raw.last_column(FeatureKind::kCategorical);
     } else {
       raw.num_cols.emplace_back();
       data.features[f] = {FeatureKind::kNumeric, {}};
-      raw.col_index[name] = static_cast<std::int32_t>(raw.num_cols.size() - 1);
+      raw.col_index[name] = raw.last_column(FeatureKind::kNumeric);
     }
   }
   copy_numbers(input, raw.num_cols);
@@ -164,26 +168,24 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
   return data;
 }
 
-constexpr std::array<const char*, 19> kTrainParams = {
-    "columns",        "categories", "names",           "treatment", "outcome",  "n_estimators",
-    "max_features",   "max_depth",  "min_sample_leaf", "eval_func", "max_bins", "balance",
-    "regularization", "alpha",      "n_threads",       "seed",      "honesty",  "estimation_share",
-    "progress"};
+// The data, the forest's hyper-parameters, then the call's own options.
+constexpr std::array<const char*, 5> kDataParams = {"columns", "categories", "names", "treatment",
+                                                    "outcome"};
+constexpr std::array<const char*, 5> kOptionParams = {"n_threads", "seed", "honesty",
+                                                      "estimation_share", "progress"};
+constexpr std::array<const char*, 19> kTrainParams = [] {
+  std::array<const char*, 19> names{};
+  auto at = std::copy(kDataParams.begin(), kDataParams.end(), names.begin());
+  at = std::copy(kForestParameters.begin(), kForestParameters.end(), at);
+  std::copy(kOptionParams.begin(), kOptionParams.end(), at);
+  return names;
+}();
 
 PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[19] = {};
     bind_arguments({"train()", kTrainParams}, args, nargs, kwnames, a);
-    UpliftRandomForestModel forest;
-    forest.n_estimators = with_param("n_estimators", [&] { return to_i32(a[5]); });
-    forest.max_features = with_param("max_features", [&] { return to_u64(a[6]); });
-    forest.max_depth = with_param("max_depth", [&] { return to_u64(a[7]); });
-    forest.min_sample_leaf = with_param("min_sample_leaf", [&] { return to_u64(a[8]); });
-    forest.eval_func = with_param("eval_func", [&] { return to_string(a[9]); });
-    forest.max_bins = with_param("max_bins", [&] { return to_u64(a[10]); });
-    forest.balance = with_param("balance", [&] { return to_bool(a[11]); });
-    forest.regularization = with_param("regularization", [&] { return to_bool(a[12]); });
-    forest.alpha = with_param("alpha", [&] { return to_f64(a[13]); });
+    UpliftRandomForestModel forest = forest_from_parameters(a + kDataParams.size());
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[14]); });
     TrainingOptions options;
     options.in_tree_order = true;
@@ -274,24 +276,20 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   });
 }
 
-template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef module_functions[] = {
-    {"train", fastcall<train>(), METH_FASTCALL | METH_KEYWORDS,
-     "train(columns, categories, names, treatment, outcome, n_estimators, max_features, "
-     "max_depth, min_sample_leaf, eval_func, max_bins, balance, regularization, alpha, "
-     "n_threads, seed, honesty, estimation_share, progress)\n--\n\n"
-     "Trains a forest; returns (forest, None or (group, rows) when every root stayed a leaf "
-     "for want of a group's rows)."},
-    {"load", fastcall<load>(), METH_FASTCALL | METH_KEYWORDS,
-     "load(path)\n--\n\nReads a model file once: (forest, fields or None)."},
-    {"from_bytes", fastcall<from_bytes>(), METH_FASTCALL | METH_KEYWORDS,
-     "from_bytes(data)\n--\n\nReads model-file text: (forest, fields or None)."},
-    {"merge", fastcall<merge>(), METH_FASTCALL | METH_KEYWORDS,
-     "merge(forests)\n--\n\nEvery tree of the forests, in order, as one forest."},
+    keywords_method<train>(
+        "train",
+        "train(columns, categories, names, treatment, outcome, n_estimators, max_features, "
+        "max_depth, min_sample_leaf, eval_func, max_bins, balance, regularization, alpha, "
+        "n_threads, seed, honesty, estimation_share, progress)\n--\n\n"
+        "Trains a forest; returns (forest, None or (group, rows) when every root stayed a leaf "
+        "for want of a group's rows)."),
+    keywords_method<load>("load",
+                          "load(path)\n--\n\nReads a model file once: (forest, fields or None)."),
+    keywords_method<from_bytes>(
+        "from_bytes", "from_bytes(data)\n--\n\nReads model-file text: (forest, fields or None)."),
+    keywords_method<merge>(
+        "merge", "merge(forests)\n--\n\nEvery tree of the forests, in order, as one forest."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -307,12 +305,23 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// CRITERIA: the name of every criterion train() takes, from the one table.
+bool add_criteria(PyObject* module) {
+  const std::span<const Criterion> all = criteria();
+  PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(all.size())));
+  if (!names) return false;
+  for (std::size_t i = 0; i < all.size(); ++i)
+    PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), new_str(all[i].name).release());
+  return PyModule_AddObjectRef(module, "CRITERIA", names.get()) == 0;
+}
+
 PyObject* init_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyObject* type = forest_type();
   if (!type) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Forest", type) < 0) return nullptr;
+  if (!add_criteria(module.get())) return nullptr;
   return module.release();
 }
 

@@ -1,22 +1,10 @@
 #include "lib/learn/py_values.h"
 
 #include "lib/learn/columns.h"
+#include "lib/py_list.h"
 #include "lib/python_error.h"
 
 namespace corvane::learn {
-
-namespace {
-
-template <class Values, class Make>
-PyObject* list_of(const Values& values, Make&& make) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) throw PythonErrorSet{};
-  for (std::size_t i = 0; i < values.size(); ++i)
-    set_item(list.get(), static_cast<Py_ssize_t>(i), make(values[i]));
-  return list.release();
-}
-
-}  // namespace
 
 PyRef new_str(std::string_view text) {
   PyRef s = PyRef::steal(

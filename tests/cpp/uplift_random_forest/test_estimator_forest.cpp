@@ -8,17 +8,13 @@
 
 #include "check.h"
 #include "core/error.h"
+#include "forest_fixtures.h"
 #include "uplift_random_forest/estimator_forest.h"
 #include "uplift_random_forest/forest_model_file.h"
 
 using namespace corvane;
 
 namespace {
-
-class SilentSink : public ProgressSink {
- public:
-  void print(std::string_view) override {}
-};
 
 constexpr const char* kColors[] = {"red", "green", "blue"};
 constexpr int kRows = 3000;
@@ -34,11 +30,9 @@ struct Data {
 Data data() {
   Data d;
   RawData& raw = d.raw;
-  raw.num_cols.resize(2);
-  raw.str_cols.resize(1);
-  raw.col_names = {"x", "z", "c"};
-  raw.col_index = {{"x", 0}, {"z", 1}, {"c", -1}};
-  raw.str_cols[0].categories = {kColors[0], kColors[1], kColors[2]};
+  test::add_numeric(raw, "x");
+  test::add_numeric(raw, "z");
+  test::add_categorical(raw, "c", {kColors[0], kColors[1], kColors[2]});
   raw.max_treatment = 1;
   std::mt19937 rng(5);
   for (int r = 0; r < kRows; ++r) {
@@ -60,20 +54,11 @@ Data data() {
 
 UpliftRandomForestModel trained(const RawData& raw, std::int32_t threads, std::uint64_t seed,
                                 bool honesty = false) {
-  UpliftRandomForestModel forest;
-  forest.n_estimators = 8;
-  forest.max_features = 2;
-  forest.max_depth = 5;
-  forest.min_sample_leaf = 20;
-  forest.eval_func = "KL";
-  forest.max_bins = 8;
-  SilentSink sink;
   TrainingOptions options;
   options.seed = seed;
   options.in_tree_order = true;
   options.honesty = honesty;
-  forest.fit([&] { return raw; }, "t", "y", threads, sink, options);
-  return forest;
+  return test::trained_forest({8, 2, 5, 20, "KL", 8}, raw, threads, options);
 }
 
 std::vector<FeatureInfo> features() {
@@ -128,9 +113,9 @@ TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
       same = same && std::memcmp(&mean[r], expected.row(r).data(), sizeof(double)) == 0;
       // The spread by hand: each tree's leaf for the row, around the mean.
       double acc = 0.0;
-      for (const UpliftTreeModel& tree : forest->forest().trees) {
-        const double v =
-            routing->walk(&tree - forest->forest().trees.data()).route_exact(tree, rows.row(r))[0];
+      for (const UpliftTreeModel& tree : forest->forest().trees()) {
+        const double v = routing->walk(&tree - forest->forest().trees().data())
+                             .route_exact(tree, rows.row(r))[0];
         acc = (v - mean[r]) * (v - mean[r]) + acc;
       }
       spread_right = spread_right && spread[r] == std::sqrt(acc / 8.0);
@@ -184,7 +169,7 @@ TEST(honest_leaves_count_their_estimation_rows) {
   std::int32_t n0 = 0;
   for (std::int32_t t : d.raw.treatment) n0 += t == 0;
   const std::int32_t n1 = kRows - n0;
-  for (const UpliftTreeModel& tree : forest.trees) {
+  for (const UpliftTreeModel& tree : forest.trees()) {
     const TreeNode& root = tree.nodes.node(tree.nodes.root());
     // Half of each group, rounded half up.
     CHECK_EQ(root.counts[0], (n0 + 1) / 2);

@@ -10,6 +10,7 @@
 
 #include "check.h"
 #include "core/error.h"
+#include "forest_fixtures.h"
 #include "uplift_random_forest/forest.h"
 
 using namespace corvane;
@@ -36,9 +37,7 @@ class RecordingSink : public ProgressSink {
 // 40 rows, one numeric feature, control and one treatment group.
 RawData small_data(std::int32_t max_treatment = 1) {
   RawData raw;
-  raw.num_cols.resize(1);
-  raw.col_names = {"x"};
-  raw.col_index["x"] = 0;
+  test::add_numeric(raw, "x");
   raw.max_treatment = max_treatment;
   for (int r = 0; r < 40; ++r) {
     raw.num_cols[0].push_back(static_cast<float>(r % 8));
@@ -50,16 +49,7 @@ RawData small_data(std::int32_t max_treatment = 1) {
 
 RawData data() { return small_data(); }
 
-UpliftRandomForestModel small_forest() {
-  UpliftRandomForestModel forest;
-  forest.n_estimators = 6;
-  forest.max_features = 1;
-  forest.max_depth = 3;
-  forest.min_sample_leaf = 2;
-  forest.eval_func = "ED";
-  forest.max_bins = 4;
-  return forest;
-}
+UpliftRandomForestModel small_forest() { return test::forest_with({6, 1, 3, 2, "ED", 4}); }
 
 }  // namespace
 
@@ -67,14 +57,14 @@ TEST(concurrency_forest_fit_progress_fault_keeps_the_announced_trees) {
   UpliftRandomForestModel forest = small_forest();
   RecordingSink failing(2);
   CHECK_THROWS(forest.fit(data, "t", "y", 2, failing), SinkFault);
-  CHECK_EQ(forest.trees.size(), std::size_t{2});
+  CHECK_EQ(forest.trees().size(), std::size_t{2});
   CHECK(failing.lines ==
         (std::vector<std::string>{"Start training with 2 threads...", "Tree [1] is finished!",
                                   "Tree [2] is finished!"}));
   // The forest stays usable: the next fit appends and counts on from 2.
   RecordingSink sink;
   forest.fit(data, "t", "y", 2, sink);
-  CHECK_EQ(forest.trees.size(), std::size_t{8});
+  CHECK_EQ(forest.trees().size(), std::size_t{8});
   CHECK_EQ(sink.lines.back(), std::string("Tree [8] is finished!"));
 }
 
@@ -82,18 +72,18 @@ TEST(concurrency_forest_fit_data_fault_leaves_the_trees) {
   UpliftRandomForestModel forest = small_forest();
   RecordingSink sink;
   forest.fit(data, "t", "y", 2, sink);
-  CHECK_EQ(forest.trees.size(), std::size_t{6});
+  CHECK_EQ(forest.trees().size(), std::size_t{6});
 
   // The builder fails before anything starts: no line, no thread, no tree.
   RecordingSink after;
   auto no_data = []() -> RawData { throw std::runtime_error("no data"); };
   CHECK_THROWS_WITH(forest.fit(no_data, "t2", "y2", 2, after), std::runtime_error, "no data");
   CHECK(after.lines.empty());
-  CHECK_EQ(forest.trees.size(), std::size_t{6});
+  CHECK_EQ(forest.trees().size(), std::size_t{6});
 
   // A fault inside every tree's growth (no treatment group to compare):
   // the call stops with the training thread's message and keeps no new tree.
   CHECK_THROWS_WITH(forest.fit([] { return small_data(0); }, "t", "y", 2, after), Error,
                     "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
-  CHECK_EQ(forest.trees.size(), std::size_t{6});
+  CHECK_EQ(forest.trees().size(), std::size_t{6});
 }

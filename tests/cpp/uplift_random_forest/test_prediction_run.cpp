@@ -6,6 +6,7 @@
 
 #include "check.h"
 #include "core/error.h"
+#include "forest_fixtures.h"
 #include "uplift_random_forest/forest.h"
 #include "uplift_random_forest/prediction_run.h"
 
@@ -13,21 +14,14 @@ using namespace corvane;
 
 namespace {
 
-class SilentSink : public ProgressSink {
- public:
-  void print(std::string_view) override {}
-};
-
 constexpr const char* kColors[] = {"red", "green", "blue"};
 
 // Two numeric features and one categorical, control and one treatment.
 UpliftRandomForestModel trained_forest() {
   RawData raw;
-  raw.num_cols.resize(2);
-  raw.str_cols.resize(1);
-  raw.col_names = {"x", "z", "c"};
-  raw.col_index = {{"x", 0}, {"z", 1}, {"c", -1}};
-  raw.str_cols[0].categories = {kColors[0], kColors[1], kColors[2]};
+  test::add_numeric(raw, "x");
+  test::add_numeric(raw, "z");
+  test::add_categorical(raw, "c", {kColors[0], kColors[1], kColors[2]});
   raw.max_treatment = 1;
   std::mt19937 rng(5);
   for (int r = 0; r < 2000; ++r) {
@@ -37,16 +31,7 @@ UpliftRandomForestModel trained_forest() {
     raw.treatment.push_back(static_cast<std::int32_t>(rng() % 2));
     raw.outcome.push_back(rng() % 3 == 0 ? 1 : 0);
   }
-  UpliftRandomForestModel forest;
-  forest.n_estimators = 8;
-  forest.max_features = 2;
-  forest.max_depth = 6;
-  forest.min_sample_leaf = 20;
-  forest.eval_func = "ED";
-  forest.max_bins = 8;
-  SilentSink sink;
-  forest.fit([&] { return raw; }, "t", "y", 2, sink);
-  return forest;
+  return test::trained_forest({8, 2, 6, 20, "ED", 8}, raw, 2);
 }
 
 void add_row(RowBatch& batch, int r) {

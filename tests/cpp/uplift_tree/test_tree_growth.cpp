@@ -88,7 +88,7 @@ TEST(tree_growth_numeric_splits_node_by_node) {
   RawData raw;
   raw.num_cols.resize(1);
   raw.col_names = {"x"};
-  raw.col_index["x"] = 0;
+  raw.col_index["x"] = {FeatureKind::kNumeric, 0};
   raw.max_treatment = 1;
   for (int x = 1; x <= 4; ++x) {
     const int treated_positives[] = {1, 1, 3, 5};
@@ -133,7 +133,7 @@ TEST(tree_growth_categorical_split_takes_the_best_category) {
   raw.str_cols.resize(1);
   raw.str_cols[0].categories = {"a", "b", "c"};
   raw.col_names = {"c"};
-  raw.col_index["c"] = -1;
+  raw.col_index["c"] = {FeatureKind::kCategorical, 0};
   raw.max_treatment = 1;
   add_rows(raw,
            {{0, 0, 0, 4, 1},

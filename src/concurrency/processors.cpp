@@ -1,5 +1,5 @@
-// Processor count for a negative n_threads: what the process may actually
-// run on, which in a container is often less than the machine has.
+#include "concurrency/processors.h"
+
 #include <sched.h>
 
 #include <chrono>
@@ -7,8 +7,6 @@
 #include <fstream>
 #include <mutex>
 #include <string>
-
-#include "uplift_random_forest/forest.h"
 
 namespace corvane {
 
