@@ -32,6 +32,25 @@ def _perfect_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray:
     return np.where(is_treated, 1.0, -1.0) * (np.asarray(y_true) == 1)
 
 
+def _plot_curve(curve: Any, score: Any, label: str, title: str, y_true: Any, uplift: Any,
+                treatment: Any, treated: Any, control: Any, ax: Any, perfect: bool) -> Any:
+    """A gain curve of `uplift` with its score, the random line and the perfect model's curve."""
+    ax = _axes(ax)
+    x, v = curve(y_true, uplift, treatment, treated=treated, control=control)
+    value = score(y_true, uplift, treatment, treated=treated, control=control)
+    ax.plot(x, v, label=label.format(value))
+    ax.plot([0, x[-1]], [0, v[-1]], linestyle="--", color="grey", label="random")
+    if perfect:
+        best = _perfect_scores(y_true, treatment, treated)
+        xp, vp = curve(y_true, best, treatment, treated=treated, control=control)
+        ax.plot(xp, vp, linestyle=":", color="black", label="perfect")
+    ax.set_xlabel("rows targeted (highest predicted uplift first)")
+    ax.set_ylabel("incremental positive outcomes")
+    ax.set_title(f"{title}: {treated} vs {control}")
+    ax.legend(loc="best")
+    return ax
+
+
 def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, control: Any = 0,
               ax: Any = None, perfect: bool = True) -> Any:
     """Draws the Qini curve of `uplift` with the random line (and the perfect model's curve).
@@ -40,20 +59,8 @@ def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, con
     False leaves out the perfect model's curve, whose height can dwarf the
     model's. Returns the Axes.
     """
-    ax = _axes(ax)
-    x, q = metrics.qini_curve(y_true, uplift, treatment, treated=treated, control=control)
-    score = metrics.qini_score(y_true, uplift, treatment, treated=treated, control=control)
-    ax.plot(x, q, label=f"model (Qini coefficient {score:.3f})")
-    ax.plot([0, x[-1]], [0, q[-1]], linestyle="--", color="grey", label="random")
-    if perfect:
-        best = _perfect_scores(y_true, treatment, treated)
-        xp, qp = metrics.qini_curve(y_true, best, treatment, treated=treated, control=control)
-        ax.plot(xp, qp, linestyle=":", color="black", label="perfect")
-    ax.set_xlabel("rows targeted (highest predicted uplift first)")
-    ax.set_ylabel("incremental positive outcomes")
-    ax.set_title(f"Qini curve: {treated} vs {control}")
-    ax.legend(loc="best")
-    return ax
+    return _plot_curve(metrics.qini_curve, metrics.qini_score, "model (Qini coefficient {:.3f})",
+                       "Qini curve", y_true, uplift, treatment, treated, control, ax, perfect)
 
 
 def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
@@ -65,20 +72,8 @@ def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any 
     perfect model ranks as in `plot_qini`; `perfect` False leaves it out.
     Returns the Axes.
     """
-    ax = _axes(ax)
-    x, u = metrics.uplift_curve(y_true, uplift, treatment, treated=treated, control=control)
-    score = metrics.auuc_score(y_true, uplift, treatment, treated=treated, control=control)
-    ax.plot(x, u, label=f"model (AUUC {score:.4f})")
-    ax.plot([0, x[-1]], [0, u[-1]], linestyle="--", color="grey", label="random")
-    if perfect:
-        best = _perfect_scores(y_true, treatment, treated)
-        xp, up = metrics.uplift_curve(y_true, best, treatment, treated=treated, control=control)
-        ax.plot(xp, up, linestyle=":", color="black", label="perfect")
-    ax.set_xlabel("rows targeted (highest predicted uplift first)")
-    ax.set_ylabel("incremental positive outcomes")
-    ax.set_title(f"Uplift curve: {treated} vs {control}")
-    ax.legend(loc="best")
-    return ax
+    return _plot_curve(metrics.uplift_curve, metrics.auuc_score, "model (AUUC {:.4f})",
+                       "Uplift curve", y_true, uplift, treatment, treated, control, ax, perfect)
 
 
 def plot_uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,

@@ -24,7 +24,9 @@ class OutputSink {
   }
   void append(const char* data, std::size_t size) {
     if (size > static_cast<std::size_t>(end_ - pos_)) return overflow(data, size);
-    std::memcpy(pos_, data, size);
+    // An empty piece copies nothing: a sink without a buffer has no place
+    // to copy it to, and memcpy may not even be given that.
+    if (size != 0) std::memcpy(pos_, data, size);
     pos_ += size;
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
