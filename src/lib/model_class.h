@@ -1,5 +1,5 @@
-// The Python class _UpliftRandomForestModel: a heap type made from a type
-// spec, wrapping one forest held by value.
+// The Python class _UpliftRandomForestModel: a heap type made from a
+// PyType_Spec, wrapping one forest held by value.
 #pragma once
 
 #include <Python.h>
