@@ -40,7 +40,6 @@ MISSING_CATEGORY = "<missing>"
 NUMERIC = "numeric"
 CATEGORICAL = "categorical"
 
-# Beyond this share of unseen rows predict warns; any unseen row does.
 _NUMBER_TYPES = (numbers.Real, np.bool_)
 
 
@@ -389,9 +388,10 @@ def encode_treatment(treatment: Any, control: Any, n_rows: int) -> tuple[np.ndar
     """
     if treatment is None:
         raise TypeError("fit needs the treatment of every row: fit(X, y, treatment=labels)")
-    labels = np.asarray(treatment.to_numpy(dtype=object) if is_series(treatment) and
-                        treatment.dtype.kind not in "biufUS" else
-                        treatment.to_numpy() if is_series(treatment) else treatment)
+    if is_series(treatment):
+        # Extension dtypes (nullable, pyarrow strings) as plain labels.
+        treatment = treatment.to_numpy(dtype=None if treatment.dtype.kind in "biufUS" else object)
+    labels = np.asarray(treatment)
     if labels.ndim != 1:
         raise ValueError(f"treatment must be one-dimensional; got shape {labels.shape}")
     if len(labels) != n_rows:
@@ -446,15 +446,17 @@ def encode_outcome(y: Any, n_rows: int) -> np.ndarray:
         raise ValueError(f"y has {len(values)} rows but X has {n_rows}")
     if values.dtype.kind == "b":
         return values.astype(np.int8)
-    if values.dtype.kind == "c" or (values.dtype.kind == "O" and any(
-            isinstance(v, complex) for v in values[:1000])):
-        raise ValueError("y must hold only 0 and 1 (outcomes); found complex numbers")
+    complex_message = "y must hold only 0 and 1 (outcomes); found complex numbers"
+    if values.dtype.kind == "c":
+        raise ValueError(complex_message)
     if values.dtype.kind == "O" and _missing_mask(values).any():
         raise ValueError("y holds missing values; every row needs an outcome of 0 or 1")
     if values.dtype.kind not in "iuf":
         try:
             values = values.astype(np.float64)
         except (TypeError, ValueError):
+            if any(isinstance(v, complex) for v in values):
+                raise ValueError(complex_message) from None
             raise ValueError("y must hold only 0 and 1 (outcomes); found values that are no "
                              "numbers (is the treatment passed as y? the order is "
                              "fit(X, y, treatment=labels))") from None

@@ -53,8 +53,7 @@ def seed_of(random_state: Any) -> int | None:
     if isinstance(random_state, np.random.Generator):
         return int(random_state.integers(0, 2**64, dtype=np.uint64))
     if isinstance(random_state, np.random.RandomState):
-        return int(random_state.randint(0, 2**63, dtype=np.int64)) * 2 + int(
-            random_state.randint(0, 2))
+        return int(random_state.randint(0, 2**64, dtype=np.uint64))
     # Spreads nearby ints (0, 1, 2, ...) over the whole 64-bit range.
     return int(np.random.SeedSequence(int(random_state)).generate_state(1, np.uint64)[0])
 
@@ -651,10 +650,10 @@ class UpliftForestClassifier(BaseEstimator):
         text = state.pop("_model_text", None)
         self.__dict__.update(state)
         if text is not None:
+            # The parameters are the pickled ones; the fitted state is the text's.
             loaded = type(self)._from_bytes(text, "from a pickle")
-            fitted = loaded._state()
-            self._set_fitted(fitted.forest, fitted.treatments, fitted.control,
-                             fitted.max_features, loaded.feature_kinds_)
+            self.__dict__.update({k: v for k, v in vars(loaded).items()
+                                  if k.endswith("_") or k == "_fitted"})
 
     def __deepcopy__(self, memo: dict[int, Any]) -> UpliftForestClassifier:
         import copy

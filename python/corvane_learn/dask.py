@@ -157,12 +157,11 @@ def _agreed(surveys: list[dict[str, Any]], control: Any) -> tuple[list[Any], dic
                 raise ValueError(f"partition {index} has other {what} than partition 0: "
                                  f"{survey[key]!r} vs {first[key]!r}; every partition must hold "
                                  "the same columns with the same dtypes")
-    labels = np.unique(np.concatenate([np.asarray(s["labels"], dtype=object) for s in surveys]))
-    values = np.asarray(labels.tolist())
+    values = np.unique(np.asarray([label for s in surveys for label in s["labels"]]))
     _convert.encode_treatment(values, control, len(values))
     categories = {name: sorted(set().union(*(s["categories"][name] for s in surveys)))
                   for name in first["categories"]}
-    return np.unique(values).tolist(), categories
+    return values.tolist(), categories
 
 
 def _labels_of(treatment: Any) -> list[Any]:

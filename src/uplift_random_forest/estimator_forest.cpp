@@ -156,12 +156,10 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
             static_cast<std::size_t>(node.col_idx) >= n)
           continue;
         FeatureInfo& info = features[static_cast<std::size_t>(node.col_idx)];
+        // The first kind seen; a split of the other kind is refused by the
+        // constructor, which checks every split against the kinds.
         const FeatureKind kind = node.split_value.kind();
-        if (info.kind && *info.kind != kind)
-          fail(msg::feature_kind_conflict(
-              static_cast<std::size_t>(node.col_idx),
-              tree.feature_cols[static_cast<std::size_t>(node.col_idx)]));
-        info.kind = kind;
+        if (!info.kind) info.kind = kind;
         if (kind == FeatureKind::kCategorical &&
             seen[static_cast<std::size_t>(node.col_idx)].insert(node.split_value.text()).second)
           info.categories.push_back(node.split_value.text());

@@ -42,10 +42,10 @@ class CallbackProgress : public ProgressSink {
   void started(std::int32_t) override {}
   void tree_finished(std::size_t held) override {
     // Trees may finish faster than the waits between polls end: Ctrl-C is
-    // looked for after every tree too.
-    run_signal_handlers();
-    if (callback_ == Py_None) return;
+    // looked for after every tree too, in the same moment with the lock.
     GilHeld gil;
+    if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+    if (callback_ == Py_None) return;
     PyRef result =
         PyRef::steal(PyObject_CallFunction(callback_, "ni", static_cast<Py_ssize_t>(held), total_));
     if (!result) throw PythonErrorSet{};

@@ -31,10 +31,12 @@ def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:
         return copy
     if isinstance(X, dict):
         copy = dict(X)
-        copy[name] = np.asarray(X[name], dtype=object if not isinstance(
-            X[name], np.ndarray) else None)[order]
+        column_values = X[name]
+        if not isinstance(column_values, np.ndarray):
+            column_values = _convert._object_array(column_values)
+        copy[name] = column_values[order]
         return copy
-    array = np.array(X, dtype=object if not isinstance(X, np.ndarray) else None)
+    array = np.array(X, dtype=None if isinstance(X, np.ndarray) else object)
     array[:, column] = array[order, column]
     return array
 
@@ -61,7 +63,7 @@ def permutation_importance(estimator: Any, X: Any, y: Any, *, treatment: Any, n_
     state = estimator._state()
     rng = np.random.default_rng(random_state if not isinstance(
         random_state, np.random.RandomState) else random_state.randint(2**31))
-    n_rows = _convert.read_features(X).n_rows if not _convert.is_dataframe(X) else len(X)
+    n_rows = _convert.read_features(X).n_rows
     baseline = estimator.score(X, y, treatment=treatment)
     names = list(state.names)
     scores = np.empty((len(names), n_repeats))
