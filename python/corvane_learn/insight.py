@@ -86,10 +86,7 @@ class _Node:
         self.test = tree["thresholds"][k]
         self.values = tree["values"][k]
         self.counts = tree["counts"][k]
-
-    @property
-    def rows(self) -> int | None:
-        return None if self.counts is None else sum(self.counts[::2])
+        self.rows: int | None = tree["rows"][k]
 
     def condition(self) -> str:
         if isinstance(self.test, str):

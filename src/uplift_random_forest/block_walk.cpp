@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <span>
 
 #include "core/error.h"
 #include "core/error_msg.h"
@@ -14,7 +15,7 @@ namespace {
 
 // acc[i] = p[i] + acc[i] over acc's `length`; the first vector is taken as
 // is. A shorter p is an index error, the surplus of a longer one is ignored.
-void accumulate(double* acc, std::size_t& length, const std::vector<double>& p, bool first) {
+void accumulate(double* acc, std::size_t& length, std::span<const double> p, bool first) {
   if (first) {
     std::copy(p.begin(), p.end(), acc);
     length = p.size();
@@ -63,14 +64,15 @@ std::optional<RowFailure> exact_row(const std::vector<UpliftTreeModel>& trees,
                                     std::size_t& length) {
   length = 0;
   for (std::size_t t = 0; t < trees.size(); ++t) {
-    const std::vector<double>* p;
+    std::span<const double> p;
     try {
-      p = &routing.walk(t).route_exact(trees[t], row);
+      const TreeWalk& walk = routing.walk(t);
+      p = walk.leaf_values(walk.route_exact(trees[t], row));
     } catch (const Error& e) {
       return RowFailure{true, e.what()};
     }
     try {
-      accumulate(acc, length, *p, t == 0);
+      accumulate(acc, length, p, t == 0);
     } catch (const Error& e) {
       return RowFailure{false, e.what()};
     }
@@ -155,7 +157,8 @@ std::optional<RowFailure> exact_spread(const std::vector<UpliftTreeModel>& trees
   std::fill(spread, spread + width, 0.0);
   for (std::size_t t = 0; t < trees.size(); ++t) {
     try {
-      const std::vector<double>& p = routing.walk(t).route_exact(trees[t], row);
+      const TreeWalk& walk = routing.walk(t);
+      const std::span<const double> p = walk.leaf_values(walk.route_exact(trees[t], row));
       add_deviation(p.data(), mean, std::min(width, p.size()), spread);
     } catch (const Error& e) {
       return RowFailure{true, e.what()};

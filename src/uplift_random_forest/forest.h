@@ -13,7 +13,9 @@
 
 #include "uplift_random_forest/forest_routing.h"
 #include "uplift_tree/data_set.h"
+#include "uplift_tree/outcome_stats.h"
 #include "uplift_tree/row_batch.h"
+#include "uplift_tree/split_finder.h"
 #include "uplift_tree/tree.h"
 
 namespace corvane {
@@ -48,6 +50,11 @@ struct TrainingOptions {
   bool in_tree_order = false;
   bool honesty = false;
   double estimation_share = 0.5;
+  // How split candidates are found.
+  Splitter splitter = Splitter::kSampledQuantiles;
+  // Hands the statistics of every node of every new tree to the report
+  // (in_tree_order only).
+  bool keep_node_stats = false;
 };
 
 // Where the predictions of consecutive rows go: row i's values from
@@ -96,6 +103,8 @@ struct FitReport {
   // and its row count; set with all_roots_nan_gain.
   std::int32_t smallest_group = 0;
   std::int32_t smallest_group_rows = 0;
+  // With keep_node_stats: those of each appended tree, in order.
+  std::vector<NodeStats> node_stats;
 };
 
 class PredictionRun;
@@ -167,6 +176,10 @@ class UpliftRandomForestModel {
 
  private:
   void changed_trees() { generation_ = new_tree_generation(); }
+  // fit, once the data is built, for the statistic of its outcome.
+  template <class Stats>
+  FitReport train(const DataSet& data, std::string treatment_col, std::string outcome_col,
+                  std::int32_t n_threads, ProgressSink& progress, const TrainingOptions& options);
 
   std::vector<UpliftTreeModel> trees_;
   std::uint64_t generation_ = 0;  // shared only by forests holding the same trees

@@ -8,17 +8,24 @@
 
 namespace corvane {
 
-ForestRouting::ForestRouting(const std::vector<UpliftTreeModel>& trees) {
+ForestRouting::ForestRouting(const std::vector<UpliftTreeModel>& trees,
+                             const TreeLeafValues& values) {
   std::vector<std::pair<std::size_t, FeatureKind>> tests;  // position, kind
   std::size_t leaf_length = 0;
   bool first_leaf = true;
+  std::vector<double> given;
   uniform_leaves_ = !trees.empty();
   for (std::size_t t = 0; t < trees.size(); ++t) {
     const NodeArray& nodes = trees[t].nodes;
     for (std::uint32_t k = 0; k < nodes.stored(); ++k) {
       const NodeArray::RouteStep& step = nodes.route(k);
       if (step.leaf) {
-        const std::size_t length = nodes.node(k).prob.size();
+        std::size_t length = nodes.node(k).prob.size();
+        if (values) {
+          given.clear();
+          values(t, k, given);
+          length = given.size();
+        }
         if (first_leaf) leaf_length = length;
         uniform_leaves_ = uniform_leaves_ && length == leaf_length;
         first_leaf = false;
@@ -34,7 +41,11 @@ ForestRouting::ForestRouting(const std::vector<UpliftTreeModel>& trees) {
   tests.erase(std::unique(tests.begin(), tests.end()), tests.end());
   for (const auto& [position, kind] : tests) layout_.add_test(position, kind);
   walks_.reserve(trees.size());
-  for (const UpliftTreeModel& tree : trees) walks_.emplace_back(tree, layout_);
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    LeafValues tree_values;
+    if (values) tree_values = [&](std::uint32_t k, std::vector<double>& v) { values(t, k, v); };
+    walks_.emplace_back(trees[t], layout_, tree_values);
+  }
 }
 
 std::uint64_t new_tree_generation() {

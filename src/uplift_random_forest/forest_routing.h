@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -18,7 +19,14 @@ class UpliftTreeModel;
 // Thread-safety: immutable once built; shared freely.
 class ForestRouting {
  public:
-  explicit ForestRouting(const std::vector<UpliftTreeModel>& trees);
+  // The values the leaf at storage index k of tree t gives (see LeafValues).
+  using TreeLeafValues =
+      std::function<void(std::size_t t, std::uint32_t k, std::vector<double>& values)>;
+
+  // With `values`, leaves give those instead of their nodes' `prob`: the same
+  // walk for other values, without another copy of the trees.
+  explicit ForestRouting(const std::vector<UpliftTreeModel>& trees,
+                         const TreeLeafValues& values = {});
 
   const RowLayout& layout() const { return layout_; }
   const TreeWalk& walk(std::size_t t) const { return walks_[t]; }

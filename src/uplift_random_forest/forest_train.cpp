@@ -34,10 +34,13 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 
 // State shared by the training threads of one call; lives on the calling
 // thread's frame, which joins every thread before it returns.
+template <class Stats>
 struct Training {
-  Training(const DataSet& d, const UpliftTreeModel& t, const std::string& tc, const std::string& oc,
-           ThreadPool& p, WorkQueue q, const TrainingOptions& o, std::uint64_t s)
+  Training(const DataSet& d, const SplitFinder<Stats>& f, const UpliftTreeModel& t,
+           const std::string& tc, const std::string& oc, ThreadPool& p, WorkQueue q,
+           const TrainingOptions& o, std::uint64_t s)
       : data(d),
+        finder(f),
         template_tree(t),
         treatment_col(tc),
         outcome_col(oc),
@@ -47,6 +50,7 @@ struct Training {
         seed(s) {}
 
   const DataSet& data;
+  const SplitFinder<Stats>& finder;
   const UpliftTreeModel& template_tree;
   const std::string& treatment_col;
   const std::string& outcome_col;
@@ -87,10 +91,16 @@ struct Training {
   }
 };
 
-// A finished tree and its number (its ticket).
-using NumberedTree = std::pair<std::int32_t, UpliftTreeModel>;
+// A finished tree, its number (its ticket) and its nodes' statistics (when
+// the call keeps them).
+struct NumberedTree {
+  std::int32_t number;
+  UpliftTreeModel tree;
+  NodeStats stats;
+};
 
-void train_trees(Training& t, Channel<NumberedTree>::Sender results) noexcept {
+template <class Stats>
+void train_trees(Training<Stats>& t, Channel<NumberedTree>::Sender results) noexcept {
   try {
     while (auto ticket = t.tickets.pop()) {
       UpliftTreeModel tree = t.template_tree;
@@ -98,11 +108,13 @@ void train_trees(Training& t, Channel<NumberedTree>::Sender results) noexcept {
       growth.tree_key = stream_key(t.seed, static_cast<std::uint64_t>(*ticket));
       growth.honesty = t.options.honesty;
       growth.estimation_share = t.options.estimation_share;
-      const GrowthReport report =
-          tree.fit(t.data, t.treatment_col, t.outcome_col, t.pool, t.cancel, growth);
+      GrowthReport<Stats> report =
+          tree.grow(t.data, t.finder, t.treatment_col, t.outcome_col, t.pool, t.cancel, growth);
       if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);
+      NumberedTree numbered{*ticket, std::move(tree), NodeStats()};
+      if (t.options.keep_node_stats) numbered.stats = std::move(report.node_stats);
       // The call was abandoned when the channel is closed.
-      if (!results.send(NumberedTree(*ticket, std::move(tree)))) return;
+      if (!results.send(std::move(numbered))) return;
     }
   } catch (const TrainingCancelled&) {
   } catch (const std::bad_alloc&) {
@@ -160,7 +172,16 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   if (n_threads < 0) n_threads = available_processors();
   const DataSet data = DataSet::from_raw_data(build_data());
   check_trainable(data.raw(), treatment, outcome);
+  return with_outcome_stats(data.raw(), [&]<class Stats>(Stats) {
+    return train<Stats>(data, std::move(treatment), std::move(outcome), n_threads, progress,
+                        options);
+  });
+}
 
+template <class Stats>
+FitReport UpliftRandomForestModel::train(const DataSet& data, std::string treatment,
+                                         std::string outcome, std::int32_t n_threads,
+                                         ProgressSink& progress, const TrainingOptions& options) {
   auto [results, collector] = Channel<NumberedTree>::open();
   progress.started(n_threads);
   WorkQueue tickets = WorkQueue::counting(n_estimators);
@@ -194,14 +215,16 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   ThreadPool pool(workers);
 
   const std::uint64_t seed = options.seed ? *options.seed : entropy_seed();
-  Training training(data, template_tree, treatment, outcome, pool, std::move(tickets), options,
-                    seed);
+  const std::unique_ptr<const SplitFinder<Stats>> finder =
+      make_split_finder<Stats>(options.splitter, data.raw());
+  Training<Stats> training(data, *finder, template_tree, treatment, outcome, pool,
+                           std::move(tickets), options, seed);
   JoinAll threads;
   threads.threads.reserve(trainers);
   try {
     for (std::size_t i = 0; i < trainers; ++i) {
       try {
-        threads.threads.emplace_back(train_trees, std::ref(training), results);
+        threads.threads.emplace_back(train_trees<Stats>, std::ref(training), results);
       } catch (const std::system_error&) {
         break;  // fewer training threads only train more slowly
       }
@@ -225,6 +248,7 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   };
   // Trees that wait for the others to be appended in their numbers' order.
   std::vector<NumberedTree> finished;
+  FitReport report;
   try {
     for (;;) {
       std::optional<NumberedTree> tree;
@@ -238,7 +262,7 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
         finished.push_back(std::move(*tree));
         progress.tree_finished(before + finished.size());
       } else {
-        append_tree(std::move(tree->second));
+        append_tree(std::move(tree->tree));
         progress.tree_finished(trees_.size());
       }
     }
@@ -267,25 +291,28 @@ FitReport UpliftRandomForestModel::fit(const std::function<RawData()>& build_dat
   }
   if (options.in_tree_order) {
     std::sort(finished.begin(), finished.end(),
-              [](const NumberedTree& a, const NumberedTree& b) { return a.first < b.first; });
+              [](const NumberedTree& a, const NumberedTree& b) { return a.number < b.number; });
     try {
       reserve_trees(trees_.size() + finished.size());
+      if (options.keep_node_stats) report.node_stats.reserve(finished.size());
     } catch (...) {
       restore();
       throw;
     }
-    for (NumberedTree& tree : finished) append_tree(std::move(tree.second));
+    for (NumberedTree& tree : finished) {
+      append_tree(std::move(tree.tree));
+      if (options.keep_node_stats) report.node_stats.push_back(std::move(tree.stats));
+    }
   }
 
-  FitReport report;
   const std::size_t added = trees_.size() - before;
   if (added > 0 && training.nan_gain_roots.load(std::memory_order_relaxed) == added) {
     report.all_roots_nan_gain = true;
-    const GroupCounts counts = data.summary();
-    for (std::size_t g = 1; g < counts.size() / 2; ++g)
-      if (counts[2 * g] < counts[2 * report.smallest_group])
+    const GroupStats<Stats> groups = data.summary<Stats>();
+    for (std::size_t g = 1; g < groups.size(); ++g)
+      if (groups[g].n < groups[static_cast<std::size_t>(report.smallest_group)].n)
         report.smallest_group = static_cast<std::int32_t>(g);
-    report.smallest_group_rows = counts[2 * report.smallest_group];
+    report.smallest_group_rows = groups[static_cast<std::size_t>(report.smallest_group)].n;
   }
   return report;
 }

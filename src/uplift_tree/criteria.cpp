@@ -14,39 +14,35 @@ namespace {
 constexpr double kKlZeroRate = 19.931568569324174;
 constexpr double kChiZeroRate = 1000000.0;
 
-double rate(std::int32_t y, std::int32_t n) {
-  return static_cast<double>(y) / static_cast<double>(n);
-}
-
 // Difference of two row counts taken on their low 32 bits, as the weights of
 // the score are defined on 32-bit counts.
 std::int32_t diff32(std::uint64_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-template <double (*Divergence)(double, double)>
-double score_with(CountsView counts, bool balance, std::uint64_t n_rows) {
-  const std::size_t groups = counts.size() / 2;
-  const double q = rate(counts[1], counts[0]);
+// Every treatment group's divergence from control, weighted equally or by
+// the group's share of the treated rows.
+template <double (*Divergence)(double, double), class Stats>
+double score_with(std::span<const Stats> groups, bool balance, std::uint64_t n_rows) {
+  const std::size_t count = groups.size();
+  const double q = groups[0].mean();
   double sum = 0.0;
   if (balance) {
-    const double w = 1.0 / static_cast<double>(groups - 1);
-    for (std::size_t t = 1; t < groups; ++t)
-      sum = sum + Divergence(rate(counts[2 * t + 1], counts[2 * t]), q) * w;
+    const double w = 1.0 / static_cast<double>(count - 1);
+    for (std::size_t t = 1; t < count; ++t) sum = sum + Divergence(groups[t].mean(), q) * w;
   } else {
-    const double treated = static_cast<double>(diff32(n_rows, counts[0]));
-    for (std::size_t t = 1; t < groups; ++t)
-      sum = sum + Divergence(rate(counts[2 * t + 1], counts[2 * t]), q) *
-                      (static_cast<double>(counts[2 * t]) / treated);
+    const double treated = static_cast<double>(diff32(n_rows, groups[0].n));
+    for (std::size_t t = 1; t < count; ++t)
+      sum = sum + Divergence(groups[t].mean(), q) * (static_cast<double>(groups[t].n) / treated);
   }
   return sum;
 }
 
 // The one table of criteria, in the order of EvalFunc.
 constexpr std::array<Criterion, 3> kCriteria = {{
-    {EvalFunc::Euclidean, "ED", "Euclidean", false, &score_with<ed>},
-    {EvalFunc::KL, "KL", "KL", true, &score_with<kl>},
-    {EvalFunc::Chi, "CHI", "Chi", true, &score_with<chi>},
+    {EvalFunc::Euclidean, "ED", "Euclidean", false, {&score_with<ed, BinaryStats>}},
+    {EvalFunc::KL, "KL", "KL", true, {&score_with<kl, BinaryStats>}},
+    {EvalFunc::Chi, "CHI", "Chi", true, {&score_with<chi, BinaryStats>}},
 }};
 static_assert([] {
   for (std::size_t i = 0; i < kCriteria.size(); ++i)
@@ -99,15 +95,18 @@ EvalFunc parse_eval_func(std::string_view name) {
   fail(msg::kBadEvalFunc);
 }
 
-double calc_score(CountsView counts, EvalFunc eval_func, bool balance, std::uint64_t n_rows) {
-  if (counts.size() % 2 != 0 || counts.size() < 4) fail(msg::kTooFewGroups);
-  return criterion(eval_func).score(counts, balance, n_rows);
+template <class Stats>
+double calc_score(std::span<const Stats> groups, EvalFunc eval_func, bool balance,
+                  std::uint64_t n_rows) {
+  if (groups.size() < 2) fail(msg::kTooFewGroups);
+  return std::get<ScoreFn<Stats>>(criterion(eval_func).scores)(groups, balance, n_rows);
 }
 
-double split_norm(CountsView parent, CountsView left, std::uint64_t n_rows, std::uint64_t n_left,
-                  double alpha) {
-  const std::int32_t n_c = parent[0];
-  const std::int32_t n_c_left = left[0];
+template <class Stats>
+double split_norm(std::span<const Stats> parent, std::span<const Stats> left, std::uint64_t n_rows,
+                  std::uint64_t n_left, double alpha) {
+  const std::int32_t n_c = parent[0].n;
+  const std::int32_t n_c_left = left[0].n;
   const std::int32_t n_t_left = diff32(n_left, n_c_left);
   const std::int32_t n_t = diff32(n_rows, n_c);
   const double n_left_d = static_cast<double>(n_left);
@@ -117,31 +116,40 @@ double split_norm(CountsView parent, CountsView left, std::uint64_t n_rows, std:
   const double r_t = static_cast<double>(n_t_left) / static_cast<double>(n_t);
   double norm = doubled_square(r_c - r_t) * (gini(q_left) * alpha) + 0.5;
 
-  const std::size_t groups = parent.size() / 2;
+  const std::size_t groups = parent.size();
   for (std::size_t j = 1; j < groups; ++j) {
-    const std::int32_t n_j_left = left[2 * j];
+    const std::int32_t n_j_left = left[j].n;
     const std::int32_t both = static_cast<std::int32_t>(static_cast<std::uint32_t>(n_j_left) +
                                                         static_cast<std::uint32_t>(n_c_left));
     const double q_j = static_cast<double>(n_j_left) / static_cast<double>(both);
-    const double r_j = static_cast<double>(n_j_left) / static_cast<double>(parent[2 * j]);
+    const double r_j = static_cast<double>(n_j_left) / static_cast<double>(parent[j].n);
     norm = norm + doubled_square(r_j - r_c) * (gini(q_j) * (1.0 - alpha));
   }
   for (std::size_t g = 0; g < groups; ++g) {
-    const double r_g = static_cast<double>(left[2 * g]) / static_cast<double>(parent[2 * g]);
-    norm = norm + (1.0 - r_g * r_g) * (static_cast<double>(left[2 * g]) / n_left_d);
+    const double r_g = static_cast<double>(left[g].n) / static_cast<double>(parent[g].n);
+    norm = norm + (1.0 - r_g * r_g) * (static_cast<double>(left[g].n) / n_left_d);
   }
   return norm;
 }
 
+template <class Stats>
 double split_gain(double parent_score, double left_score, double right_score, std::uint64_t n_rows,
-                  std::uint64_t n_left, CountsView parent_counts, CountsView left_counts,
+                  std::uint64_t n_left, std::span<const Stats> parent, std::span<const Stats> left,
                   bool regularization, double alpha) {
   const double w = static_cast<double>(n_left) / static_cast<double>(n_rows);
   const double left_part = left_score * w;
   const double right_part = right_score * (1.0 - w);
   double gain = (right_part + left_part) - parent_score;
-  if (regularization) gain = gain / split_norm(parent_counts, left_counts, n_rows, n_left, alpha);
+  if (regularization) gain = gain / split_norm<Stats>(parent, left, n_rows, n_left, alpha);
   return gain;
 }
+
+#define CORVANE_INSTANTIATE_CRITERIA(Stats)                                                        \
+  template double calc_score<Stats>(std::span<const Stats>, EvalFunc, bool, std::uint64_t);        \
+  template double split_norm<Stats>(std::span<const Stats>, std::span<const Stats>, std::uint64_t, \
+                                    std::uint64_t, double);                                        \
+  template double split_gain<Stats>(double, double, double, std::uint64_t, std::uint64_t,          \
+                                    std::span<const Stats>, std::span<const Stats>, bool, double);
+CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_CRITERIA)
 
 }  // namespace corvane

@@ -1,24 +1,30 @@
-// Split criteria: how far the treatment groups' positive rates lie from the
-// control group's, for a set of rows and for a candidate split. Every formula
-// is evaluated in exactly the written order; results are compared bit for bit
+// Split criteria: how far the treatment groups' outcomes lie from the control
+// group's, for a set of rows and for a candidate split. Every formula is
+// evaluated in exactly the written order; results are compared bit for bit
 // across runs and machines, so the build keeps floating point unfused.
 //
 // Each criterion is one row of one table (criteria.cpp): its words in
-// files, parameters and messages, and its score. Adding a criterion is a
-// value here and a row and a divergence there.
+// files, parameters and messages, and its score for each outcome statistic
+// it applies to. Scores read a set of rows through its groups' statistics
+// (outcome_stats.h) only, so they are written once for every outcome kind.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <tuple>
+
+#include "uplift_tree/outcome_stats.h"
 
 namespace corvane {
 
 // The divergence used by every score of a tree; the values index the table.
 enum class EvalFunc : std::uint8_t { Euclidean = 0, KL = 1, Chi = 2 };
 
-// [n0, y0, n1, y1, ...]: rows and outcome sum per group, control first.
-using CountsView = std::span<const std::int32_t>;
+// The score of one set of rows of at least two groups (control first);
+// `n_rows` is the number of rows the statistics were taken from.
+template <class Stats>
+using ScoreFn = double (*)(std::span<const Stats> groups, bool balance, std::uint64_t n_rows);
 
 struct Criterion {
   EvalFunc id;
@@ -29,8 +35,8 @@ struct Criterion {
   // Scores a group rate of exactly 0 or 1 with a fixed stand-in value rather
   // than a divergence, so that a gain resting on such rates measures none.
   bool stand_in_rates;
-  // The score of one set of rows of at least two groups.
-  double (*score)(CountsView counts, bool balance, std::uint64_t n_rows);
+  // Its score for each outcome statistic; null where it does not apply.
+  std::tuple<ScoreFn<BinaryStats>> scores;
 };
 
 // Every criterion, in the order of EvalFunc.
@@ -51,13 +57,18 @@ double kl(double p, double q);
 double chi(double p, double q);
 
 // Score of one set of rows; stops when fewer than two groups are counted.
-double calc_score(CountsView counts, EvalFunc eval_func, bool balance, std::uint64_t n_rows);
+template <class Stats>
+double calc_score(std::span<const Stats> groups, EvalFunc eval_func, bool balance,
+                  std::uint64_t n_rows);
 
-double split_norm(CountsView parent_counts, CountsView left_counts, std::uint64_t n_rows,
+// The divisor of a regularised gain; it reads only the row counts.
+template <class Stats>
+double split_norm(std::span<const Stats> parent, std::span<const Stats> left, std::uint64_t n_rows,
                   std::uint64_t n_left, double alpha);
 
+template <class Stats>
 double split_gain(double parent_score, double left_score, double right_score, std::uint64_t n_rows,
-                  std::uint64_t n_left, CountsView parent_counts, CountsView left_counts,
+                  std::uint64_t n_left, std::span<const Stats> parent, std::span<const Stats> left,
                   bool regularization, double alpha);
 
 }  // namespace corvane

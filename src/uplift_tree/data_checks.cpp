@@ -8,10 +8,14 @@
 
 namespace corvane {
 
-void check_trainable(const RawData& raw, std::string_view treatment_col,
-                     std::string_view outcome_col) {
+void BinaryStats::check_outcomes(const RawData& raw, std::string_view outcome_col) {
   for (std::int8_t y : raw.outcome)
     if (y != 0 && y != 1) fail(msg::outcome_not_binary(outcome_col, y));
+}
+
+void check_trainable(const RawData& raw, std::string_view treatment_col,
+                     std::string_view outcome_col) {
+  with_outcome_stats(raw, [&]<class Stats>(Stats) { Stats::check_outcomes(raw, outcome_col); });
 
   if (raw.max_treatment == 0) return;
   // Some code up to min(max code, rows) is missing whenever any is: n rows

@@ -21,21 +21,6 @@ DataSet DataSet::from_raw_data(RawData raw) {
   return DataSet(std::make_shared<const RawData>(std::move(raw)), std::move(all), std::move(pool));
 }
 
-void add_counts(const RawData& raw, const std::vector<std::uint32_t>& rows, GroupCounts& counts) {
-  const std::int32_t* treatment = raw.treatment.data();
-  const std::int8_t* outcome = raw.outcome.data();
-  std::int32_t* c = counts.data();
-  for (std::uint32_t r : rows) {
-    const std::size_t g = static_cast<std::size_t>(treatment[r]);
-    c[2 * g] += 1;
-    c[2 * g + 1] += outcome[r];
-  }
-}
-
-GroupCounts DataSet::summary() const {
-  GroupCounts counts(2 * raw_->n_groups(), 0);
-  add_counts(*raw_, indices(), counts);
-  return counts;
-}
+std::span<const std::int8_t> BinaryStats::outcomes(const RawData& raw) { return raw.outcome; }
 
 }  // namespace corvane

@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "concurrency/index_pool.h"
 #include "uplift_tree/feature_kind.h"
+#include "uplift_tree/outcome_stats.h"
 
 namespace corvane {
 
@@ -55,16 +57,15 @@ struct RawData {
   std::size_t n_groups() const { return static_cast<std::size_t>(max_treatment) + 1; }
 };
 
-// [n0, y0, n1, y1, ...] over a set of rows.
-using GroupCounts = std::vector<std::int32_t>;
-
 class DataSet {
  public:
   // Covers all rows. The caller has checked the columns (equal lengths,
   // no negative treatment code).
   static DataSet from_raw_data(RawData raw);
 
-  GroupCounts summary() const;
+  // The statistic of every group over the data set's rows.
+  template <class Stats>
+  GroupStats<Stats> summary() const;
 
   // A data set over `rows` (taken from this data set's pool).
   DataSet subset(RowList rows) const { return DataSet(raw_, std::move(rows), pool_); }
@@ -83,7 +84,26 @@ class DataSet {
   std::shared_ptr<IndexPool> pool_;
 };
 
-// Adds the rows' group counts to `counts` (sized 2 * groups).
-void add_counts(const RawData& raw, const std::vector<std::uint32_t>& rows, GroupCounts& counts);
+// Adds each of `rows` to its group's statistic in `groups` (one per group).
+template <class Stats>
+void add_rows(const RawData& raw, std::span<const std::uint32_t> rows, std::span<Stats> groups) {
+  const std::int32_t* treatment = raw.treatment.data();
+  const typename Stats::Outcome* outcome = Stats::outcomes(raw).data();
+  for (std::uint32_t r : rows) groups[static_cast<std::size_t>(treatment[r])].add(outcome[r]);
+}
+
+// Calls f(Stats{}) with the statistic that counts the outcomes of `raw`: the
+// one place that picks the instantiation of the algorithms for a data set.
+template <class F>
+decltype(auto) with_outcome_stats(const RawData&, F&& f) {
+  return f(BinaryStats{});
+}
+
+template <class Stats>
+GroupStats<Stats> DataSet::summary() const {
+  GroupStats<Stats> groups(raw_->n_groups());
+  add_rows<Stats>(*raw_, indices(), groups);
+  return groups;
+}
 
 }  // namespace corvane

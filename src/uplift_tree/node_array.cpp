@@ -7,7 +7,7 @@ namespace corvane {
 
 bool TreeNode::is_default() const {
   return col_name.empty() && col_idx == -1 && split_value.identical(SplitValue::numeric(0.0f)) &&
-         prob.empty() && std::bit_cast<std::uint64_t>(gain) == 0 && counts.empty();
+         prob.empty() && std::bit_cast<std::uint64_t>(gain) == 0;
 }
 
 const TreeNode& NodeArray::default_node() {

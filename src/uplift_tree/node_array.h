@@ -18,10 +18,6 @@ struct TreeNode {
   SplitValue split_value;
   std::vector<double> prob;  // non-empty exactly for leaves
   double gain = 0.0;
-  // Rows and positive outcomes per group ([n0, y0, n1, y1, ...]) that the
-  // node's values rest on, as growth counted them. Not part of the tree's
-  // own record in model files: empty for a tree read from one.
-  std::vector<std::int32_t> counts;
 
   bool is_leaf() const { return !prob.empty(); }
   // Equal, bit for bit, to a node growth never wrote.
@@ -60,11 +56,6 @@ class NodeArray {
     FeatureKind kind;  // of the cells a split tests
   };
   const RouteStep& route(std::uint32_t k) const { return route_[k]; }
-
-  // Gives stored node k its row counts, which routing never reads.
-  void set_counts(std::uint32_t k, std::vector<std::int32_t> counts) {
-    nodes_[k].counts = std::move(counts);
-  }
 
   // Stored nodes in array order.
   const std::vector<std::uint64_t>& positions() const { return positions_; }

@@ -4,18 +4,24 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/node_array.h"
+#include "uplift_tree/outcome_stats.h"
 #include "uplift_tree/split_value.h"
 
 namespace corvane {
 
 class DataSet;
 class ThreadPool;
+template <class Stats>
+class SplitFinder;
 
 // How one tree is grown besides its hyper-parameters.
 struct GrowthOptions {
@@ -30,10 +36,16 @@ struct GrowthOptions {
 };
 
 // What growing a tree learned besides its nodes.
+template <class Stats>
 struct GrowthReport {
   // The root became a leaf although it had candidate splits with both sides
   // large enough, because every one of them scored NaN.
   bool root_gains_all_nan = false;
+  // The statistics that each stored node's values rest on, one per group,
+  // nodes in storage order: the node's rows (its estimation rows, for an
+  // honest tree), or for a leaf that takes an ancestor's values, that
+  // ancestor's.
+  std::vector<Stats> node_stats;
 };
 
 class UpliftTreeModel {
@@ -51,10 +63,13 @@ class UpliftTreeModel {
   bool regularization = false;
   double alpha = 0.0;
 
-  // Grows the tree on all rows of `data`. `cancel` is polled between nodes so
-  // that an abandoned training call ends promptly (throws TrainingCancelled).
-  GrowthReport fit(const DataSet& data, std::string treatment_col, std::string outcome_col,
-                   ThreadPool& pool, const std::atomic<bool>& cancel, const GrowthOptions& options);
+  // Grows the tree on all rows of `data`, whose candidates `finder` finds.
+  // `cancel` is polled between nodes so that an abandoned training call
+  // ends promptly (throws TrainingCancelled).
+  template <class Stats>
+  GrowthReport<Stats> grow(const DataSet& data, const SplitFinder<Stats>& finder,
+                           std::string treatment_col, std::string outcome_col, ThreadPool& pool,
+                           const std::atomic<bool>& cancel, const GrowthOptions& options);
 
   // Checks what a batch needs before any row is routed: rows at all, and a
   // first row with one cell per feature.
@@ -63,6 +78,22 @@ class UpliftTreeModel {
   // Per feature: summed gains ("gain") or number of splits (any other text).
   std::vector<double> get_feature_importance(std::string_view importance_type) const;
 };
+
+enum class ImportanceType : std::uint8_t { kGain, kSplit };
+
+// How much a stored node (by storage index) counts in feature importance:
+// its factor, or nothing to leave it out.
+using NodeWeight = std::function<std::optional<double>(std::uint32_t k)>;
+
+// Adds each stored node of `tree` to total[its feature], in storage order:
+// its gain times weight(k) (kGain) or 1 (kSplit); a null weight counts every
+// node with the factor 1. A node whose gain is at most 0 adds nothing
+// (leaves, and splits that gained nothing); a NaN gain, which training never
+// keeps and only an edited file can hold, is counted, so that it shows in the
+// result instead of vanishing. A counted node must test a feature of the tree
+// (else an index error).
+void add_feature_importance(const UpliftTreeModel& tree, ImportanceType type,
+                            std::span<double> total, const NodeWeight& weight = {});
 
 struct TrainingCancelled {};
 

@@ -1,9 +1,11 @@
 // Growth of one tree: depth first, pre-order, left subtree first. Each node's
 // split search runs as one job per drawn feature on the shared pool, while
-// this (training) thread waits for the node's jobs to end.
+// this (training) thread waits for the node's jobs to end. Everything here is
+// written against the outcome statistic, and instantiated for each.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <tuple>
 
 #include "concurrency/channel.h"
 #include "concurrency/thread_pool.h"
@@ -11,6 +13,7 @@
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/data_set.h"
 #include "uplift_tree/rng.h"
+#include "uplift_tree/split_finder.h"
 #include "uplift_tree/split_search.h"
 #include "uplift_tree/tree.h"
 
@@ -18,15 +21,14 @@ namespace corvane {
 
 namespace {
 
-std::vector<double> leaf_value(const GroupCounts& counts) {
-  const std::size_t groups = counts.size() / 2;
-  const double control = static_cast<double>(counts[1]) / static_cast<double>(counts[0]);
-  std::vector<double> prob;
-  prob.reserve(groups - 1);
-  for (std::size_t t = 1; t < groups; ++t)
-    prob.push_back(static_cast<double>(counts[2 * t + 1]) / static_cast<double>(counts[2 * t]) -
-                   control);
-  return prob;
+// Per treatment: its group's mean outcome minus the control group's.
+template <class Stats>
+std::vector<double> leaf_value(std::span<const Stats> groups) {
+  const double control = groups[0].mean();
+  std::vector<double> value;
+  value.reserve(groups.size() - 1);
+  for (std::size_t t = 1; t < groups.size(); ++t) value.push_back(groups[t].mean() - control);
+  return value;
 }
 
 // A grown split, kept for routing the estimation rows of an honest tree.
@@ -35,23 +37,32 @@ struct SplitRule {
   SplitTest test;
 };
 
+// A node as growth leaves it: its position, its record and its statistics.
+template <class Stats>
+struct GrownNode {
+  std::uint64_t pos;
+  TreeNode node;
+  GroupStats<Stats> stats;
+};
+
+template <class Stats>
 class TreeGrower {
  public:
-  TreeGrower(const UpliftTreeModel& tree, ThreadPool& pool, const std::atomic<bool>& cancel,
-             std::uint64_t tree_key)
-      : tree_(tree), pool_(pool), cancel_(cancel), tree_key_(tree_key) {
+  TreeGrower(const UpliftTreeModel& tree, const SplitFinder<Stats>& finder, ThreadPool& pool,
+             const std::atomic<bool>& cancel, std::uint64_t tree_key)
+      : tree_(tree), finder_(finder), pool_(pool), cancel_(cancel), tree_key_(tree_key) {
     draw_.resize(tree.feature_cols.size());
   }
 
-  void build(std::uint64_t pos, std::uint64_t depth, GroupCounts counts, DataSet data) {
+  void build(std::uint64_t pos, std::uint64_t depth, GroupStats<Stats> stats, DataSet data) {
     if (cancel_.load(std::memory_order_relaxed)) throw TrainingCancelled{};
     const std::uint64_t n = data.size();
     const std::uint64_t node_key = stream_key(tree_key_, pos);
 
-    NodeSearch search;
+    NodeSearch<Stats> search;
     search.data = &data;
-    search.parent_counts = &counts;
-    search.parent_score = calc_score(counts, tree_.eval_func, tree_.balance, n);
+    search.parent = &stats;
+    search.parent_score = calc_score<Stats>(stats, tree_.eval_func, tree_.balance, n);
     search.max_bins = tree_.max_bins;
     search.min_sample_leaf = tree_.min_sample_leaf;
     search.alpha = tree_.alpha;
@@ -59,13 +70,13 @@ class TreeGrower {
     search.regularization = tree_.regularization;
     search.eval_func = tree_.eval_func;
     search.jobs_key = stream_key(node_key, static_cast<std::uint64_t>(StreamPurpose::kFeatureJobs));
-    std::vector<double> leaf = leaf_value(counts);
+    std::vector<double> leaf = leaf_value<Stats>(stats);
 
     // A node at the depth limit becomes a leaf whatever its best split would
     // be, so its search is skipped: the tree comes out the same.
     if (depth < tree_.max_depth) search_node(search, node_key);
 
-    Split& split = search.split;
+    Split<Stats>& split = search.split;
     std::lock_guard lock(split.mutex);
     if (split.failure) std::rethrow_exception(split.failure);
     if (!(split.gain > 0.0) || tree_.max_depth <= depth) {
@@ -74,8 +85,7 @@ class TreeGrower {
                               !search.scored_number.load(std::memory_order_relaxed);
       TreeNode node;
       node.prob = std::move(leaf);
-      node.counts = std::move(counts);
-      nodes_.emplace_back(pos, std::move(node));
+      nodes_.push_back({pos, std::move(node), std::move(stats)});
       return;
     }
 
@@ -86,13 +96,13 @@ class TreeGrower {
     node.col_idx = static_cast<std::int32_t>(found - names.begin());
     node.split_value = split.split_value;
     node.gain = split.gain;
-    node.counts = std::move(counts);
-    nodes_.emplace_back(pos, std::move(node));
+    nodes_.push_back({pos, std::move(node), std::move(stats)});
     rules_.push_back({pos, split.test});
 
     RowList left = data.take_rows();
     RowList right = data.take_rows();
-    partition_rows(data, split, left.mutable_rows(), right.mutable_rows());
+    finder_.partition(data, split.test, static_cast<std::size_t>(rows_of<Stats>(split.left_stats)),
+                      left.mutable_rows(), right.mutable_rows());
     DataSet left_data = data.subset(std::move(left));
     DataSet right_data = data.subset(std::move(right));
     {
@@ -100,17 +110,22 @@ class TreeGrower {
       // pool now rather than after both subtrees.
       const DataSet done = std::move(data);
     }
-    build(2 * pos + 1, depth + 1, std::move(split.left_counts), std::move(left_data));
-    build(2 * pos + 2, depth + 1, std::move(split.right_counts), std::move(right_data));
+    build(2 * pos + 1, depth + 1, std::move(split.left_stats), std::move(left_data));
+    build(2 * pos + 2, depth + 1, std::move(split.right_stats), std::move(right_data));
   }
 
-  std::vector<std::pair<std::uint64_t, TreeNode>>& nodes() { return nodes_; }
+  // The grown nodes, in position order.
+  std::vector<GrownNode<Stats>>& sorted_nodes() {
+    std::sort(nodes_.begin(), nodes_.end(),
+              [](const GrownNode<Stats>& a, const GrownNode<Stats>& b) { return a.pos < b.pos; });
+    return nodes_;
+  }
   std::vector<SplitRule>& rules() { return rules_; }
   bool root_gains_all_nan() const { return root_gains_all_nan_; }
 
  private:
   // Submits one job per drawn feature and returns once every job has ended.
-  void search_node(NodeSearch& search, std::uint64_t node_key) {
+  void search_node(NodeSearch<Stats>& search, std::uint64_t node_key) {
     const std::size_t features = tree_.feature_cols.size();
     const std::size_t drawn =
         static_cast<std::size_t>(std::min<std::uint64_t>(tree_.max_features, features));
@@ -133,18 +148,33 @@ class TreeGrower {
       std::swap(draw_[i], draw_[rng.between(i, features - 1)]);
       const std::size_t feature = draw_[i];
       const std::string* name = &tree_.feature_cols[feature];
+      const SplitFinder<Stats>* finder = &finder_;
       // The job's copy of `done` goes when the pool has run and dropped it.
       pool_.execute(
-          [&search, name, feature, done]() { run_feature_split_job(search, *name, feature); });
+          [&search, finder, name, feature, done]() { run_job(search, *finder, *name, feature); });
+    }
+  }
+
+  // One feature's search on a pool worker; never throws (failures go to
+  // split.failure).
+  static void run_job(NodeSearch<Stats>& search, const SplitFinder<Stats>& finder,
+                      const std::string& feature, std::size_t feature_index) noexcept {
+    try {
+      Rng rng(stream_key(search.jobs_key, feature_index));
+      finder.search(search, feature, feature_index, rng);
+    } catch (...) {
+      std::lock_guard lock(search.split.mutex);
+      if (!search.split.failure) search.split.failure = std::current_exception();
     }
   }
 
   const UpliftTreeModel& tree_;
+  const SplitFinder<Stats>& finder_;
   ThreadPool& pool_;
   const std::atomic<bool>& cancel_;
   const std::uint64_t tree_key_;
   std::vector<std::size_t> draw_;
-  std::vector<std::pair<std::uint64_t, TreeNode>> nodes_;
+  std::vector<GrownNode<Stats>> nodes_;
   std::vector<SplitRule> rules_;
   bool root_gains_all_nan_ = false;
 };
@@ -170,88 +200,104 @@ void split_for_honesty(const RawData& raw, const std::vector<std::uint32_t>& row
   for (std::uint32_t r : rows) (estimates[r] ? estimating : growing).push_back(r);
 }
 
-// Counts of the estimation rows at every node of a grown tree, found by
-// routing them down the tree's splits.
-std::vector<GroupCounts> estimation_counts(const RawData& raw,
-                                           const std::vector<std::uint64_t>& positions,
-                                           std::vector<SplitRule> rules,
-                                           const std::vector<std::uint32_t>& rows) {
+// Statistics of the estimation rows at every node of a grown tree (`nodes`
+// in position order), found by routing them down the tree's splits.
+template <class Stats>
+std::vector<GroupStats<Stats>> estimation_stats(const RawData& raw,
+                                                const SplitFinder<Stats>& finder,
+                                                const std::vector<GrownNode<Stats>>& nodes,
+                                                std::vector<SplitRule> rules,
+                                                const std::vector<std::uint32_t>& rows) {
   std::sort(rules.begin(), rules.end(),
             [](const SplitRule& a, const SplitRule& b) { return a.pos < b.pos; });
   auto index_of = [&](std::uint64_t pos) {
-    return static_cast<std::size_t>(std::lower_bound(positions.begin(), positions.end(), pos) -
-                                    positions.begin());
+    return static_cast<std::size_t>(
+        std::lower_bound(nodes.begin(), nodes.end(), pos,
+                         [](const GrownNode<Stats>& a, std::uint64_t p) { return a.pos < p; }) -
+        nodes.begin());
   };
-  std::vector<GroupCounts> counts(positions.size(), GroupCounts(2 * raw.n_groups(), 0));
+  const std::span<const typename Stats::Outcome> outcome = Stats::outcomes(raw);
+  std::vector<GroupStats<Stats>> stats(nodes.size(), GroupStats<Stats>(raw.n_groups()));
   for (std::uint32_t r : rows) {
     const std::size_t g = static_cast<std::size_t>(raw.treatment[r]);
     std::uint64_t pos = 0;
     for (;;) {
-      GroupCounts& c = counts[index_of(pos)];
-      c[2 * g] += 1;
-      c[2 * g + 1] += raw.outcome[r];
+      stats[index_of(pos)][g].add(outcome[r]);
       const auto rule =
           std::lower_bound(rules.begin(), rules.end(), pos,
                            [](const SplitRule& a, std::uint64_t p) { return a.pos < p; });
       if (rule == rules.end() || rule->pos != pos) break;  // a leaf
-      pos = 2 * pos + (rule->test.sends_left(raw, r) ? 1 : 2);
+      pos = 2 * pos + (finder.sends_left(rule->test, r) ? 1 : 2);
     }
   }
-  return counts;
+  return stats;
 }
 
-bool every_group_counted(const GroupCounts& counts) {
-  for (std::size_t g = 0; g < counts.size(); g += 2)
-    if (counts[g] == 0) return false;
-  return true;
-}
-
-// Gives every node of an honest tree the counts of its estimation rows and
-// every leaf the values they give. A leaf whose estimation rows miss some
-// group takes the values (and counts) of its nearest ancestor whose rows
-// hold every group; failing that, it keeps those of its growing rows.
-void estimate_honestly(std::vector<std::pair<std::uint64_t, TreeNode>>& nodes,
-                       const std::vector<GroupCounts>& counts) {
-  // `nodes` is sorted by position, as `counts` is.
+// Gives every node of an honest tree the statistics of its estimation rows
+// and every leaf the values they give. A leaf whose estimation rows miss
+// some group takes the values (and statistics) of its nearest ancestor whose
+// rows hold every group; failing that, it keeps those of its growing rows.
+template <class Stats>
+void estimate_honestly(std::vector<GrownNode<Stats>>& nodes,
+                       const std::vector<GroupStats<Stats>>& stats) {
   auto find = [&](std::uint64_t pos) -> std::size_t {
     const auto it =
         std::lower_bound(nodes.begin(), nodes.end(), pos,
-                         [](const auto& entry, std::uint64_t p) { return entry.first < p; });
+                         [](const GrownNode<Stats>& a, std::uint64_t p) { return a.pos < p; });
     return static_cast<std::size_t>(it - nodes.begin());
   };
   for (std::size_t k = 0; k < nodes.size(); ++k) {
-    TreeNode& node = nodes[k].second;
+    TreeNode& node = nodes[k].node;
     if (!node.is_leaf()) {
-      node.counts = counts[k];
+      nodes[k].stats = stats[k];
       continue;
     }
-    std::uint64_t pos = nodes[k].first;
+    std::uint64_t pos = nodes[k].pos;
     std::size_t source = k;
-    while (!every_group_counted(counts[source]) && pos != 0) {
+    while (!every_group_counted<Stats>(stats[source]) && pos != 0) {
       pos = (pos - 1) / 2;
       source = find(pos);
     }
-    if (!every_group_counted(counts[source])) continue;  // keeps its growing rows' values
-    node.counts = counts[source];
-    node.prob = leaf_value(node.counts);
+    if (!every_group_counted<Stats>(stats[source])) continue;  // keeps its growing rows' values
+    nodes[k].stats = stats[source];
+    node.prob = leaf_value<Stats>(nodes[k].stats);
   }
+}
+
+// The grown nodes into the tree's node array and the report's statistics.
+template <class Stats>
+void store(std::vector<GrownNode<Stats>>& grown, std::uint64_t size, NodeArray& nodes,
+           GrowthReport<Stats>& report) {
+  std::vector<std::pair<std::uint64_t, TreeNode>> entries;
+  entries.reserve(grown.size());
+  std::size_t groups = grown.empty() ? 0 : grown.front().stats.size();
+  report.node_stats.reserve(grown.size() * groups);
+  for (GrownNode<Stats>& g : grown) {
+    entries.emplace_back(g.pos, std::move(g.node));
+    report.node_stats.insert(report.node_stats.end(), g.stats.begin(), g.stats.end());
+  }
+  nodes.assign(size, std::move(entries));
 }
 
 }  // namespace
 
-GrowthReport UpliftTreeModel::fit(const DataSet& data, std::string treatment, std::string outcome,
-                                  ThreadPool& pool, const std::atomic<bool>& cancel,
-                                  const GrowthOptions& options) {
+template <class Stats>
+GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder<Stats>& finder,
+                                          std::string treatment, std::string outcome,
+                                          ThreadPool& pool, const std::atomic<bool>& cancel,
+                                          const GrowthOptions& options) {
   treatment_col = std::move(treatment);
   outcome_col = std::move(outcome);
   feature_cols = data.raw().col_names;
   const std::uint64_t size = node_array_size(max_depth);
 
-  TreeGrower grower(*this, pool, cancel, options.tree_key);
+  GrowthReport<Stats> report;
+  TreeGrower<Stats> grower(*this, finder, pool, cancel, options.tree_key);
   if (!options.honesty) {
-    grower.build(0, 0, data.summary(), data);
-    nodes.assign(size, std::move(grower.nodes()));
-    return GrowthReport{grower.root_gains_all_nan()};
+    grower.build(0, 0, data.summary<Stats>(), data);
+    report.root_gains_all_nan = grower.root_gains_all_nan();
+    store(grower.sorted_nodes(), size, nodes, report);
+    return report;
   }
 
   RowList growing = data.take_rows();
@@ -261,17 +307,19 @@ GrowthReport UpliftTreeModel::fit(const DataSet& data, std::string treatment, st
       stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kHonesty)),
       growing.mutable_rows(), estimating.mutable_rows());
   const DataSet growing_data = data.subset(std::move(growing));
-  grower.build(0, 0, growing_data.summary(), growing_data);
-  std::vector<std::pair<std::uint64_t, TreeNode>>& grown = grower.nodes();
-  std::sort(grown.begin(), grown.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::uint64_t> positions;
-  positions.reserve(grown.size());
-  for (const auto& entry : grown) positions.push_back(entry.first);
-  estimate_honestly(grown, estimation_counts(data.raw(), positions, std::move(grower.rules()),
-                                             estimating.rows()));
-  nodes.assign(size, std::move(grown));
-  return GrowthReport{grower.root_gains_all_nan()};
+  grower.build(0, 0, growing_data.summary<Stats>(), growing_data);
+  std::vector<GrownNode<Stats>>& grown = grower.sorted_nodes();
+  estimate_honestly(grown, estimation_stats(data.raw(), finder, grown, std::move(grower.rules()),
+                                            estimating.rows()));
+  report.root_gains_all_nan = grower.root_gains_all_nan();
+  store(grown, size, nodes, report);
+  return report;
 }
+
+#define CORVANE_INSTANTIATE_GROWTH(Stats)                                               \
+  template GrowthReport<Stats> UpliftTreeModel::grow<Stats>(                            \
+      const DataSet&, const SplitFinder<Stats>&, std::string, std::string, ThreadPool&, \
+      const std::atomic<bool>&, const GrowthOptions&);
+CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_GROWTH)
 
 }  // namespace corvane

@@ -20,22 +20,30 @@ unsigned depth_of(std::uint64_t position) {
 
 }  // namespace
 
-TreeWalk::TreeWalk(const UpliftTreeModel& tree, RowLayout& layout) {
+TreeWalk::TreeWalk(const UpliftTreeModel& tree, RowLayout& layout, const LeafValues& values) {
   const NodeArray& nodes = tree.nodes;
   const std::uint32_t stored = static_cast<std::uint32_t>(nodes.stored());
   trap_ = stored;
   root_ = nodes.empty() || nodes.root() == NodeArray::kDefault ? trap_ : nodes.root();
   steps_.resize(std::size_t{stored} + 2);
+  leaf_lengths_.assign(stored, 0);
+  std::vector<double> given;
   steps_[trap_] = {0, kAlwaysLeft, 0, trap_};
   steps_[trap_ + 1] = {0, kAlwaysLeft, 0, trap_ + 1};
   for (std::uint32_t k = 0; k < stored; ++k) {
     const NodeArray::RouteStep& route = nodes.route(k);
     Step& step = steps_[k];
     if (route.leaf) {
-      const std::vector<double>& prob = nodes.node(k).prob;
+      const std::vector<double>* leaf = &nodes.node(k).prob;
+      if (values) {
+        given.clear();
+        values(k, given);
+        leaf = &given;
+      }
       if (leaf_values_.size() > UINT32_MAX) throw std::bad_alloc();
       step = {static_cast<std::uint32_t>(leaf_values_.size()), kAlwaysLeft, 0, k};
-      leaf_values_.insert(leaf_values_.end(), prob.begin(), prob.end());
+      leaf_values_.insert(leaf_values_.end(), leaf->begin(), leaf->end());
+      leaf_lengths_[k] = static_cast<std::uint32_t>(leaf->size());
       continue;
     }
     depth_ = std::max(depth_, depth_of(nodes.position(k)) + 1);
@@ -80,8 +88,7 @@ void TreeWalk::walk(const RowBatch& rows, std::size_t begin, std::size_t count,
   }
 }
 
-const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
-                                                 RowBatch::Row row) const {
+std::uint32_t TreeWalk::route_exact(const UpliftTreeModel& tree, RowBatch::Row row) const {
   const NodeArray& nodes = tree.nodes;
   if (nodes.empty()) fail(msg::index_out_of_bounds(0, 0));
   std::uint32_t k = nodes.root();
@@ -90,7 +97,7 @@ const std::vector<double>& TreeWalk::route_exact(const UpliftTreeModel& tree,
     // An unreached (default) node is no leaf and tests column -1.
     if (k == NodeArray::kDefault) fail(msg::index_out_of_bounds(row.length, -1));
     const NodeArray::RouteStep& step = nodes.route(k);
-    if (step.leaf) return nodes.node(k).prob;
+    if (step.leaf) return k;
     const std::int32_t c = step.col_idx;
     if (c < 0 || static_cast<std::size_t>(c) >= row.length)
       fail(msg::index_out_of_bounds(row.length, c));

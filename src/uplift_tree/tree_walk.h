@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "uplift_tree/row_batch.h"
@@ -12,12 +14,16 @@
 
 namespace corvane {
 
+// The values a walk gives for the leaf at storage index k of its tree, into
+// `values` (empty on entry). Without one, a leaf gives its node's `prob`.
+using LeafValues = std::function<void(std::uint32_t k, std::vector<double>& values)>;
+
 // Thread-safety: immutable once built; any number of threads may walk.
 class TreeWalk {
  public:
   // Gives every category the tree's splits test a code in `layout` (which
   // must already hold every position the tree tests).
-  TreeWalk(const UpliftTreeModel& tree, RowLayout& layout);
+  TreeWalk(const UpliftTreeModel& tree, RowLayout& layout, const LeafValues& values = {});
 
   // Routes rows of the batch [begin, begin + count) without any check:
   // at[r] receives the storage index of the leaf row begin + r reaches, or
@@ -29,10 +35,12 @@ class TreeWalk {
   std::uint32_t trap() const { return trap_; }
   // Leaf vector of a leaf's storage index as walk() reports it.
   const double* leaf(std::uint32_t k) const { return leaf_values_.data() + steps_[k].base; }
+  // The same with its length.
+  std::span<const double> leaf_values(std::uint32_t k) const { return {leaf(k), leaf_lengths_[k]}; }
 
   // Routes one row with every check of a single row's walk, failing with
-  // the same messages in the same order.
-  const std::vector<double>& route_exact(const UpliftTreeModel& tree, RowBatch::Row row) const;
+  // the same messages in the same order; returns the leaf's storage index.
+  std::uint32_t route_exact(const UpliftTreeModel& tree, RowBatch::Row row) const;
 
  private:
   // A row goes left when (cell - base) <= range, compared unsigned: for a
@@ -49,6 +57,7 @@ class TreeWalk {
 
   std::vector<Step> steps_;
   std::vector<double> leaf_values_;
+  std::vector<std::uint32_t> leaf_lengths_;  // per storage index; 0 for splits
   std::uint32_t root_ = 0;
   // Storage index of two steps past the nodes; a child that cannot be walked
   // leads there.

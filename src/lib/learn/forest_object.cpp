@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "lib/binding.h"
@@ -115,7 +116,7 @@ PyObject* to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::string text;
     {
       GilReleased unlocked;
-      text = forest.text(fields);
+      text = forest.text(fields, kEstimatorMember);
     }
     PyObject* result = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (!result) throw PythonErrorSet{};
@@ -131,7 +132,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     const std::string fields = bytes_value(a[1], "fields");
     on_file(a[0], [&] {
       GilReleased unlocked;
-      forest.save(path, fields, run_signal_handlers);
+      forest.save(path, fields, kEstimatorMember, run_signal_handlers);
     });
     Py_RETURN_NONE;
   });
@@ -192,9 +193,25 @@ PyObject* info(PyObject* self, PyObject*) {
   });
 }
 
+// The numbers of stored node k's statistics, group by group (for a binary
+// outcome [n0, y0, n1, y1, ...]).
+PyObject* stats_list(const EstimatorForest& forest, std::size_t t, std::uint32_t k) {
+  return std::visit(
+      [&](const auto& stats) {
+        const std::size_t groups = forest.width() + 1;
+        std::vector<std::int32_t> numbers;
+        for (std::size_t g = 0; g < groups; ++g) {
+          numbers.push_back(stats[k * groups + g].n);
+          numbers.push_back(stats[k * groups + g].y);
+        }
+        return int_list(numbers);
+      },
+      forest.node_stats(t));
+}
+
 // One tree's stored nodes as lists (for inspection): positions, the feature
 // each split tests (-1 for a leaf), its threshold or category, its gain,
-// each leaf's uplifts and every node's counts (None where unknown).
+// each leaf's uplifts, every node's statistics and rows (None where unknown).
 PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method(self, [&](const EstimatorForest& forest) -> PyObject* {
     PyObject* a[1] = {};
@@ -215,7 +232,8 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyRef gains = PyRef::steal(PyList_New(n));
     PyRef values = PyRef::steal(PyList_New(n));
     PyRef counts = PyRef::steal(PyList_New(n));
-    if (!positions || !features || !thresholds || !gains || !values || !counts)
+    PyRef rows = PyRef::steal(PyList_New(n));
+    if (!positions || !features || !thresholds || !gains || !values || !counts || !rows)
       throw PythonErrorSet{};
     for (std::uint32_t k = 0; k < nodes.stored(); ++k) {
       const TreeNode& node = nodes.nodes()[k];
@@ -231,8 +249,13 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         set_item(thresholds.get(), i, new_str(node.split_value.text()).release());
       set_item(gains.get(), i, PyFloat_FromDouble(node.gain));
       set_item(values.get(), i, leaf ? float_list(node.prob) : PyRef::borrow(Py_None).release());
-      set_item(counts.get(), i,
-               node.counts.empty() ? PyRef::borrow(Py_None).release() : int_list(node.counts));
+      if (!forest.has_counts()) {
+        set_item(counts.get(), i, PyRef::borrow(Py_None).release());
+        set_item(rows.get(), i, PyRef::borrow(Py_None).release());
+        continue;
+      }
+      set_item(counts.get(), i, stats_list(forest, index, k));
+      set_item(rows.get(), i, PyLong_FromUnsignedLongLong(forest.node_rows(index, k)));
     }
     Dict d;
     d.set("positions", positions.release());
@@ -241,6 +264,7 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     d.set("gains", gains.release());
     d.set("values", values.release());
     d.set("counts", counts.release());
+    d.set("rows", rows.release());
     return d.release();
   });
 }

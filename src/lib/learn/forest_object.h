@@ -6,10 +6,15 @@
 #include <Python.h>
 
 #include <memory>
+#include <string_view>
 
-#include "uplift_random_forest/estimator_forest.h"
+#include "estimator/estimator_forest.h"
 
 namespace corvane::learn {
+
+// The member of the model file that holds the estimator's part: the
+// package's name, so that a reader of the file knows whose part it is.
+inline constexpr std::string_view kEstimatorMember = "corvane_learn";
 
 struct ForestObject {
   PyObject_HEAD std::shared_ptr<const EstimatorForest> forest;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "estimator/estimator_forest.h"
 #include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/forest_parameters.h"
@@ -24,7 +25,6 @@
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
 #include "lib/py_type.h"
-#include "uplift_random_forest/estimator_forest.h"
 #include "uplift_tree/criteria.h"
 
 namespace corvane::learn {
@@ -192,6 +192,7 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (a[15] != Py_None) options.seed = with_param("seed", [&] { return to_u64(a[15]); });
     options.honesty = with_param("honesty", [&] { return to_bool(a[16]); });
     options.estimation_share = with_param("estimation_share", [&] { return to_f64(a[17]); });
+    options.keep_node_stats = true;
     PyObject* callback = a[18];
     if (callback != Py_None && !PyCallable_Check(callback))
       raise_type_error("progress must be callable or None");
@@ -207,8 +208,8 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       report = forest.fit([&] { return std::move(data.raw); }, "treatment", "outcome", n_threads,
                           progress, options);
     }
-    PyRef wrapped =
-        PyRef::steal(wrap_forest(EstimatorForest::trained(std::move(forest), std::move(features))));
+    PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(
+        std::move(forest), std::move(features), std::move(report.node_stats))));
     PyRef nan_group =
         report.all_roots_nan_gain
             ? PyRef::steal(Py_BuildValue("(ii)", report.smallest_group, report.smallest_group_rows))
@@ -239,7 +240,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     const std::string path = with_param("path", [&] { return to_string(a[0]); });
     EstimatorForest::Read read = on_file(a[0], [&] {
       GilReleased unlocked;
-      return EstimatorForest::load(path, run_signal_handlers);
+      return EstimatorForest::load(path, kEstimatorMember, run_signal_handlers);
     });
     return read_result(std::move(read));
   });
@@ -253,7 +254,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     EstimatorForest::Read read;
     {
       GilReleased unlocked;
-      read = EstimatorForest::from_text(text);
+      read = EstimatorForest::from_text(text, kEstimatorMember);
     }
     return read_result(std::move(read));
   });

@@ -11,6 +11,7 @@
 #include "check.h"
 #include "concurrency/thread_pool.h"
 #include "uplift_tree/data_set.h"
+#include "uplift_tree/split_finder.h"
 #include "uplift_tree/tree.h"
 
 using namespace corvane;
@@ -61,7 +62,9 @@ UpliftTreeModel grow(RawData raw, std::uint64_t max_depth) {
   tree.max_bins = 4;
   ThreadPool pool(2);
   const std::atomic<bool> cancel{false};
-  tree.fit(DataSet::from_raw_data(std::move(raw)), "t", "y", pool, cancel, GrowthOptions{});
+  const DataSet data = DataSet::from_raw_data(std::move(raw));
+  const auto finder = make_split_finder<BinaryStats>(Splitter::kSampledQuantiles, data.raw());
+  tree.grow(data, *finder, "t", "y", pool, cancel, GrowthOptions{});
   return tree;
 }
 

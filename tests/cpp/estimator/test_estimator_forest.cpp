@@ -8,8 +8,8 @@
 
 #include "check.h"
 #include "core/error.h"
+#include "estimator/estimator_forest.h"
 #include "forest_fixtures.h"
-#include "uplift_random_forest/estimator_forest.h"
 #include "uplift_random_forest/forest_model_file.h"
 
 using namespace corvane;
@@ -61,6 +61,24 @@ UpliftRandomForestModel trained(const RawData& raw, std::int32_t threads, std::u
   return test::trained_forest({8, 2, 5, 20, "KL", 8}, raw, threads, options);
 }
 
+constexpr std::string_view kMember = "estimator";
+
+std::vector<FeatureInfo> features();
+
+// The estimator's forest of a seeded training, with its node statistics.
+std::shared_ptr<const EstimatorForest> estimator(const RawData& raw, std::int32_t threads,
+                                                 std::uint64_t seed, bool honesty = false) {
+  TrainingOptions options;
+  options.seed = seed;
+  options.in_tree_order = true;
+  options.honesty = honesty;
+  options.keep_node_stats = true;
+  UpliftRandomForestModel forest = test::forest_with({8, 2, 5, 20, "KL", 8});
+  test::SilentSink sink;
+  FitReport report = forest.fit([&] { return raw; }, "t", "y", threads, sink, options);
+  return EstimatorForest::trained(std::move(forest), features(), std::move(report.node_stats));
+}
+
 std::vector<FeatureInfo> features() {
   return {{FeatureKind::kNumeric, {}},
           {FeatureKind::kNumeric, {}},
@@ -93,7 +111,7 @@ TEST(concurrency_seeded_training_is_the_same_for_every_thread_count) {
 
 TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
   const Data d = data();
-  const auto forest = EstimatorForest::trained(trained(d.raw, 2, 7), features());
+  const auto forest = estimator(d.raw, 2, 7);
   const auto routing = forest->forest().routing();
   RowBatch rows(routing->layout(), kRows, 3);
   for (int r = 0; r < kRows; ++r) {
@@ -114,8 +132,8 @@ TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
       // The spread by hand: each tree's leaf for the row, around the mean.
       double acc = 0.0;
       for (const UpliftTreeModel& tree : forest->forest().trees()) {
-        const double v = routing->walk(&tree - forest->forest().trees().data())
-                             .route_exact(tree, rows.row(r))[0];
+        const TreeWalk& walk = routing->walk(&tree - forest->forest().trees().data());
+        const double v = walk.leaf_values(walk.route_exact(tree, rows.row(r)))[0];
         acc = (v - mean[r]) * (v - mean[r]) + acc;
       }
       spread_right = spread_right && spread[r] == std::sqrt(acc / 8.0);
@@ -127,13 +145,13 @@ TEST(concurrency_column_prediction_is_the_row_walk_bit_for_bit) {
 
 TEST(estimator_file_round_trip_keeps_everything) {
   const Data d = data();
-  const auto forest = EstimatorForest::trained(trained(d.raw, 2, 7), features());
+  const auto forest = estimator(d.raw, 2, 7);
   CHECK(forest->has_counts());
-  const std::string text = forest->text(R"({"format":2,"note":"a \"quoted\" word"})");
-  const EstimatorForest::Read read = EstimatorForest::from_text(text);
+  const std::string text = forest->text(R"({"format":2,"note":"a \"quoted\" word"})", kMember);
+  const EstimatorForest::Read read = EstimatorForest::from_text(text, kMember);
   CHECK(read.fields.has_value());
   CHECK_EQ(*read.fields, R"({"format":2,"note":"a \"quoted\" word"})");
-  CHECK_EQ(read.forest->text(*read.fields), text);
+  CHECK_EQ(read.forest->text(*read.fields, kMember), text);
   CHECK(read.forest->features()[2].categories == features()[2].categories);
   // The extension's own reader skips the estimator's part.
   CHECK_EQ(text_of(forest_from_json(text)), text_of(forest->forest()));
@@ -141,13 +159,13 @@ TEST(estimator_file_round_trip_keeps_everything) {
 
 TEST(estimator_file_damaged_parts_are_named) {
   const Data d = data();
-  const auto forest = EstimatorForest::trained(trained(d.raw, 2, 7), features());
-  const std::string text = forest->text("{}");
+  const auto forest = estimator(d.raw, 2, 7);
+  const std::string text = forest->text("{}", kMember);
   auto refused = [&](std::string_view from, std::string_view to) {
     std::string damaged = text;
     damaged.replace(damaged.find(from), from.size(), to);
     try {
-      EstimatorForest::from_text(damaged);
+      EstimatorForest::from_text(damaged, kMember);
     } catch (const Error& e) {
       return std::string(e.what());
     }
@@ -165,21 +183,22 @@ TEST(estimator_file_damaged_parts_are_named) {
 
 TEST(honest_leaves_count_their_estimation_rows) {
   const Data d = data();
-  const UpliftRandomForestModel forest = trained(d.raw, 2, 9, true);
+  const auto forest = estimator(d.raw, 2, 9, true);
   std::int32_t n0 = 0;
   for (std::int32_t t : d.raw.treatment) n0 += t == 0;
   const std::int32_t n1 = kRows - n0;
-  for (const UpliftTreeModel& tree : forest.trees()) {
-    const TreeNode& root = tree.nodes.node(tree.nodes.root());
+  const std::vector<UpliftTreeModel>& trees = forest->forest().trees();
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const NodeArray& nodes = trees[t].nodes;
+    const auto& stats = std::get<std::vector<BinaryStats>>(forest->node_stats(t));
+    const std::uint32_t root = nodes.root();
     // Half of each group, rounded half up.
-    CHECK_EQ(root.counts[0], (n0 + 1) / 2);
-    CHECK_EQ(root.counts[2], (n1 + 1) / 2);
+    CHECK_EQ(stats[2 * root].n, (n0 + 1) / 2);
+    CHECK_EQ(stats[2 * root + 1].n, (n1 + 1) / 2);
     std::int32_t leaf_rows = 0;
-    for (const TreeNode& node : tree.nodes.nodes()) {
-      if (!node.is_leaf()) continue;
-      leaf_rows += node.counts[0] + node.counts[2];
-    }
+    for (std::uint32_t k = 0; k < nodes.stored(); ++k)
+      if (nodes.node(k).is_leaf()) leaf_rows += stats[2 * k].n + stats[2 * k + 1].n;
     // Leaves falling back to an ancestor's rows count them again.
-    CHECK(leaf_rows >= root.counts[0] + root.counts[2]);
+    CHECK(leaf_rows >= stats[2 * root].n + stats[2 * root + 1].n);
   }
 }

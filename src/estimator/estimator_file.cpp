@@ -1,4 +1,4 @@
-#include "uplift_random_forest/estimator_model_file.h"
+#include "estimator/estimator_file.h"
 
 #include <limits>
 #include <utility>
@@ -30,15 +30,23 @@ std::string_view inner_members(std::string_view fields) {
   return fields.substr(1, fields.size() - 2);
 }
 
-void write_part(JsonWriter& out, const UpliftRandomForestModel& forest,
-                const std::vector<FeatureInfo>& features, bool with_counts,
-                std::string_view members) {
-  out.key(EstimatorForest::kMember);
+// The statistics of a binary outcome, as "node_counts": [n, y] per group.
+void write_node_stats(JsonWriter& out, const std::vector<BinaryStats>& stats) {
+  out.begin_array();
+  for (const BinaryStats& g : stats) {
+    out.value_i64(g.n);
+    out.value_i64(g.y);
+  }
+  out.end_array();
+}
+
+void write_part(JsonWriter& out, const EstimatorPart& part, std::string_view members) {
+  out.key(part.member);
   out.begin_object();
   out.members_raw(members);
   out.key(kFeatures);
   out.begin_array();
-  for (const FeatureInfo& info : features) {
+  for (const FeatureInfo& info : part.features) {
     out.begin_object();
     out.key(kKind);
     if (info.kind)
@@ -54,15 +62,11 @@ void write_part(JsonWriter& out, const UpliftRandomForestModel& forest,
     out.end_object();
   }
   out.end_array();
-  if (with_counts) {
+  if (!part.node_stats.empty()) {
     out.key(kNodeCounts);
     out.begin_array();
-    for (const UpliftTreeModel& tree : forest.trees()) {
-      out.begin_array();
-      for (const TreeNode& node : tree.nodes.nodes())
-        for (std::int32_t c : node.counts) out.value_i64(c);
-      out.end_array();
-    }
+    for (const NodeStats& stats : part.node_stats)
+      std::visit([&](const auto& s) { write_node_stats(out, s); }, stats);
     out.end_array();
   }
   out.end_object();
@@ -136,15 +140,18 @@ std::vector<std::vector<std::int32_t>> read_node_counts(JsonReader& in) {
   return trees;
 }
 
-// Gives every stored node of every tree its share of the flat counts.
-void attach_counts(UpliftRandomForestModel& forest, std::vector<std::vector<std::int32_t>> counts) {
+// The flat counts of every tree as its nodes' statistics, checked against
+// its stored nodes.
+std::vector<NodeStats> node_stats_of(const UpliftRandomForestModel& forest,
+                                     std::vector<std::vector<std::int32_t>> counts) {
   if (counts.size() != forest.trees().size())
     fail(msg::estimator_part_damaged("\"node_counts\" holds " + std::to_string(counts.size()) +
                                      " trees but the forest " +
                                      std::to_string(forest.trees().size())));
-  std::vector<UpliftTreeModel> trees = forest.take_trees();
+  std::vector<NodeStats> result;
+  result.reserve(counts.size());
   for (std::size_t t = 0; t < counts.size(); ++t) {
-    NodeArray& nodes = trees[t].nodes;
+    const NodeArray& nodes = forest.trees()[t].nodes;
     std::size_t width = 0;
     for (const TreeNode& node : nodes.nodes()) {
       if (node.is_leaf()) {
@@ -155,21 +162,22 @@ void attach_counts(UpliftRandomForestModel& forest, std::vector<std::vector<std:
     if (nodes.stored() == 0 || counts[t].size() != nodes.stored() * width)
       fail(msg::estimator_part_damaged("the \"node_counts\" of tree " + std::to_string(t) +
                                        " do not match its nodes"));
-    for (std::uint32_t k = 0; k < nodes.stored(); ++k)
-      nodes.set_counts(k, std::vector<std::int32_t>(counts[t].begin() + k * width,
-                                                    counts[t].begin() + (k + 1) * width));
+    std::vector<BinaryStats> stats(counts[t].size() / 2);
+    for (std::size_t i = 0; i < stats.size(); ++i)
+      stats[i] = {counts[t][2 * i], counts[t][2 * i + 1]};
+    result.emplace_back(std::move(stats));
   }
-  forest.replace_trees(std::move(trees));
+  return result;
 }
 
 }  // namespace
 
-EstimatorFile read_estimator_file(std::string_view text) {
+EstimatorFile read_estimator_file(std::string_view text, std::string_view member) {
   EstimatorFile file;
   std::optional<std::vector<std::vector<std::int32_t>>> counts;
   try {
     file.forest = parse_forest(text, [&](JsonReader& in, const std::string& key) {
-      if (key != EstimatorForest::kMember) return false;
+      if (key != member) return false;
       if (file.fields) damaged(in, "it occurs twice");
       if (in.peek_value() != JsonReader::Kind::Object) damaged(in, "it is no JSON object");
       std::string fields;
@@ -199,7 +207,7 @@ EstimatorFile read_estimator_file(std::string_view text) {
     const model_file::TextPosition at = model_file::position_of(text, e.offset());
     fail(msg::model_text_fault(e.message(), at.line, at.column));
   }
-  if (counts) attach_counts(file.forest, std::move(*counts));
+  if (counts) file.node_stats = node_stats_of(file.forest, std::move(*counts));
   return file;
 }
 
@@ -209,25 +217,20 @@ std::string read_model_text(const std::string& path, const model_file::OnInterru
   return text;
 }
 
-std::string estimator_file_text(const UpliftRandomForestModel& forest,
-                                const std::vector<FeatureInfo>& features, bool with_counts,
-                                std::string_view fields) {
+std::string estimator_file_text(const EstimatorPart& part, std::string_view fields) {
   const std::string_view members = inner_members(fields);
   std::string text;
   model_file::StringSink sink(text);
-  write_forest(sink, forest,
-               [&](JsonWriter& out) { write_part(out, forest, features, with_counts, members); });
+  write_forest(sink, part.forest, [&](JsonWriter& out) { write_part(out, part, members); });
   sink.flush();
   return text;
 }
 
-void save_estimator_file(const std::string& path, const UpliftRandomForestModel& forest,
-                         const std::vector<FeatureInfo>& features, bool with_counts,
+void save_estimator_file(const std::string& path, const EstimatorPart& part,
                          std::string_view fields, const model_file::OnInterrupt& on_interrupt) {
   const std::string_view members = inner_members(fields);
-  save_model_file(forest, path, on_interrupt, [&](JsonWriter& out) {
-    write_part(out, forest, features, with_counts, members);
-  });
+  save_model_file(part.forest, path, on_interrupt,
+                  [&](JsonWriter& out) { write_part(out, part, members); });
 }
 
 }  // namespace corvane

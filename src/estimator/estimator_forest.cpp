@@ -1,4 +1,4 @@
-#include "uplift_random_forest/estimator_forest.h"
+#include "estimator/estimator_forest.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -6,7 +6,7 @@
 
 #include "core/error.h"
 #include "core/error_msg.h"
-#include "uplift_random_forest/estimator_model_file.h"
+#include "estimator/estimator_file.h"
 
 namespace corvane {
 
@@ -15,47 +15,6 @@ namespace {
 // Stored node k of `tree` as a split on a feature (not a leaf, not a node
 // growth never wrote).
 bool is_split(const NodeArray& nodes, std::uint32_t k) { return !nodes.route(k).leaf; }
-
-// Whether some group's positive rate is exactly 0 or 1 (or the group has no
-// rows): KL and CHI score such rates with fixed stand-in values, so a gain
-// resting on them measures no divergence.
-bool has_extreme_rate(const std::vector<std::int32_t>& counts) {
-  for (std::size_t g = 0; g < counts.size(); g += 2)
-    if (counts[g + 1] == 0 || counts[g + 1] == counts[g]) return true;
-  return false;
-}
-
-std::size_t rows_of(const std::vector<std::int32_t>& counts) {
-  std::size_t n = 0;
-  for (std::size_t g = 0; g < counts.size(); g += 2) n += static_cast<std::size_t>(counts[g]);
-  return n;
-}
-
-// The trees with each leaf's values replaced by its groups' positive rates,
-// control first.
-std::vector<UpliftTreeModel> response_trees(const std::vector<UpliftTreeModel>& trees) {
-  std::vector<UpliftTreeModel> result;
-  result.reserve(trees.size());
-  for (const UpliftTreeModel& tree : trees) {
-    std::vector<std::pair<std::uint64_t, TreeNode>> entries;
-    entries.reserve(tree.nodes.stored());
-    for (std::uint32_t k = 0; k < tree.nodes.stored(); ++k) {
-      TreeNode node = tree.nodes.nodes()[k];
-      if (node.is_leaf()) {
-        node.prob.clear();
-        for (std::size_t g = 0; g < node.counts.size(); g += 2)
-          node.prob.push_back(static_cast<double>(node.counts[g + 1]) /
-                              static_cast<double>(node.counts[g]));
-      }
-      entries.emplace_back(tree.nodes.position(k), std::move(node));
-    }
-    UpliftTreeModel copy;
-    copy.feature_cols = tree.feature_cols;
-    copy.nodes.assign(tree.nodes.size(), std::move(entries));
-    result.push_back(std::move(copy));
-  }
-  return result;
-}
 
 // Per feature, the layout code of each of its categories (kNoCategory for
 // those no split tests).
@@ -75,12 +34,20 @@ std::vector<std::vector<std::uint32_t>> codes_for(const ForestRouting& routing,
   return codes;
 }
 
+// The statistics of stored node k, `groups` per node.
+template <class Stats>
+std::span<const Stats> node_groups(const std::vector<Stats>& stats, std::uint32_t k,
+                                   std::size_t groups) {
+  return {stats.data() + std::size_t{k} * groups, groups};
+}
+
 }  // namespace
 
 EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
-                                 bool knows_categories)
+                                 std::vector<NodeStats> node_stats, bool knows_categories)
     : forest_(std::move(forest)),
       features_(std::move(features)),
+      node_stats_(std::move(node_stats)),
       knows_categories_(knows_categories) {
   const std::vector<UpliftTreeModel>& trees = forest_.trees();
   if (trees.empty()) fail(msg::kNoTrees);
@@ -89,7 +56,6 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
     fail(msg::estimator_part_damaged("it describes " + std::to_string(features_.size()) +
                                      " features but the trees read " +
                                      std::to_string(names.size())));
-  has_counts_ = true;
   bool first_leaf = true;
   for (const UpliftTreeModel& tree : trees) {
     if (tree.feature_cols != names) fail(msg::trees_disagree("their features"));
@@ -114,9 +80,13 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
     }
   }
   if (first_leaf) fail(msg::trees_disagree("the number of treatments their leaves predict"));
-  for (const UpliftTreeModel& tree : trees)
-    for (const TreeNode& node : tree.nodes.nodes())
-      has_counts_ = has_counts_ && node.counts.size() == 2 * (width_ + 1);
+  // Statistics are all or nothing: of every node of every tree, or none.
+  bool complete = node_stats_.size() == trees.size();
+  for (std::size_t t = 0; complete && t < trees.size(); ++t)
+    complete = std::visit(
+        [&](const auto& stats) { return stats.size() == trees[t].nodes.stored() * (width_ + 1); },
+        node_stats_[t]);
+  if (!complete) node_stats_.clear();
   for (std::size_t f = 0; f < features_.size(); ++f) {
     std::unordered_set<std::string_view> seen;
     for (const std::string& text : features_[f].categories)
@@ -124,21 +94,30 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
   }
   routing_ = std::make_shared<const ForestRouting>(trees);
   layout_codes_ = codes_for(*routing_, features_);
-  if (has_counts_) {
-    response_trees_ = response_trees(trees);
-    response_routing_ = std::make_shared<const ForestRouting>(response_trees_);
-    response_codes_ = codes_for(*response_routing_, features_);
+  if (has_counts()) {
+    // The same trees, each leaf giving its groups' means: the layout, which
+    // only the splits decide, is the same as routing_'s.
+    const std::size_t groups = width_ + 1;
+    response_routing_ = std::make_shared<const ForestRouting>(
+        trees, [&](std::size_t t, std::uint32_t k, std::vector<double>& values) {
+          std::visit(
+              [&](const auto& stats) {
+                for (const auto& g : node_groups(stats, k, groups)) values.push_back(g.mean());
+              },
+              node_stats_[t]);
+        });
   }
 }
 
 std::shared_ptr<const EstimatorForest> EstimatorForest::trained(UpliftRandomForestModel forest,
-                                                                std::vector<FeatureInfo> features) {
+                                                                std::vector<FeatureInfo> features,
+                                                                std::vector<NodeStats> node_stats) {
   return std::shared_ptr<const EstimatorForest>(
-      new EstimatorForest(std::move(forest), std::move(features), true));
+      new EstimatorForest(std::move(forest), std::move(features), std::move(node_stats), true));
 }
 
-EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
-  EstimatorFile file = read_estimator_file(text);
+EstimatorForest::Read EstimatorForest::from_text(std::string_view text, std::string_view member) {
+  EstimatorFile file = read_estimator_file(text, member);
   std::vector<FeatureInfo> features;
   const bool described = file.features.has_value();
   if (file.features) {
@@ -168,15 +147,15 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text) {
     for (FeatureInfo& info : features) std::sort(info.categories.begin(), info.categories.end());
   }
   Read read;
-  read.forest = std::shared_ptr<const EstimatorForest>(
-      new EstimatorForest(std::move(file.forest), std::move(features), described));
+  read.forest = std::shared_ptr<const EstimatorForest>(new EstimatorForest(
+      std::move(file.forest), std::move(features), std::move(file.node_stats), described));
   read.fields = std::move(file.fields);
   return read;
 }
 
-EstimatorForest::Read EstimatorForest::load(const std::string& path,
+EstimatorForest::Read EstimatorForest::load(const std::string& path, std::string_view member,
                                             const model_file::OnInterrupt& on_interrupt) {
-  return from_text(read_model_text(path, on_interrupt));
+  return from_text(read_model_text(path, on_interrupt), member);
 }
 
 std::shared_ptr<const EstimatorForest> EstimatorForest::merge(
@@ -185,32 +164,45 @@ std::shared_ptr<const EstimatorForest> EstimatorForest::merge(
   UpliftRandomForestModel merged = forests.front()->forest_;
   std::int64_t total = 0;
   std::size_t count = 0;
+  bool with_stats = true;
   for (const auto& f : forests) {
     total += f->forest_.n_estimators;
     count += f->forest_.trees().size();
+    with_stats = with_stats && f->has_counts();
   }
   if (total > INT32_MAX) fail(msg::trees_disagree("a tree count that fits in 32 bits"));
   merged.n_estimators = static_cast<std::int32_t>(total);
   std::vector<UpliftTreeModel> trees;
+  std::vector<NodeStats> stats;
   trees.reserve(count);
-  for (const auto& f : forests)
+  if (with_stats) stats.reserve(count);
+  for (const auto& f : forests) {
     trees.insert(trees.end(), f->forest_.trees().begin(), f->forest_.trees().end());
+    if (with_stats) stats.insert(stats.end(), f->node_stats_.begin(), f->node_stats_.end());
+  }
   merged.replace_trees(std::move(trees));
-  return std::shared_ptr<const EstimatorForest>(new EstimatorForest(
-      std::move(merged), forests.front()->features_, forests.front()->knows_categories_));
+  return std::shared_ptr<const EstimatorForest>(
+      new EstimatorForest(std::move(merged), forests.front()->features_, std::move(stats),
+                          forests.front()->knows_categories_));
 }
 
-std::string EstimatorForest::text(std::string_view fields) const {
-  return estimator_file_text(forest_, features_, has_counts_, fields);
+std::string EstimatorForest::text(std::string_view fields, std::string_view member) const {
+  return estimator_file_text({forest_, features_, node_stats_, member}, fields);
 }
 
 void EstimatorForest::save(const std::string& path, std::string_view fields,
+                           std::string_view member,
                            const model_file::OnInterrupt& on_interrupt) const {
-  save_estimator_file(path, forest_, features_, has_counts_, fields, on_interrupt);
+  save_estimator_file(path, {forest_, features_, node_stats_, member}, fields, on_interrupt);
 }
 
 const std::vector<std::string>& EstimatorForest::feature_names() const {
   return forest_.trees().front().feature_cols;
+}
+
+std::uint64_t EstimatorForest::node_rows(std::size_t t, std::uint32_t k) const {
+  return std::visit([&](const auto& stats) { return rows_of(node_groups(stats, k, width_ + 1)); },
+                    node_stats_[t]);
 }
 
 InputColumn::Type EstimatorForest::input_type(std::size_t f) const {
@@ -218,30 +210,29 @@ InputColumn::Type EstimatorForest::input_type(std::size_t f) const {
                                                         : InputColumn::Type::kFloat64;
 }
 
-void EstimatorForest::set_codes(std::vector<InputColumn>& columns,
-                                std::span<const InputColumn> given, const ForestRouting&,
-                                const std::vector<std::vector<std::uint32_t>>& codes) const {
+void EstimatorForest::with_codes(std::vector<InputColumn>& columns,
+                                 std::span<const InputColumn> given) const {
   columns.assign(given.begin(), given.end());
-  for (std::size_t f = 0; f < columns.size() && f < codes.size(); ++f) {
+  for (std::size_t f = 0; f < columns.size() && f < layout_codes_.size(); ++f) {
     if (columns[f].type != InputColumn::Type::kCode) continue;
-    columns[f].codes = codes[f].data();
-    columns[f].code_count = codes[f].size();
+    columns[f].codes = layout_codes_[f].data();
+    columns[f].code_count = layout_codes_[f].size();
   }
 }
 
 void EstimatorForest::predict(std::span<const InputColumn> columns, std::size_t rows,
                               std::int32_t n_threads, const ColumnOutput& out) const {
-  std::vector<InputColumn> with_codes;
-  set_codes(with_codes, columns, *routing_, layout_codes_);
-  predict_columns(forest_.trees(), *routing_, with_codes, rows, n_threads, out);
+  std::vector<InputColumn> coded;
+  with_codes(coded, columns);
+  predict_columns(forest_.trees(), *routing_, coded, rows, n_threads, out);
 }
 
 void EstimatorForest::predict_response(std::span<const InputColumn> columns, std::size_t rows,
                                        std::int32_t n_threads, double* out) const {
-  if (!has_counts_) fail(msg::kNoNodeCounts);
-  std::vector<InputColumn> with_codes;
-  set_codes(with_codes, columns, *response_routing_, response_codes_);
-  predict_columns(response_trees_, *response_routing_, with_codes, rows, n_threads,
+  if (!has_counts()) fail(msg::kNoNodeCounts);
+  std::vector<InputColumn> coded;
+  with_codes(coded, columns);
+  predict_columns(forest_.trees(), *response_routing_, coded, rows, n_threads,
                   ColumnOutput{out, nullptr});
 }
 
@@ -251,37 +242,44 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
   std::vector<double> total(features_.size(), 0.0);
   const Criterion* criterion = criterion_called(forest_.eval_func);
   const bool stand_ins = criterion && criterion->stand_in_rates;
-  for (const UpliftTreeModel& tree : forest_.trees()) {
-    const NodeArray& nodes = tree.nodes;
+  const std::size_t groups = width_ + 1;
+  const std::vector<UpliftTreeModel>& trees = forest_.trees();
+  const ImportanceType kind = by_gain ? ImportanceType::kGain : ImportanceType::kSplit;
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const NodeArray& nodes = trees[t].nodes;
     if (nodes.root() == NodeArray::kDefault) continue;
-    const double root_rows =
-        has_counts_ ? static_cast<double>(rows_of(nodes.nodes()[nodes.root()].counts)) : 0.0;
-    for (std::uint32_t k = 0; k < nodes.stored(); ++k) {
-      const TreeNode& node = nodes.nodes()[k];
-      // As the extension's importance: splits whose gain is no positive
-      // number add nothing.
-      if (!is_split(nodes, k) || !(node.gain > 0.0)) continue;
-      const auto f = static_cast<std::size_t>(node.col_idx);
-      if (!by_gain) {
-        total[f] += 1.0;
-        continue;
-      }
-      if (has_counts_ && stand_ins) {
-        const std::uint32_t left = nodes.child(k, 0), right = nodes.child(k, 1);
-        if (has_extreme_rate(node.counts) ||
-            (left != NodeArray::kDefault && has_extreme_rate(nodes.nodes()[left].counts)) ||
-            (right != NodeArray::kDefault && has_extreme_rate(nodes.nodes()[right].counts)))
-          continue;
-      }
-      if (!has_counts_) {
-        total[f] += node.gain;  // no row counts to weigh by: a plain model file
-      } else if (root_rows > 0.0) {
-        total[f] += node.gain * (static_cast<double>(rows_of(node.counts)) / root_rows);
-      }
+    if (!has_counts()) {
+      // No row counts to weigh by (a plain model file): every split as it is.
+      add_feature_importance(trees[t], kind, total, [&](std::uint32_t k) -> std::optional<double> {
+        if (!is_split(nodes, k)) return std::nullopt;
+        return 1.0;
+      });
+      continue;
     }
+    const double root_rows = static_cast<double>(node_rows(t, nodes.root()));
+    std::visit(
+        [&](const auto& stats) {
+          auto extreme = [&](std::uint32_t k) {
+            if (k == NodeArray::kDefault) return false;
+            for (const auto& g : node_groups(stats, k, groups))
+              if (g.extreme()) return true;
+            return false;
+          };
+          add_feature_importance(
+              trees[t], kind, total, [&](std::uint32_t k) -> std::optional<double> {
+                if (!is_split(nodes, k)) return std::nullopt;
+                if (!by_gain) return 1.0;
+                if (stand_ins &&
+                    (extreme(k) || extreme(nodes.child(k, 0)) || extreme(nodes.child(k, 1))))
+                  return std::nullopt;
+                if (!(root_rows > 0.0)) return std::nullopt;
+                return static_cast<double>(rows_of(node_groups(stats, k, groups))) / root_rows;
+              });
+        },
+        node_stats_[t]);
   }
   // As prediction averages: over the trees held.
-  const double n = static_cast<double>(forest_.trees().size());
+  const double n = static_cast<double>(trees.size());
   for (double& v : total) v = v / n;
   return total;
 }

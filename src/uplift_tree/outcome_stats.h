@@ -1,0 +1,81 @@
+// What the rows of one treatment group say about the outcome, as a type that
+// criteria, split search, growth, honest estimation and node statistics are
+// written against: a set of rows is described by one statistic per group
+// (control first), which add a row, merge another set's and subtract a
+// subset's. Each outcome kind has its own statistic; the algorithms are
+// instantiated for every one of them (CORVANE_EACH_OUTCOME_STATS).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace corvane {
+
+struct RawData;
+
+// A 0/1 outcome: rows and positive outcomes, in the 32-bit integers that the
+// scores are defined on (a sum wraps as a 32-bit sum would).
+struct BinaryStats {
+  using Outcome = std::int8_t;
+
+  std::int32_t n = 0;  // rows
+  std::int32_t y = 0;  // positive outcomes
+
+  void add(Outcome outcome) {
+    n += 1;
+    y += outcome;
+  }
+  void merge(const BinaryStats& other) {
+    n += other.n;
+    y += other.y;
+  }
+  void subtract(const BinaryStats& other) {
+    n -= other.n;
+    y -= other.y;
+  }
+  // The positive rate: 0/0 (no rows) is NaN, which no score guards.
+  double mean() const { return static_cast<double>(y) / static_cast<double>(n); }
+  // A rate of exactly 0 or 1 (or no rows), which KL and CHI score with fixed
+  // stand-in values rather than a divergence.
+  bool extreme() const { return y == 0 || y == n; }
+
+  // The outcomes of the data this statistic counts.
+  static std::span<const Outcome> outcomes(const RawData& raw);
+  // Refuses outcomes this statistic cannot count (anything but 0 and 1).
+  static void check_outcomes(const RawData& raw, std::string_view outcome_col);
+};
+static_assert(sizeof(BinaryStats) == 2 * sizeof(std::int32_t));
+
+// Instantiates X(Stats) for every outcome statistic: the explicit
+// instantiations of the algorithms written against them.
+#define CORVANE_EACH_OUTCOME_STATS(X) X(BinaryStats)
+
+// The statistics of every stored node of one tree, of whichever outcome
+// kind: one per group and node, nodes in storage order.
+using NodeStats = std::variant<std::vector<BinaryStats>>;
+
+// One statistic per group of a set of rows, control first.
+template <class Stats>
+using GroupStats = std::vector<Stats>;
+
+// Rows of a set, from its groups' statistics.
+template <class Stats>
+std::uint64_t rows_of(std::span<const Stats> groups) {
+  std::uint64_t n = 0;
+  for (const Stats& g : groups) n += static_cast<std::uint64_t>(g.n);
+  return n;
+}
+
+// Whether every group has rows, so that every group's mean is a number.
+template <class Stats>
+bool every_group_counted(std::span<const Stats> groups) {
+  for (const Stats& g : groups)
+    if (g.n == 0) return false;
+  return true;
+}
+
+}  // namespace corvane
