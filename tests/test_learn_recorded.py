@@ -24,3 +24,26 @@ def test_seeded_fit_matches_recording(outputs, name):
         key = f"{name}/{what}"
         np.testing.assert_array_equal(outputs[key], RECORDED[key], err_msg=key)
     assert str(outputs[f"{name}/file_sha256"]) == str(RECORDED[f"{name}/file_sha256"])
+
+
+def test_ties_between_features_never_depend_on_threads():
+    # Two copies of one feature tie at every split: the node's record must
+    # not keep whichever job happened to finish first.
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=4000)
+    t = rng.integers(0, 2, size=4000)
+    y = (rng.random(4000) < 0.2 + 0.2 * (x > 0) * t).astype(int)
+    X = {"a": x, "b": x.copy(), "c": x.copy()}
+
+    def fit(n_jobs):
+        from corvane_learn import UpliftForestClassifier
+
+        est = UpliftForestClassifier(n_estimators=8, max_features=None, max_depth=6,
+                                     min_samples_leaf=20, random_state=5, n_jobs=n_jobs)
+        return est.fit(X, y, treatment=t)
+
+    first = fit(1)
+    # The copies do tie: the roots split on more than one of them.
+    assert len({first.forest_.tree(i)["features"][0] for i in range(8)}) > 1
+    for n_jobs in (2, 2, 4, 4, 4):
+        assert fit(n_jobs).forest_.to_bytes(b"{}") == first.forest_.to_bytes(b"{}")

@@ -13,13 +13,15 @@ from typing import Any
 import numpy as np
 from sklearn.base import BaseEstimator
 from sklearn.utils import Tags
-from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils._param_validation import Interval, StrOptions
 
-from . import _convert, _core, _model_file
+from . import _convert, _core, _model_file, _params
 from ._progress import progress
 
 _I32_MAX = 2**31 - 1
 _CRITERIA = _core.CRITERIA
+# The hyper-parameters' defaults, as their one declaration gives them.
+_DEFAULT = _params.DEFAULTS
 
 
 def _version() -> str:
@@ -174,25 +176,14 @@ class UpliftForestClassifier(BaseEstimator):
     (see `save`); estimators pickle through the same text.
     """
 
+    # The table's parameters (see _params), then the estimator's own.
     _parameter_constraints: dict = {
-        "n_estimators": [Interval(Integral, 1, _I32_MAX, closed="both")],
-        "max_features": [None, StrOptions({"sqrt", "log2"}),
-                         Interval(Integral, 1, None, closed="left"),
-                         Interval(RealNotInt, 0.0, 1.0, closed="right")],
-        "max_depth": [Interval(Integral, 1, 63, closed="both")],
-        "min_samples_leaf": [Interval(Integral, 1, None, closed="left")],
-        "criterion": [StrOptions(set(_CRITERIA))],
-        "max_bins": [Interval(Integral, 2, None, closed="left")],
-        "balance": ["boolean"],
-        "regularization": ["boolean"],
-        "alpha": [Interval(Real, 0.0, 1.0, closed="both")],
+        **_params.constraints(_CRITERIA),
         "n_jobs": [Interval(Integral, None, -1, closed="right"),
                    Interval(Integral, 1, _I32_MAX, closed="both"), None],
         "control": "no_validation",
         "verbose": ["verbose"],
         "random_state": ["random_state", np.random.Generator],
-        "honesty": ["boolean"],
-        "estimation_sample_size": [Interval(RealNotInt, 0.0, 1.0, closed="neither")],
         "importance_type": [StrOptions({"gain", "split"})],
     }
 
@@ -205,21 +196,21 @@ class UpliftForestClassifier(BaseEstimator):
     def __init__(
         self,
         *,
-        n_estimators: int = 100,
-        max_features: int | float | str | None = "sqrt",
-        max_depth: int = 5,
-        min_samples_leaf: int = 100,
-        criterion: str = "KL",
-        max_bins: int = 10,
-        balance: bool = False,
-        regularization: bool = True,
-        alpha: float = 0.9,
+        n_estimators: int = _DEFAULT["n_estimators"],
+        max_features: int | float | str | None = _DEFAULT["max_features"],
+        max_depth: int = _DEFAULT["max_depth"],
+        min_samples_leaf: int = _DEFAULT["min_samples_leaf"],
+        criterion: str = _DEFAULT["criterion"],
+        max_bins: int = _DEFAULT["max_bins"],
+        balance: bool = _DEFAULT["balance"],
+        regularization: bool = _DEFAULT["regularization"],
+        alpha: float = _DEFAULT["alpha"],
         n_jobs: int | None = -1,
         control: Any = 0,
         verbose: int = 0,
         random_state: Any = None,
-        honesty: bool = False,
-        estimation_sample_size: float = 0.5,
+        honesty: bool = _DEFAULT["honesty"],
+        estimation_sample_size: float = _DEFAULT["estimation_sample_size"],
         importance_type: str = "gain",
     ) -> None:
         self.n_estimators = n_estimators
@@ -346,13 +337,8 @@ class UpliftForestClassifier(BaseEstimator):
         with progress(self.n_estimators, int(self.verbose)) as callback:
             forest, nan_group = _core.train(
                 columns, tables, names, codes, outcome,
-                n_estimators=self.n_estimators, max_features=max_features,
-                max_depth=self.max_depth, min_sample_leaf=self.min_samples_leaf,
-                eval_func=self.criterion, max_bins=self.max_bins, balance=bool(self.balance),
-                regularization=bool(self.regularization), alpha=float(self.alpha),
-                n_threads=n_threads, seed=seed_of(self.random_state),
-                honesty=bool(self.honesty),
-                estimation_share=float(self.estimation_sample_size), progress=callback)
+                **_params.train_keywords(self.get_params(deep=False), max_features),
+                n_threads=n_threads, seed=seed_of(self.random_state), progress=callback)
         del columns
         self._set_fitted(forest, labels, self.control, max_features)
         self._warn_if_constant(forest, nan_group, labels)

@@ -8,12 +8,12 @@ from typing import Any
 from . import _core
 from ._estimator import UpliftForestClassifier
 from ._model_file import jsonable
+from ._params import TREE_SETTINGS
 
 # Runtime settings that do not shape the trees: merged forests take the first one's.
 _RUNTIME_PARAMS = frozenset({"n_estimators", "n_jobs", "verbose", "random_state"})
 # What the forests themselves store of their settings.
-_SETTINGS = ("max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins", "balance",
-             "regularization", "alpha")
+_SETTINGS = TREE_SETTINGS
 
 
 def _same(a: Any, b: Any) -> bool:

@@ -8,6 +8,7 @@
 #include "core/error_msg.h"
 #include "lib/binding_msg.h"
 #include "lib/python_error.h"
+#include "uplift_tree/data_builder.h"
 
 namespace corvane {
 
@@ -83,50 +84,25 @@ std::vector<T> read_integers(PyObject* list) {
   return values;
 }
 
-void check_length(const std::string& name, std::size_t len, const std::string& treatment_col,
-                  std::size_t rows) {
-  if (len == rows) return;
-  fail(msg::column_length_mismatch(name, len, treatment_col, rows));
-}
-
 }  // namespace
 
 RawData raw_data_from_pylist(const std::unordered_map<std::string, PyRef>& data,
                              std::vector<std::string> x_names, const std::string& treatment_col,
                              const std::string& outcome_col) {
-  RawData raw;
-  raw.col_names = std::move(x_names);
-  std::vector<std::size_t> lengths;
-  for (const std::string& name : raw.col_names) {
+  TrainingDataBuilder builder;
+  for (std::string& name : x_names) {
     PyObject* list = column(data, name);
     if (auto numbers = read_numeric(list)) {
-      lengths.push_back(numbers->size());
-      raw.num_cols.push_back(std::move(*numbers));
-      raw.col_index[name] = raw.last_column(FeatureKind::kNumeric);
+      builder.add_numeric(std::move(name), std::move(*numbers));
     } else if (auto strings = read_categorical(list)) {
-      lengths.push_back(strings->codes.size());
-      raw.str_cols.push_back(std::move(*strings));
-      raw.col_index[name] = raw.last_column(FeatureKind::kCategorical);
+      builder.add_categorical(std::move(name), std::move(*strings));
     } else {
       fail(msg::bad_column_type(name));
     }
   }
-  raw.treatment = read_integers<std::int32_t>(column(data, treatment_col));
-  raw.outcome = read_integers<std::int8_t>(column(data, outcome_col));
-  if (raw.treatment.empty()) fail(msg::kUnwrapNone);
-
-  std::int32_t max_treatment = raw.treatment[0];
-  for (std::int32_t t : raw.treatment) {
-    if (t < 0) fail(msg::negative_treatment_code(treatment_col, t));
-    if (t > max_treatment) max_treatment = t;
-  }
-  raw.max_treatment = max_treatment;
-
-  const std::size_t rows = raw.treatment.size();
-  for (std::size_t i = 0; i < raw.col_names.size(); ++i)
-    check_length(raw.col_names[i], lengths[i], treatment_col, rows);
-  check_length(outcome_col, raw.outcome.size(), treatment_col, rows);
-  return raw;
+  builder.set_treatment(read_integers<std::int32_t>(column(data, treatment_col)));
+  builder.set_outcome(read_integers<std::int8_t>(column(data, outcome_col)));
+  return builder.finish(treatment_col, outcome_col);
 }
 
 }  // namespace corvane

@@ -58,9 +58,9 @@ struct MemberOf<V R::*> {
 };
 
 // The field `name` held by a plain member: member<&Tree::max_depth>("max_depth").
-template <auto Member>
-constexpr RecordField<typename MemberOf<decltype(Member)>::Record> member(std::string_view name) {
-  using Record = typename MemberOf<decltype(Member)>::Record;
+// `Record` may be a class derived from the member's own.
+template <auto Member, class Record = typename MemberOf<decltype(Member)>::Record>
+constexpr RecordField<Record> member(std::string_view name) {
   return {name, [](JsonWriter& out, const Record& r) { write_value(out, r.*Member); },
           [](JsonReader& in, Record& r) { read_value(in, r.*Member); }};
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/parameters.h"
 #include "uplift_random_forest/forest_routing.h"
 #include "uplift_tree/data_set.h"
 #include "uplift_tree/outcome_stats.h"
@@ -38,7 +39,7 @@ class ProgressSink {
 
 // How a training call draws and orders its trees, besides the forest's
 // hyper-parameters.
-struct TrainingOptions {
+struct TrainingOptions : TrainingParameters {
   // Key of every random stream of the call; the same seed, data and
   // hyper-parameters grow the same trees whatever the thread count.
   // Without one, a seed is drawn from the operating system.
@@ -48,8 +49,6 @@ struct TrainingOptions {
   // an interrupted call then keeps no tree. Otherwise each tree is appended
   // (and announced) as it finishes.
   bool in_tree_order = false;
-  bool honesty = false;
-  double estimation_share = 0.5;
   // How split candidates are found.
   Splitter splitter = Splitter::kSampledQuantiles;
   // Hands the statistics of every node of every new tree to the report
@@ -109,19 +108,12 @@ struct FitReport {
 
 class PredictionRun;
 
-class UpliftRandomForestModel {
+// The hyper-parameters (ForestParameters) are given at construction and
+// stored unchecked; fit checks them.
+class UpliftRandomForestModel : public ForestParameters {
  public:
-  std::int32_t n_estimators = 0;
-  std::uint64_t max_features = 0;
-  std::uint64_t max_depth = 0;
-  std::uint64_t min_sample_leaf = 0;
-  std::string eval_func;
-  std::uint64_t max_bins = 0;
   std::string treatment_col;
   std::string outcome_col;
-  bool balance = false;
-  bool regularization = false;
-  double alpha = 0.0;
 
   // The trees in the order they were appended. Only the calls below change
   // them, and each gives them a new generation: routing built for earlier

@@ -35,19 +35,26 @@ void read_trees(JsonReader& in, UpliftRandomForestModel& forest) {
   forest.replace_trees(std::move(trees));
 }
 
-// Members of the forest, in file order (the array form holds them in this order).
+// Members of the forest, in file order (the array form holds them in this
+// order); hyper-parameters are named as their table declares them.
 constexpr std::array<RecordField<UpliftRandomForestModel>, 12> kForestFields = {{
-    member<&UpliftRandomForestModel::n_estimators>("n_estimators"),
-    member<&UpliftRandomForestModel::max_features>("max_features"),
-    member<&UpliftRandomForestModel::max_depth>("max_depth"),
-    member<&UpliftRandomForestModel::min_sample_leaf>("min_sample_leaf"),
-    member<&UpliftRandomForestModel::eval_func>("eval_func"),
-    member<&UpliftRandomForestModel::max_bins>("max_bins"),
+    member<&UpliftRandomForestModel::n_estimators, UpliftRandomForestModel>(
+        parameter_name("n_estimators")),
+    member<&UpliftRandomForestModel::max_features, UpliftRandomForestModel>(
+        parameter_name("max_features")),
+    member<&UpliftRandomForestModel::max_depth, UpliftRandomForestModel>(
+        parameter_name("max_depth")),
+    member<&UpliftRandomForestModel::min_sample_leaf, UpliftRandomForestModel>(
+        parameter_name("min_sample_leaf")),
+    member<&UpliftRandomForestModel::eval_func, UpliftRandomForestModel>(
+        parameter_name("eval_func")),
+    member<&UpliftRandomForestModel::max_bins, UpliftRandomForestModel>(parameter_name("max_bins")),
     member<&UpliftRandomForestModel::treatment_col>("treatment_col"),
     member<&UpliftRandomForestModel::outcome_col>("outcome_col"),
-    member<&UpliftRandomForestModel::balance>("balance"),
-    member<&UpliftRandomForestModel::regularization>("regularization"),
-    member<&UpliftRandomForestModel::alpha>("alpha"),
+    member<&UpliftRandomForestModel::balance, UpliftRandomForestModel>(parameter_name("balance")),
+    member<&UpliftRandomForestModel::regularization, UpliftRandomForestModel>(
+        parameter_name("regularization")),
+    member<&UpliftRandomForestModel::alpha, UpliftRandomForestModel>(parameter_name("alpha")),
     {"trees", write_trees, read_trees},
 }};
 

@@ -185,21 +185,14 @@ FitReport UpliftRandomForestModel::train(const DataSet& data, std::string treatm
   auto [results, collector] = Channel<NumberedTree>::open();
   progress.started(n_threads);
   WorkQueue tickets = WorkQueue::counting(n_estimators);
-  const EvalFunc criterion = parse_eval_func(eval_func);
+  parse_eval_func(eval_func);  // refuses an unknown criterion before training starts
   if (node_array_size(max_depth) == 0) fail(msg::max_depth_too_large(max_depth));
   // After the configuration checks, whose messages come first for a model
   // loaded with a configuration no fit accepts.
   check_matches_trees(data.raw());
 
   UpliftTreeModel template_tree;
-  template_tree.max_depth = max_depth;
-  template_tree.min_sample_leaf = min_sample_leaf;
-  template_tree.max_features = max_features;
-  template_tree.eval_func = criterion;
-  template_tree.max_bins = max_bins;
-  template_tree.balance = balance;
-  template_tree.regularization = regularization;
-  template_tree.alpha = alpha;
+  static_cast<TreeParameters&>(template_tree) = tree();
 
   const std::size_t trainers =
       std::min(training_thread_count(n_threads, max_features), tickets.size());

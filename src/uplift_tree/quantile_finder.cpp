@@ -116,17 +116,16 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
  public:
   explicit SampledQuantileFinder(const RawData& raw) : raw_(raw) {}
 
-  void search(NodeSearch<Stats>& search, const std::string& feature, std::size_t,
-              Rng& rng) const override {
-    const ColumnRef column = raw_.col_index.at(feature);
+  void search(NodeSearch<Stats>& search, const FeatureJob& job, Rng& rng) const override {
+    const ColumnRef column = raw_.col_index.at(job.feature);
     Scratch<Stats>& s = scratch<Stats>();
     draw_sample(search.data->indices(), sample_size(search.max_bins, search.data->size()), rng,
                 s.taken, s.sample);
     switch (column.kind) {
       case FeatureKind::kNumeric:
-        return search_numeric(search, feature, column, s);
+        return search_numeric(search, job, column, s);
       case FeatureKind::kCategorical:
-        return search_categorical(search, feature, column, rng, s);
+        return search_categorical(search, job, column, rng, s);
     }
   }
 
@@ -166,7 +165,7 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
  private:
   // The count step of a numeric feature: every row of the node into the bin
   // of its place among the thresholds, then the bins cumulated.
-  void search_numeric(NodeSearch<Stats>& search, const std::string& feature, ColumnRef ref,
+  void search_numeric(NodeSearch<Stats>& search, const FeatureJob& job, ColumnRef ref,
                       Scratch<Stats>& s) const {
     const std::vector<float>& column = raw_.numbers(ref);
     numeric_candidates(column, search.max_bins, s);
@@ -224,20 +223,21 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
     }
     // Cumulate in place: bin c then holds the left side of threshold c.
     for (std::size_t c = 1; c < k; ++c)
-      for (std::size_t g = 0; g < groups; ++g) bins[c * groups + g].merge(bins[(c - 1) * groups + g]);
+      for (std::size_t g = 0; g < groups; ++g)
+        bins[c * groups + g].merge(bins[(c - 1) * groups + g]);
 
     auto left_of = [&](std::size_t c) { return std::span<const Stats>(bins + c * groups, groups); };
     const BestCandidate best = best_candidate(search, k, left_of, s.right);
     if (!best.found) return;
     const float threshold = s.thresholds[best.candidate];
-    offer<Stats>(search, feature, best.gain, left_of(best.candidate),
-                 SplitValue::numeric(threshold), {ref, threshold, 0});
+    offer<Stats>(search, job, best.gain, left_of(best.candidate), SplitValue::numeric(threshold),
+                 {ref, threshold, 0});
   }
 
   // The count step of a categorical feature: every row of a chosen category
   // into that category's bin.
-  void search_categorical(NodeSearch<Stats>& search, const std::string& feature, ColumnRef ref,
-                          Rng& rng, Scratch<Stats>& s) const {
+  void search_categorical(NodeSearch<Stats>& search, const FeatureJob& job, ColumnRef ref, Rng& rng,
+                          Scratch<Stats>& s) const {
     const StrColumn& column = raw_.categories(ref);
     category_candidates(column, search.max_bins, rng, s);
     const std::size_t k = s.categories.size();
@@ -263,7 +263,7 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
     const BestCandidate best = best_candidate(search, k, left_of, s.right);
     if (!best.found) return;
     const std::uint32_t category = s.categories[best.candidate];
-    offer<Stats>(search, feature, best.gain, left_of(best.candidate),
+    offer<Stats>(search, job, best.gain, left_of(best.candidate),
                  SplitValue::str(column.categories[category]), {ref, 0.0f, category});
   }
 
@@ -281,8 +281,9 @@ std::unique_ptr<const SplitFinder<Stats>> make_split_finder(Splitter kind, const
   return nullptr;
 }
 
-#define CORVANE_INSTANTIATE_FINDERS(Stats) \
-  template std::unique_ptr<const SplitFinder<Stats>> make_split_finder<Stats>(Splitter, const RawData&);
+#define CORVANE_INSTANTIATE_FINDERS(Stats)                                              \
+  template std::unique_ptr<const SplitFinder<Stats>> make_split_finder<Stats>(Splitter, \
+                                                                              const RawData&);
 CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_FINDERS)
 
 }  // namespace corvane

@@ -32,11 +32,10 @@ class SplitFinder {
  public:
   virtual ~SplitFinder() = default;
 
-  // Evaluates the candidates of `feature` (the tree's feature number
-  // `feature_index`) at the node and offers the best one to search.split,
-  // drawing any randomness from `rng` (the job's own stream). May throw.
-  virtual void search(NodeSearch<Stats>& search, const std::string& feature,
-                      std::size_t feature_index, Rng& rng) const = 0;
+  // Evaluates the candidates of the job's feature at the node and offers the
+  // best one to search.split, drawing any randomness from `rng` (the job's
+  // own stream). May throw.
+  virtual void search(NodeSearch<Stats>& search, const FeatureJob& job, Rng& rng) const = 0;
 
   // Whether `test` sends row `row` of the training data left.
   virtual bool sends_left(const SplitTest& test, std::uint32_t row) const = 0;

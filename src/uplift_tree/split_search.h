@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -43,7 +44,8 @@ struct Split {
   SplitValue split_value;
   SplitTest test;  // split_value's test, on col_name's column
   double gain = kNoGain;
-  std::exception_ptr failure;  // first job that failed, if any
+  std::size_t rank = SIZE_MAX;  // of col_name's job among the node's jobs
+  std::exception_ptr failure;   // first job that failed, if any
 };
 
 // What the jobs of one node share. Owned by the growing thread, which waits
@@ -85,10 +87,20 @@ template <class Stats, class LeftOf>
 BestCandidate best_candidate(NodeSearch<Stats>& search, std::size_t candidates, LeftOf&& left_of,
                              GroupStats<Stats>& right);
 
+// One feature's search at a node: the feature, its number among the tree's
+// features, and its job's place in the order the node drew its features.
+struct FeatureJob {
+  const std::string& feature;
+  std::size_t index;
+  std::size_t rank;
+};
+
 // Offers a feature's best candidate to the node's record, which keeps it when
-// its gain beats the record's (the first to reach a gain stays).
+// its gain beats the record's, or equals it from a job drawn earlier: which
+// job happens to finish first never decides a tie, so a seeded training
+// grows the same tree whatever the thread count.
 template <class Stats>
-void offer(NodeSearch<Stats>& search, const std::string& feature, double gain,
+void offer(NodeSearch<Stats>& search, const FeatureJob& job, double gain,
            std::span<const Stats> left, SplitValue value, const SplitTest& test);
 
 // ---------------------------------------------------------------------------
@@ -130,19 +142,20 @@ BestCandidate best_candidate(NodeSearch<Stats>& search, std::size_t candidates, 
 }
 
 template <class Stats>
-void offer(NodeSearch<Stats>& search, const std::string& feature, double gain,
+void offer(NodeSearch<Stats>& search, const FeatureJob& job, double gain,
            std::span<const Stats> left, SplitValue value, const SplitTest& test) {
   const GroupStats<Stats>& parent = *search.parent;
   Split<Stats>& split = search.split;
   std::lock_guard lock(split.mutex);
-  if (!(gain > split.gain)) return;
+  if (!(gain > split.gain || (gain == split.gain && job.rank < split.rank))) return;
   split.left_stats.assign(left.begin(), left.end());
   split.right_stats = parent;
   for (std::size_t g = 0; g < parent.size(); ++g) split.right_stats[g].subtract(left[g]);
-  split.col_name = feature;
+  split.col_name = job.feature;
   split.split_value = std::move(value);
   split.test = test;
   split.gain = gain;
+  split.rank = job.rank;
 }
 
 }  // namespace corvane

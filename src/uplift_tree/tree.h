@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/parameters.h"
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/node_array.h"
 #include "uplift_tree/outcome_stats.h"
@@ -48,20 +49,14 @@ struct GrowthReport {
   std::vector<Stats> node_stats;
 };
 
-class UpliftTreeModel {
+// A tree's hyper-parameters are its forest's (TreeParameters); its criterion
+// is always one of the table's names.
+class UpliftTreeModel : public TreeParameters {
  public:
   NodeArray nodes;
-  std::uint64_t max_depth = 0;
-  std::uint64_t min_sample_leaf = 0;
-  std::uint64_t max_features = 0;
-  EvalFunc eval_func = EvalFunc::Euclidean;
-  std::uint64_t max_bins = 0;
   std::string treatment_col;
   std::string outcome_col;
   std::vector<std::string> feature_cols;
-  bool balance = false;
-  bool regularization = false;
-  double alpha = 0.0;
 
   // Grows the tree on all rows of `data`, whose candidates `finder` finds.
   // `cancel` is polled between nodes so that an abandoned training call

@@ -50,7 +50,12 @@ class TreeGrower {
  public:
   TreeGrower(const UpliftTreeModel& tree, const SplitFinder<Stats>& finder, ThreadPool& pool,
              const std::atomic<bool>& cancel, std::uint64_t tree_key)
-      : tree_(tree), finder_(finder), pool_(pool), cancel_(cancel), tree_key_(tree_key) {
+      : tree_(tree),
+        criterion_(parse_eval_func(tree.eval_func)),
+        finder_(finder),
+        pool_(pool),
+        cancel_(cancel),
+        tree_key_(tree_key) {
     draw_.resize(tree.feature_cols.size());
   }
 
@@ -62,13 +67,13 @@ class TreeGrower {
     NodeSearch<Stats> search;
     search.data = &data;
     search.parent = &stats;
-    search.parent_score = calc_score<Stats>(stats, tree_.eval_func, tree_.balance, n);
+    search.parent_score = calc_score<Stats>(stats, criterion_, tree_.balance, n);
     search.max_bins = tree_.max_bins;
     search.min_sample_leaf = tree_.min_sample_leaf;
     search.alpha = tree_.alpha;
     search.balance = tree_.balance;
     search.regularization = tree_.regularization;
-    search.eval_func = tree_.eval_func;
+    search.eval_func = criterion_;
     search.jobs_key = stream_key(node_key, static_cast<std::uint64_t>(StreamPurpose::kFeatureJobs));
     std::vector<double> leaf = leaf_value<Stats>(stats);
 
@@ -150,18 +155,19 @@ class TreeGrower {
       const std::string* name = &tree_.feature_cols[feature];
       const SplitFinder<Stats>* finder = &finder_;
       // The job's copy of `done` goes when the pool has run and dropped it.
-      pool_.execute(
-          [&search, finder, name, feature, done]() { run_job(search, *finder, *name, feature); });
+      pool_.execute([&search, finder, name, feature, i, done]() {
+        run_job(search, *finder, {*name, feature, i});
+      });
     }
   }
 
   // One feature's search on a pool worker; never throws (failures go to
   // split.failure).
   static void run_job(NodeSearch<Stats>& search, const SplitFinder<Stats>& finder,
-                      const std::string& feature, std::size_t feature_index) noexcept {
+                      const FeatureJob& job) noexcept {
     try {
-      Rng rng(stream_key(search.jobs_key, feature_index));
-      finder.search(search, feature, feature_index, rng);
+      Rng rng(stream_key(search.jobs_key, job.index));
+      finder.search(search, job, rng);
     } catch (...) {
       std::lock_guard lock(search.split.mutex);
       if (!search.split.failure) search.split.failure = std::current_exception();
@@ -169,6 +175,7 @@ class TreeGrower {
   }
 
   const UpliftTreeModel& tree_;
+  const EvalFunc criterion_;
   const SplitFinder<Stats>& finder_;
   ThreadPool& pool_;
   const std::atomic<bool>& cancel_;

@@ -121,12 +121,13 @@ void read_nodes(JsonReader& in, UpliftTreeModel& tree) {
   tree.nodes.assign(count, std::move(stored));
 }
 
+// Trees keep their criterion's name ("ED"); the file names its variant.
 void write_eval_func(JsonWriter& out, const UpliftTreeModel& tree) {
-  out.value_string(criterion(tree.eval_func).variant);
+  out.value_string(criterion(parse_eval_func(tree.eval_func)).variant);
 }
 
-EvalFunc eval_func_variant(JsonReader& in, const std::string& name, std::size_t at) {
-  if (const Criterion* c = criterion_called(name, true)) return c->id;
+std::string eval_func_variant(JsonReader& in, const std::string& name, std::size_t at) {
+  if (const Criterion* c = criterion_called(name, true)) return std::string(c->name);
   in.fail(msg::unknown_variant(name, criterion_variants()), at);
 }
 
@@ -153,19 +154,21 @@ void read_eval_func(JsonReader& in, UpliftTreeModel& tree) {
 }
 
 // Members of a tree, in file order (the array form holds them in this order).
+// The order is the format's; hyper-parameters are fields named as their
+// table declares them.
 constexpr std::array<RecordField<UpliftTreeModel>, 12> kTreeFields = {{
     {"nodes", write_nodes, read_nodes},
-    member<&UpliftTreeModel::max_depth>("max_depth"),
-    member<&UpliftTreeModel::min_sample_leaf>("min_sample_leaf"),
-    member<&UpliftTreeModel::max_features>("max_features"),
-    {"eval_func", write_eval_func, read_eval_func},
-    member<&UpliftTreeModel::max_bins>("max_bins"),
+    member<&UpliftTreeModel::max_depth, UpliftTreeModel>(parameter_name("max_depth")),
+    member<&UpliftTreeModel::min_sample_leaf, UpliftTreeModel>(parameter_name("min_sample_leaf")),
+    member<&UpliftTreeModel::max_features, UpliftTreeModel>(parameter_name("max_features")),
+    {parameter_name("eval_func"), write_eval_func, read_eval_func},
+    member<&UpliftTreeModel::max_bins, UpliftTreeModel>(parameter_name("max_bins")),
     member<&UpliftTreeModel::treatment_col>("treatment_col"),
     member<&UpliftTreeModel::outcome_col>("outcome_col"),
     member<&UpliftTreeModel::feature_cols>("feature_cols"),
-    member<&UpliftTreeModel::balance>("balance"),
-    member<&UpliftTreeModel::regularization>("regularization"),
-    member<&UpliftTreeModel::alpha>("alpha"),
+    member<&UpliftTreeModel::balance, UpliftTreeModel>(parameter_name("balance")),
+    member<&UpliftTreeModel::regularization, UpliftTreeModel>(parameter_name("regularization")),
+    member<&UpliftTreeModel::alpha, UpliftTreeModel>(parameter_name("alpha")),
 }};
 
 }  // namespace

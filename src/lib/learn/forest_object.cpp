@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/parameters.h"
 #include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/gil.h"
@@ -172,6 +173,11 @@ PyObject* features(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* to_python(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_python(bool v) { return PyBool_FromLong(v); }
+PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
+PyObject* to_python(const std::string& v) { return new_str(v).release(); }
+
 PyObject* info(PyObject* self, PyObject*) {
   return method(self, [&](const EstimatorForest& forest) -> PyObject* {
     const UpliftRandomForestModel& m = forest.forest();
@@ -181,14 +187,11 @@ PyObject* info(PyObject* self, PyObject*) {
     d.set("width", PyLong_FromSize_t(forest.width()));
     d.set("has_counts", PyBool_FromLong(forest.has_counts()));
     d.set("knows_categories", PyBool_FromLong(forest.knows_categories()));
-    d.set("max_features", PyLong_FromUnsignedLongLong(m.max_features));
-    d.set("max_depth", PyLong_FromUnsignedLongLong(m.max_depth));
-    d.set("min_sample_leaf", PyLong_FromUnsignedLongLong(m.min_sample_leaf));
-    d.set("eval_func", new_str(m.eval_func).release());
-    d.set("max_bins", PyLong_FromUnsignedLongLong(m.max_bins));
-    d.set("balance", PyBool_FromLong(m.balance));
-    d.set("regularization", PyBool_FromLong(m.regularization));
-    d.set("alpha", PyFloat_FromDouble(m.alpha));
+    // Every hyper-parameter the trees keep, under its name.
+    const TreeParameters kept = m.tree();
+    visit_parameters(kept, [&](const ParameterSpec& spec, const auto& value) {
+      d.set(std::string(spec.name).c_str(), to_python(value));
+    });
     return d.release();
   });
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "lib/py_ref.h"
 #include "lib/py_type.h"
 #include "uplift_tree/criteria.h"
+#include "uplift_tree/data_builder.h"
 
 namespace corvane::learn {
 
@@ -111,13 +113,13 @@ void copy_numbers(const FeatureColumns& input, std::vector<std::vector<float>>& 
 }
 
 struct TrainingData {
-  RawData raw;
+  TrainingDataBuilder builder;
   std::vector<FeatureInfo> features;
 };
 
-// Copies the columns into the core's column store (numbers as float32,
+// Copies the columns for the core's column store (numbers as float32,
 // categories as their codes and texts); the caller's arrays are read where
-// they are.
+// they are. The builder's checks run with the training.
 TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyObject* names_obj,
                            PyObject* treatment_obj, PyObject* outcome_obj) {
   FeatureColumns input = read_feature_columns(columns_obj);
@@ -128,8 +130,9 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
   if (names.size() != features || static_cast<std::size_t>(PyList_Size(categories_obj)) != features)
     raise_type_error("columns, categories and names differ in length");
   TrainingData data;
-  RawData& raw = data.raw;
   data.features.resize(features);
+  std::vector<StrColumn> categorical(features);
+  std::size_t numeric = 0;
   std::unordered_set<std::string> seen;
   for (std::size_t f = 0; f < features; ++f) {
     const std::string& name = names[f];
@@ -137,63 +140,62 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
       PyErr_SetString(PyExc_ValueError, ("duplicate feature name '" + name + "'").c_str());
       throw PythonErrorSet{};
     }
-    const BufferView& view = input.buffers[f];
-    if (input.columns[f].type == InputColumn::Type::kCode) {
-      StrColumn column;
-      column.categories =
-          category_texts(PyList_GetItem(categories_obj, static_cast<Py_ssize_t>(f)), name);
-      column.codes = to_codes(view, column.categories.size(), name);
-      data.features[f] = {FeatureKind::kCategorical, column.categories};
-      raw.str_cols.push_back(std::move(column));
-      raw.col_index[name] = raw.last_column(FeatureKind::kCategorical);
-    } else {
-      raw.num_cols.emplace_back();
+    if (input.columns[f].type != InputColumn::Type::kCode) {
       data.features[f] = {FeatureKind::kNumeric, {}};
-      raw.col_index[name] = raw.last_column(FeatureKind::kNumeric);
+      ++numeric;
+      continue;
     }
+    StrColumn& column = categorical[f];
+    column.categories =
+        category_texts(PyList_GetItem(categories_obj, static_cast<Py_ssize_t>(f)), name);
+    column.codes = to_codes(input.buffers[f], column.categories.size(), name);
+    data.features[f] = {FeatureKind::kCategorical, column.categories};
   }
-  copy_numbers(input, raw.num_cols);
-  raw.col_names = std::move(names);
-  raw.treatment = to_integers<std::int32_t>(BufferView(treatment_obj, "treatment"), "treatment");
-  raw.outcome = to_integers<std::int8_t>(BufferView(outcome_obj, "outcome"), "outcome");
-  if (raw.treatment.size() != input.rows || raw.outcome.size() != input.rows)
-    raise_type_error("treatment and outcome must have one value per row");
-  if (raw.treatment.empty()) raise_type_error("there are no rows");
-  std::int32_t top = 0;
-  for (std::int32_t t : raw.treatment) {
-    if (t < 0) raise_type_error("treatment codes must not be negative");
-    top = std::max(top, t);
+  std::vector<std::vector<float>> numbers(numeric);
+  copy_numbers(input, numbers);
+  std::size_t next_number = 0;
+  for (std::size_t f = 0; f < features; ++f) {
+    if (data.features[f].kind == FeatureKind::kCategorical)
+      data.builder.add_categorical(std::move(names[f]), std::move(categorical[f]));
+    else
+      data.builder.add_numeric(std::move(names[f]), std::move(numbers[next_number++]));
   }
-  raw.max_treatment = top;
+  data.builder.set_treatment(
+      to_integers<std::int32_t>(BufferView(treatment_obj, "treatment"), "treatment"));
+  data.builder.set_outcome(to_integers<std::int8_t>(BufferView(outcome_obj, "outcome"), "outcome"));
   return data;
 }
 
-// The data, the forest's hyper-parameters, then the call's own options.
+// The data, the forest's hyper-parameters, the training parameters, then the
+// call's own options.
 constexpr std::array<const char*, 5> kDataParams = {"columns", "categories", "names", "treatment",
                                                     "outcome"};
-constexpr std::array<const char*, 5> kOptionParams = {"n_threads", "seed", "honesty",
-                                                      "estimation_share", "progress"};
-constexpr std::array<const char*, 19> kTrainParams = [] {
-  std::array<const char*, 19> names{};
+constexpr std::array<const char*, 3> kOptionParams = {"n_threads", "seed", "progress"};
+constexpr std::size_t kForestAt = kDataParams.size();
+constexpr std::size_t kTrainingAt = kForestAt + kForestParameters.size();
+constexpr std::size_t kOptionsAt = kTrainingAt + kTrainingParameters.size();
+constexpr auto kTrainParams = [] {
+  std::array<const char*, kOptionsAt + kOptionParams.size()> names{};
   auto at = std::copy(kDataParams.begin(), kDataParams.end(), names.begin());
   at = std::copy(kForestParameters.begin(), kForestParameters.end(), at);
+  at = std::copy(kTrainingParameters.begin(), kTrainingParameters.end(), at);
   std::copy(kOptionParams.begin(), kOptionParams.end(), at);
   return names;
 }();
 
 PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[19] = {};
+    PyObject* a[kTrainParams.size()] = {};
     bind_arguments({"train()", kTrainParams}, args, nargs, kwnames, a);
-    UpliftRandomForestModel forest = forest_from_parameters(a + kDataParams.size());
-    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[14]); });
+    UpliftRandomForestModel forest = forest_from_parameters(a + kForestAt);
     TrainingOptions options;
+    parameters_from<TrainingParameters>(a + kTrainingAt, options);
+    PyObject* const* call = a + kOptionsAt;
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(call[0]); });
     options.in_tree_order = true;
-    if (a[15] != Py_None) options.seed = with_param("seed", [&] { return to_u64(a[15]); });
-    options.honesty = with_param("honesty", [&] { return to_bool(a[16]); });
-    options.estimation_share = with_param("estimation_share", [&] { return to_f64(a[17]); });
+    if (call[1] != Py_None) options.seed = with_param("seed", [&] { return to_u64(call[1]); });
     options.keep_node_stats = true;
-    PyObject* callback = a[18];
+    PyObject* callback = call[2];
     if (callback != Py_None && !PyCallable_Check(callback))
       raise_type_error("progress must be callable or None");
 
@@ -205,8 +207,8 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       // Training needs nothing of Python; the progress callback and the
       // signal checks take the lock back for their moments.
       GilReleased unlocked;
-      report = forest.fit([&] { return std::move(data.raw); }, "treatment", "outcome", n_threads,
-                          progress, options);
+      report = forest.fit([&] { return data.builder.finish("treatment", "outcome"); }, "treatment",
+                          "outcome", n_threads, progress, options);
     }
     PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(
         std::move(forest), std::move(features), std::move(report.node_stats))));
@@ -278,13 +280,8 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyMethodDef module_functions[] = {
-    keywords_method<train>(
-        "train",
-        "train(columns, categories, names, treatment, outcome, n_estimators, max_features, "
-        "max_depth, min_sample_leaf, eval_func, max_bins, balance, regularization, alpha, "
-        "n_threads, seed, honesty, estimation_share, progress)\n--\n\n"
-        "Trains a forest; returns (forest, None or (group, rows) when every root stayed a leaf "
-        "for want of a group's rows)."),
+    // Its text signature lists the parameters' table: see train_doc().
+    keywords_method<train>("train", nullptr),
     keywords_method<load>("load",
                           "load(path)\n--\n\nReads a model file once: (forest, fields or None)."),
     keywords_method<from_bytes>(
@@ -306,6 +303,68 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// train()'s docstring: its text signature, from the parameters' one
+// declaration, and what it returns.
+const char* train_doc() {
+  static const std::string doc = [] {
+    std::string text = "train(";
+    for (std::size_t i = 0; i < kTrainParams.size(); ++i) {
+      if (i > 0) text += ", ";
+      text += kTrainParams[i];
+    }
+    return text +
+           ")\n--\n\nTrains a forest; returns (forest, None or (group, rows) when every root "
+           "stayed a leaf for want of a group's rows).";
+  }();
+  return doc.c_str();
+}
+
+template <class T>
+const char* python_type_name() {
+  if constexpr (std::is_same_v<T, bool>) return "bool";
+  if constexpr (std::is_same_v<T, double>) return "float";
+  if constexpr (std::is_same_v<T, std::string>) return "str";
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) return "int";
+}
+
+PyObject* bound(double value) {
+  return value == value ? PyFloat_FromDouble(value) : PyRef::borrow(Py_None).release();
+}
+
+// PARAMETERS: every hyper-parameter's entry of the one table, as dicts with
+// "name" (train()'s), "estimator" (the estimator's), "type", "default" (a
+// Python literal), "low", "high", "closed", "doc" and "group": "forest" (the
+// number of trees), "tree" (kept by every tree) or "training".
+bool add_parameters(PyObject* module) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return false;
+  constexpr auto kTree = parameter_names<TreeParameters>();
+  auto add = [&](const char* fixed_group) {
+    return [&, fixed_group](const ParameterSpec& spec, const auto& field) {
+      const char* group = fixed_group;
+      if (std::find(kTree.begin(), kTree.end(), spec.name) != kTree.end()) group = "tree";
+      Dict d;
+      d.set("name", new_str(spec.name).release());
+      d.set("estimator", new_str(spec.estimator_name).release());
+      d.set("type", PyUnicode_FromString(python_type_name<std::decay_t<decltype(field)>>()));
+      d.set("default", new_str(spec.default_literal).release());
+      d.set("low", bound(spec.low));
+      d.set("high", bound(spec.high));
+      d.set("closed", new_str(spec.closed).release());
+      d.set("doc", new_str(spec.description).release());
+      d.set("group", PyUnicode_FromString(group));
+      PyRef entry = PyRef::steal(d.release());
+      if (PyList_Append(list.get(), entry.get()) < 0) throw PythonErrorSet{};
+    };
+  };
+  const ForestParameters forest;
+  visit_parameters(forest, add("forest"));
+  const TrainingParameters training;
+  visit_parameters(training, add("training"));
+  PyRef tuple = PyRef::steal(PyList_AsTuple(list.get()));
+  return tuple && PyModule_AddObjectRef(module, "PARAMETERS", tuple.get()) == 0;
+}
+
 // CRITERIA: the name of every criterion train() takes, from the one table.
 bool add_criteria(PyObject* module) {
   const std::span<const Criterion> all = criteria();
@@ -317,12 +376,13 @@ bool add_criteria(PyObject* module) {
 }
 
 PyObject* init_module() {
+  module_functions[0].ml_doc = train_doc();
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyObject* type = forest_type();
   if (!type) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Forest", type) < 0) return nullptr;
-  if (!add_criteria(module.get())) return nullptr;
+  if (!add_criteria(module.get()) || !add_parameters(module.get())) return nullptr;
   return module.release();
 }
 

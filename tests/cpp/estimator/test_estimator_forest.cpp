@@ -58,6 +58,7 @@ UpliftRandomForestModel trained(const RawData& raw, std::int32_t threads, std::u
   options.seed = seed;
   options.in_tree_order = true;
   options.honesty = honesty;
+  options.estimation_share = 0.5;
   return test::trained_forest({8, 2, 5, 20, "KL", 8}, raw, threads, options);
 }
 
@@ -72,6 +73,7 @@ std::shared_ptr<const EstimatorForest> estimator(const RawData& raw, std::int32_
   options.seed = seed;
   options.in_tree_order = true;
   options.honesty = honesty;
+  options.estimation_share = 0.5;
   options.keep_node_stats = true;
   UpliftRandomForestModel forest = test::forest_with({8, 2, 5, 20, "KL", 8});
   test::SilentSink sink;

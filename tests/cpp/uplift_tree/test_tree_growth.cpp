@@ -58,7 +58,7 @@ UpliftTreeModel grow(RawData raw, std::uint64_t max_depth) {
   tree.max_depth = max_depth;
   tree.min_sample_leaf = 0;
   tree.max_features = 1;
-  tree.eval_func = EvalFunc::Euclidean;
+  tree.eval_func = "ED";
   tree.max_bins = 4;
   ThreadPool pool(2);
   const std::atomic<bool> cancel{false};
