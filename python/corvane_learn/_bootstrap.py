@@ -222,13 +222,18 @@ def _auuc_resampled(c: SimpleNamespace, normalize: str = "rows") -> np.ndarray:
     model = _areas(x, u) - random
     if normalize == "rows":
         return model / n / n
-    # The perfect ranking of `auuc_score`: the treated positives and the
+    # The perfect ranking of `auuc_score`: the a treated positives and the
     # control negatives first (u rises to their count k0 when both are
-    # present, else stays 0), then the other rows (u goes to u(N)).
-    positives_t, negatives_c = c.y_t[:, -1], c.n_c[:, -1] - c.y_c[:, -1]
-    k0 = positives_t + negatives_c
-    u0 = np.where((positives_t > 0) & (negatives_c > 0), k0, 0.0)
-    perfect = k0 * u0 / 2.0 + (n - k0) * (u0 + u[:, -1]) / 2.0
+    # present, else stays 0), then the treated negatives (u ends at
+    # a / N_t * k1 if a control row came before, else 0), then the control
+    # positives (u goes to u(N)).
+    a, n_t = c.y_t[:, -1], c.n_t[:, -1]
+    negatives_c = c.n_c[:, -1] - c.y_c[:, -1]
+    k0 = a + negatives_c
+    k1 = k0 + n_t - a
+    u0 = np.where((a > 0) & (negatives_c > 0), k0, 0.0)
+    u1 = np.where(negatives_c > 0, a / n_t * k1, 0.0)
+    perfect = k0 * u0 / 2.0 + (k1 - k0) * (u0 + u1) / 2.0 + (n - k1) * (u1 + u[:, -1]) / 2.0
     return _ratio(model, perfect - random)
 
 

@@ -43,7 +43,7 @@ the overall uplift y_t(N)/N_t - y_c(N)/N_c, and a TOC of 0. The perfect
 model ranks by the observed outcomes themselves (the best any score could
 do on these rows): for the Qini curve treated positives first and control
 positives last, for the uplift curve treated positives and control
-negatives first. Its score depends on the data, so areas are given either
+negatives first, then treated negatives, control positives last. Its score depends on the data, so areas are given either
 per row ("rows": comparable across data sets of any size, but not bounded
 by 1) or relative to it ("perfect": 1 perfect, 0 random, the normalisation
 scikit-uplift documents for `uplift_auc_score` and `qini_auc_score`).
@@ -166,8 +166,8 @@ def uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     Returns (x, u): x the numbers of rows targeted (0 and then each tie-group
     end, up to N), u the curve there, starting at (0, 0). Random targeting
     follows the line from (0, 0) to (N, u(N)) in expectation; no ranking
-    rises faster than u(k) = k, which the perfect ranking (treated positives
-    and control negatives first) reaches.
+    rises faster than u(k) = k, which the perfect ranking of `auuc_score`
+    (treated positives and control negatives first) reaches.
     """
     r = _Ranked(y_true, uplift, treatment, treated, control)
     return _with_origin(r.ends + 1, _uplift_values(r))
@@ -211,21 +211,22 @@ def auuc_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     normalize "perfect": (A(model) - A(random)) / (A(perfect) - A(random)),
     1 for the perfect model, 0 for random, negative for worse; NaN when the
     perfect model is no better than random. The perfect model ranks the
-    treated positives and the control negatives first (tied) and the other
-    rows after them: its uplift curve rises with slope 1, which no ranking
-    can exceed, as far as any can. This is the normalisation scikit-uplift
+    treated positives and the control negatives first (tied), then the
+    treated negatives, then the control positives: its uplift curve rises
+    with slope 1, which no ranking can exceed, as far as any can, and falls
+    last where the treatment hurt. This is the normalisation scikit-uplift
     documents for its `uplift_auc_score` ("the ratio of the actual uplift
-    gains curve above the diagonal to that of the optimum"); its optimum
-    curve may order the remaining rows differently, so values can differ
-    slightly.
+    gains curve above the diagonal to that of the optimum").
     """
     normalize = _check_normalize(normalize)
     r = _Ranked(y_true, uplift, treatment, treated, control)
     x, u = _with_origin(r.ends + 1, _uplift_values(r))
     if normalize == "rows":
         return _area(x / r.n, u / r.n) - u[-1] / r.n / 2.0
-    first = (r.y == 1) == r.is_treated  # treated positives and control negatives
-    p = _Ranked(r.y, first.astype(np.float64), r.is_treated, True, False)
+    # 2: treated positives and control negatives, 1: treated negatives,
+    # 0: control positives.
+    perfect_scores = 2.0 * ((r.y == 1) == r.is_treated) + ((r.y == 0) & r.is_treated)
+    p = _Ranked(r.y, perfect_scores, r.is_treated, True, False)
     xp, up = _with_origin(p.ends + 1, _uplift_values(p))
     return _relative(_area(x, u), _area(xp, up), r.n * u[-1] / 2.0)
 
