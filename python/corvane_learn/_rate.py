@@ -76,14 +76,14 @@ def _check_target(target: Any) -> str:
     return str(target)
 
 
-def _cumulative(y: np.ndarray, scores: np.ndarray, is_treated: np.ndarray,
-                ) -> tuple[np.ndarray, np.ndarray, float]:
-    """Rows and sum of Γ among the top k rows, k at each tie-group end, and ê."""
+def _cumulative(y: np.ndarray, scores: np.ndarray,
+                is_treated: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Rows k and sum of Γ among the top k rows, k at each tie-group end."""
     order = np.argsort(-scores, kind="stable")
     ends = metrics._tie_ends(scores[order])
     share = is_treated.mean()
     gamma = y * np.where(is_treated, 1.0 / share, -1.0 / (1.0 - share))
-    return (ends + 1).astype(np.float64), np.cumsum(gamma[order])[ends], float(share)
+    return (ends + 1).astype(np.float64), np.cumsum(gamma[order])[ends]
 
 
 def steps(a: np.ndarray) -> np.ndarray:
@@ -136,15 +136,16 @@ def rate_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, co
 
     Tied scores share their group's mean Γ. `y_true` may hold any real
     outcomes (0/1 conversions, revenue). The value is in the outcome's unit
-    (an uplift rate for 0/1 outcomes). Baselines: a random ranking scores
-    0 in expectation; a ranking that is no better than random gives values
-    around 0 either side, and a higher value means the top of the ranking
-    gains more than the average row. `bootstrap(rate_score, ...)` gives its
-    standard error and interval; `toc_curve` the curve itself.
+    (an uplift rate for 0/1 outcomes). Baselines: a random ranking scores 0
+    in expectation (values either side of 0 are noise), a higher value
+    means the top of the ranking gains more than the average row; the
+    perfect ranking, by Γ itself, scores the data's maximum, which depends
+    on the data. `bootstrap(rate_score, ...)` gives its standard error and
+    interval; `toc_curve` the curve itself.
     """
     target = _check_target(target)
     y, scores, is_treated = _counted(y_true, uplift, treatment, treated, control)
-    k, s, _ = _cumulative(y, scores, is_treated)
+    k, s = _cumulative(y, scores, is_treated)
     return float(rate_from_cumulative(k, s, len(y), target))
 
 
@@ -157,5 +158,5 @@ def toc_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     arrays with one point per tie group, q increasing to 1.
     """
     y, scores, is_treated = _counted(y_true, uplift, treatment, treated, control)
-    k, s, _ = _cumulative(y, scores, is_treated)
+    k, s = _cumulative(y, scores, is_treated)
     return k / len(y), s / k - s[-1] / len(y)
