@@ -62,3 +62,26 @@ def test_missing_matplotlib_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
     with pytest.raises(ImportError, match=r"pip install corvane\[plot\]"):
         plot.plot_qini(Y, SCORE, T)
+
+
+def test_plot_toc_draws_the_curve_and_its_rate():
+    ax = plot.plot_toc(Y, SCORE, T, target="QINI")
+    q, toc = metrics.toc_curve(Y, SCORE, T)
+    model, zero = ax.get_lines()
+    assert np.array_equal(model.get_xdata(), q) and np.array_equal(model.get_ydata(), toc)
+    assert f"QINI {metrics.rate_score(Y, SCORE, T, target='QINI'):.4f}" in model.get_label()
+    assert list(zero.get_ydata()) == [0.0, 0.0]
+    plt.close(ax.figure)
+
+
+def test_plot_cost_curve_marks_the_best_net_value():
+    # Two rows of each group; the treated ones respond: with cost 0.1 the
+    # net value peaks once both treated-row scores are bought.
+    y, t = [1, 1, 0, 0], [1, 1, 0, 0]
+    ax = plot.plot_cost_curve(y, [0.9, 0.8, 0.1, 0.0], t, costs={1: 0.1})
+    spend, gain = metrics.cost_curve(y, [0.9, 0.8, 0.1, 0.0], t, costs={1: 0.1})
+    curve, even, best = ax.get_lines()
+    assert np.array_equal(curve.get_xdata(), spend) and np.array_equal(curve.get_ydata(), gain)
+    assert best.get_xdata()[0] == pytest.approx(0.05) and best.get_ydata()[0] == pytest.approx(1.0)
+    assert list(even.get_ydata()) == [0.0, spend[-1]]
+    plt.close(ax.figure)

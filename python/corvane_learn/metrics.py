@@ -7,6 +7,14 @@ treatment label of each row. Only rows whose label is `treated` or `control`
 count; rows of other groups are ignored. `make_uplift_scorer` turns any of
 them into a scorer for `cross_val_score`, `cross_validate` and `GridSearchCV`.
 
+Uncertainty and other evaluations: `bootstrap` gives any metric's standard
+error and percentile confidence interval (resampling rows within each
+group), `compare` tells whether one model's scores beat another's (a paired
+bootstrap with a p-value), `rate_score` and `toc_curve` give the
+rank-weighted average treatment effect (AUTOC or Qini weighting) and its
+curve, and `cost_curve` the estimated gain against spend when several
+priced treatments are targeted on a budget.
+
 Common notation: rows are ranked by `uplift`, highest first. Rows with equal
 scores form a tie group and are always taken together, so curves are
 evaluated only at the ends of tie groups and no result depends on the order
@@ -27,6 +35,18 @@ Ties in the other metrics:
   mean rank: with ranks 0..n-1, bin = floor(bins * mean_rank / n) + 1, so
   bin 1 holds the highest scores, bins hold about n/bins rows each, and a
   bin whose rows all went to a neighbour with their tie group stays empty.
+
+Baselines. Each docstring says what random targeting and a perfect model
+score. A random ranking has, in expectation, the straight line from (0, 0)
+to the curve's end as its uplift or Qini curve, every bin's uplift equal to
+the overall uplift y_t(N)/N_t - y_c(N)/N_c, and a TOC of 0. The perfect
+model ranks by the observed outcomes themselves (the best any score could
+do on these rows): for the Qini curve treated positives first and control
+positives last, for the uplift curve treated positives and control
+negatives first, then treated negatives, control positives last. Its score depends on the data, so areas are given either
+per row ("rows": comparable across data sets of any size, but not bounded
+by 1) or relative to it ("perfect": 1 perfect, 0 random, the normalisation
+scikit-uplift documents for `uplift_auc_score` and `qini_auc_score`).
 """
 
 from __future__ import annotations
@@ -38,8 +58,14 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["UpliftScorer", "auuc_score", "make_uplift_scorer", "qini_curve", "qini_score",
-           "response_rate_by_percentile", "uplift_at_k", "uplift_by_decile", "uplift_curve",
+from ._bootstrap import BootstrapResult, ComparisonResult, ConfidenceInterval, bootstrap, compare
+from ._cost_curve import cost_curve
+from ._rate import rate_score, toc_curve
+
+__all__ = ["BootstrapResult", "ComparisonResult", "ConfidenceInterval", "UpliftScorer",
+           "auuc_score", "bootstrap", "compare", "cost_curve", "make_uplift_scorer",
+           "qini_curve", "qini_score", "rate_score", "response_rate_by_percentile",
+           "toc_curve", "uplift_at_k", "uplift_by_decile", "uplift_curve",
            "weighted_average_uplift"]
 
 
@@ -106,6 +132,18 @@ def _area(x: np.ndarray, y: np.ndarray) -> float:
     return float(np.sum((x[1:] - x[:-1]) * (y[1:] + y[:-1])) / 2.0)
 
 
+def _check_normalize(normalize: Any) -> str:
+    if normalize not in ("rows", "perfect"):
+        raise ValueError(f"normalize must be 'rows' or 'perfect', not {normalize!r}")
+    return str(normalize)
+
+
+def _relative(model: float, perfect: float, random: float) -> float:
+    """(model - random) / (perfect - random) for areas; NaN when perfect is no better."""
+    best = perfect - random
+    return (model - random) / best if best > 0.0 else float("nan")
+
+
 def _uplift_values(r: _Ranked) -> np.ndarray:
     both = (r.n_t > 0) & (r.n_c > 0)
     rate_t = np.divide(r.y_t, r.n_t, out=np.zeros_like(r.y_t), where=both)
@@ -126,7 +164,10 @@ def uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     while either group is still empty among the top k rows.
 
     Returns (x, u): x the numbers of rows targeted (0 and then each tie-group
-    end, up to N), u the curve there, starting at (0, 0).
+    end, up to N), u the curve there, starting at (0, 0). Random targeting
+    follows the line from (0, 0) to (N, u(N)) in expectation; no ranking
+    rises faster than u(k) = k, which the perfect ranking of `auuc_score`
+    (treated positives and control negatives first) reaches.
     """
     r = _Ranked(y_true, uplift, treatment, treated, control)
     return _with_origin(r.ends + 1, _uplift_values(r))
@@ -139,34 +180,62 @@ def qini_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     q(k) = y_t(k) - y_c(k) * n_t(k) / n_c(k), with the scaled term 0 while
     no control row is among the top k.
 
-    Returns (x, q) as `uplift_curve` does, starting at (0, 0).
+    Returns (x, q) as `uplift_curve` does, starting at (0, 0). Random
+    targeting follows the line from (0, 0) to (N, q(N)) in expectation; the
+    perfect ranking (treated positives first, control positives last) rises
+    with slope 1 to the number of treated positives.
     """
     r = _Ranked(y_true, uplift, treatment, treated, control)
     return _with_origin(r.ends + 1, _qini_values(r))
 
 
 def auuc_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
-               control: Any = 0) -> float:
-    """Area between the uplift curve and the random-targeting line, per row squared.
+               control: Any = 0, normalize: str = "rows") -> float:
+    """Area between the uplift curve and the random-targeting line.
 
-    With both axes divided by N (targeted share f = k/N, incremental
-    positives per row u(k)/N), the score is the trapezoidal area under the
-    curve minus the area under the straight line from (0, 0) to
-    (1, u(N)/N), which is what targeting at random gives:
+    With A the trapezoidal area under an uplift curve (x in rows, see
+    `uplift_curve`) and A(random) = N u(N) / 2 that of the straight line
+    from (0, 0) to (N, u(N)), which is what targeting at random gives:
+
+    normalize "rows" (the default): (A(model) - A(random)) / N^2, the area
+    with both axes divided by N (targeted share f = k/N, incremental
+    positives per row u(k)/N):
 
         auuc = sum over segments of (f_i - f_{i-1}) * (u_i + u_{i-1}) / (2 N) - u(N) / (2 N)
 
-    Positive when the ranking beats random targeting, 0 for no better, negative for worse;
-    its scale is an uplift rate (at most 0.5 in absolute value).
+    Its scale is an uplift rate (at most 0.5 in absolute value): 0 for
+    random targeting, positive when the ranking beats it, negative for
+    worse; a perfect model scores (A(perfect) - A(random)) / N^2, which
+    depends on the data.
+
+    normalize "perfect": (A(model) - A(random)) / (A(perfect) - A(random)),
+    1 for the perfect model, 0 for random, negative for worse; NaN when the
+    perfect model is no better than random. The perfect model ranks the
+    treated positives and the control negatives first (tied), then the
+    treated negatives, then the control positives: its uplift curve rises
+    with slope 1, which no ranking can exceed, as far as any can, and falls
+    last where the treatment hurt. This is the normalisation scikit-uplift
+    documents for its `uplift_auc_score` ("the ratio of the actual uplift
+    gains curve above the diagonal to that of the optimum").
     """
+    normalize = _check_normalize(normalize)
     r = _Ranked(y_true, uplift, treatment, treated, control)
     x, u = _with_origin(r.ends + 1, _uplift_values(r))
-    return _area(x / r.n, u / r.n) - u[-1] / r.n / 2.0
+    if normalize == "rows":
+        return _area(x / r.n, u / r.n) - u[-1] / r.n / 2.0
+    # 2: treated positives and control negatives, 1: treated negatives,
+    # 0: control positives.
+    perfect_scores = 2.0 * ((r.y == 1) == r.is_treated) + ((r.y == 0) & r.is_treated)
+    p = _Ranked(r.y, perfect_scores, r.is_treated, True, False)
+    xp, up = _with_origin(p.ends + 1, _uplift_values(p))
+    return _relative(_area(x, u), _area(xp, up), r.n * u[-1] / 2.0)
 
 
 def qini_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
-               control: Any = 0) -> float:
+               control: Any = 0, normalize: str = "perfect") -> float:
     """Qini coefficient: the model's area over random, relative to a perfect model's.
+
+    normalize "perfect" (the default), the Qini coefficient:
 
         qini = (A(model) - A(random)) / (A(perfect) - A(random))
 
@@ -176,17 +245,24 @@ def qini_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     every other row 0 (treated responders first, control responders last).
     1 is perfect, 0 random, negative worse than random; NaN when the perfect
     model is no better than random (for instance without positive outcomes).
+    This is the normalisation scikit-uplift documents for its
+    `qini_auc_score` (with its default negative_effect=True, under which the
+    optimum curve holds the control responders too).
+
+    normalize "rows": (A(model) - A(random)) / N^2, the area between the
+    Qini curve and the random line with both axes divided by N, on the scale
+    of `auuc_score`'s default (0 random, data-dependent for a perfect model).
     """
+    normalize = _check_normalize(normalize)
     r = _Ranked(y_true, uplift, treatment, treated, control)
     x, q = _with_origin(r.ends + 1, _qini_values(r))
     random_area = r.n * q[-1] / 2.0
+    if normalize == "rows":
+        return (_area(x, q) - random_area) / r.n / r.n
     perfect_scores = r.y * (np.where(r.is_treated, 1, -1))
     p = _Ranked(r.y, perfect_scores, r.is_treated, True, False)
     xp, qp = _with_origin(p.ends + 1, _qini_values(p))
-    best = _area(xp, qp) - random_area
-    if best <= 0.0:
-        return float("nan")
-    return (_area(x, q) - random_area) / best
+    return _relative(_area(x, q), _area(xp, qp), random_area)
 
 
 def _check_bins(bins: Any) -> int:
@@ -256,6 +332,10 @@ def uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: Any =
     and the two counts, float64 for the rest. Either way `table["uplift"]`
     gives that column. Every bin is listed; an empty one (all its rows went
     to a neighbour with their tie group) has zero counts and NaN rates.
+
+    Baselines: under random targeting every bin's uplift is the overall
+    uplift y_t(N)/N_t - y_c(N)/N_c in expectation; a perfect model's bins
+    fall from 1 (treated positives only) to -1 (control positives only).
     """
     bins = _check_bins(bins)
     r = _Ranked(y_true, uplift, treatment, treated, control)
@@ -327,6 +407,11 @@ def uplift_at_k(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, c
     each of the three counts 2/3. NaN when, under strategy "overall", the
     selected rows hold no treated or no control row. Raises ValueError when
     a count `k` exceeds the rows it is taken from.
+
+    Baselines: random targeting gives the overall uplift
+    y_t(N)/N_t - y_c(N)/N_c in expectation, whatever k; a perfect model
+    gives 1 while the top k rows are treated positives and control
+    negatives.
     """
     strategy = _check_strategy(strategy)
     r = _Ranked(y_true, uplift, treatment, treated, control)
@@ -356,6 +441,10 @@ def response_rate_by_percentile(y_true: Any, uplift: Any, treatment: Any, *, tre
     p = positives / n of the group's rows in each bin, its variance
     p (1 - p) / n, and n the number of those rows (int64). Where n is 0,
     rate and variance are NaN.
+
+    Baselines: under random targeting every bin shows the group's overall
+    positive rate in expectation; a perfect model puts the treated
+    positives in the first bins and the control positives in the last.
     """
     if group not in ("treatment", "control"):
         raise ValueError(f"group must be 'treatment' or 'control', not {group!r}")
@@ -379,6 +468,12 @@ def weighted_average_uplift(y_true: Any, uplift: Any, treatment: Any, *, treated
     over the bins holding both treated and control rows (a bin without
     either has no uplift and is left out, weight included). NaN when no bin
     holds both.
+
+    Baselines: about the overall uplift y_t(N)/N_t - y_c(N)/N_c for any
+    ranking, random or perfect, when each bin holds the two groups in their
+    overall proportion (the weighted mean then sums to it exactly); it
+    departs from it only through the bins' imbalance, so it does not tell a
+    good ranking from a random one.
     """
     strategy, bins = _check_strategy(strategy), _check_bins(bins)
     r = _Ranked(y_true, uplift, treatment, treated, control)

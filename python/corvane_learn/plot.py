@@ -12,7 +12,8 @@ import numpy as np
 
 from . import metrics
 
-__all__ = ["plot_qini", "plot_uplift_by_decile", "plot_uplift_curve"]
+__all__ = ["plot_cost_curve", "plot_qini", "plot_toc", "plot_uplift_by_decile",
+           "plot_uplift_curve"]
 
 
 def _axes(ax: Any) -> Any:
@@ -32,8 +33,17 @@ def _perfect_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray:
     return np.where(is_treated, 1.0, -1.0) * (np.asarray(y_true) == 1)
 
 
+def _perfect_uplift_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray:
+    # The perfect ranking of `metrics.auuc_score`: treated positives and
+    # control negatives first, then treated negatives, control positives last.
+    is_treated = metrics._equals(np.asarray(treatment), treated)
+    positive = np.asarray(y_true) == 1
+    return 2.0 * (positive == is_treated) + (~positive & is_treated)
+
+
 def _plot_curve(curve: Any, score: Any, label: str, title: str, y_true: Any, uplift: Any,
-                treatment: Any, treated: Any, control: Any, ax: Any, perfect: bool) -> Any:
+                treatment: Any, treated: Any, control: Any, ax: Any, perfect: bool,
+                perfect_scores: Any = _perfect_scores) -> Any:
     """A gain curve of `uplift` with its score, the random line and the perfect model's curve."""
     ax = _axes(ax)
     x, v = curve(y_true, uplift, treatment, treated=treated, control=control)
@@ -41,7 +51,7 @@ def _plot_curve(curve: Any, score: Any, label: str, title: str, y_true: Any, upl
     ax.plot(x, v, label=label.format(value))
     ax.plot([0, x[-1]], [0, v[-1]], linestyle="--", color="grey", label="random")
     if perfect:
-        best = _perfect_scores(y_true, treatment, treated)
+        best = perfect_scores(y_true, treatment, treated)
         xp, vp = curve(y_true, best, treatment, treated=treated, control=control)
         ax.plot(xp, vp, linestyle=":", color="black", label="perfect")
     ax.set_xlabel("rows targeted (highest predicted uplift first)")
@@ -69,11 +79,13 @@ def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any 
 
     The curve is `metrics.uplift_curve` (incremental positives when the top
     k rows are targeted); the legend gives `metrics.auuc_score`. The
-    perfect model ranks as in `plot_qini`; `perfect` False leaves it out.
-    Returns the Axes.
+    perfect model is that of `metrics.auuc_score` (treated positives and
+    control negatives first, control positives last); `perfect` False
+    leaves it out. Returns the Axes.
     """
     return _plot_curve(metrics.uplift_curve, metrics.auuc_score, "model (AUUC {:.4f})",
-                       "Uplift curve", y_true, uplift, treatment, treated, control, ax, perfect)
+                       "Uplift curve", y_true, uplift, treatment, treated, control, ax, perfect,
+                       _perfect_uplift_scores)
 
 
 def plot_uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
@@ -111,5 +123,53 @@ def plot_uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: 
     ax.set_ylabel("uplift (treated rate - control rate)")
     ax.set_title(f"Uplift by decile: {treated} vs {control}" if len(decile) == 10
                  else f"Uplift by bin: {treated} vs {control}")
+    ax.legend(loc="best")
+    return ax
+
+
+def plot_toc(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, control: Any = 0,
+             target: str = "AUTOC", ax: Any = None) -> Any:
+    """Draws the targeting operator characteristic (TOC) of `uplift`, with the zero line.
+
+    The curve is `metrics.toc_curve`: at each share q of rows targeted
+    (highest predicted uplift first), the mean effect among them minus the
+    mean effect of all rows; the legend gives `metrics.rate_score` with
+    `target` ("AUTOC" or "QINI"). Returns the Axes.
+    """
+    ax = _axes(ax)
+    q, toc = metrics.toc_curve(y_true, uplift, treatment, treated=treated, control=control)
+    rate = metrics.rate_score(y_true, uplift, treatment, treated=treated, control=control,
+                              target=target)
+    ax.plot(q, toc, label=f"model ({target} {rate:.4f})")
+    ax.axhline(0.0, linestyle="--", color="grey", label="random")
+    ax.set_xlabel("share of rows targeted (highest predicted uplift first)")
+    ax.set_ylabel("effect among them minus the average effect")
+    ax.set_title(f"TOC: {treated} vs {control}")
+    ax.legend(loc="best")
+    return ax
+
+
+def plot_cost_curve(y_true: Any, uplift: Any, treatment: Any, *, control: Any = 0,
+                    costs: Any, treatments: Any = None, value: float = 1.0,
+                    ax: Any = None) -> Any:
+    """Draws `metrics.cost_curve`: estimated gain against spend per row, on a budget.
+
+    Also draws the break-even line (gain = spend) and marks the budget with
+    the highest net value (gain - spend), which the legend gives. Arguments
+    as in `metrics.cost_curve`; returns the Axes.
+    """
+    ax = _axes(ax)
+    spend, gain = metrics.cost_curve(y_true, uplift, treatment, control=control, costs=costs,
+                                     treatments=treatments, value=value)
+    ax.plot(spend, gain, label="targeted by the model")
+    ax.plot([0.0, spend[-1]], [0.0, spend[-1]], linestyle="--", color="grey",
+            label="break-even (gain = spend)")
+    best = int(np.argmax(gain - spend))
+    ax.plot([spend[best]], [gain[best]], "o", color="tab:red",
+            label=f"best net value {gain[best] - spend[best]:.4g} per row "
+                  f"at spend {spend[best]:.4g}")
+    ax.set_xlabel("spend per row")
+    ax.set_ylabel("estimated gain per row")
+    ax.set_title("Gain against spend")
     ax.legend(loc="best")
     return ax
