@@ -120,6 +120,9 @@ def _check_names(names: list[Any]) -> list[str]:
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"feature names must be str; got {name!r} ({type(name).__name__})")
+        if not _valid_text(name):
+            raise ValueError(f"feature name {name!r} is not valid text (it cannot be written "
+                             "as UTF-8)")
     seen: set[str] = set()
     duplicates = sorted({n for n in names if n in seen or seen.add(n)})
     if duplicates:
@@ -376,13 +379,19 @@ def encode_categorical(column: Any, name: str) -> Encoded:
     return Encoded(rank[codes], [keys[i] for i in order])
 
 
+def _valid_text(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _check_text(keys: list[str], name: str) -> None:
     for key in keys:
-        try:
-            key.encode("utf-8")
-        except UnicodeEncodeError:
+        if not _valid_text(key):
             raise ValueError(f"column {name!r} holds a category that is not valid text "
-                             f"({key!r} cannot be written as UTF-8)") from None
+                             f"({key!r} cannot be written as UTF-8)")
 
 
 class CategoryLookup:
@@ -467,12 +476,9 @@ def _check_labels(unique: np.ndarray) -> None:
         if isinstance(label, float) and not math.isfinite(label):
             raise ValueError(f"treatment label {label!r} cannot be kept in a model file or "
                              "pickle: a number label must be finite")
-        if isinstance(label, str):
-            try:
-                label.encode("utf-8")
-            except UnicodeEncodeError:
-                raise ValueError(f"treatment label {label!r} is not valid text (it cannot be "
-                                 "written as UTF-8)") from None
+        if isinstance(label, str) and not _valid_text(label):
+            raise ValueError(f"treatment label {label!r} is not valid text (it cannot be "
+                             "written as UTF-8)")
 
 
 def group_labels(treatments: np.ndarray, control: Any) -> np.ndarray:
