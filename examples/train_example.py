@@ -4,7 +4,8 @@ and show on held-out customers that it ranks them by uplift.
 Prints, for held-out customers, what targeting with the model gains: for
 each treatment, the extra conversions per 1,000 customers treated when the
 top 10, 20 or 30 % by predicted uplift get it, against treating customers
-at random; which treatment the model recommends for how many customers; and
+at random; which treatment the model recommends for how many customers,
+given a conversion's value and each treatment's cost; and
 the uplift-by-decile table and Qini coefficient (with its 95 % bootstrap
 interval) of each treatment. Draws the
 Qini curves into qini.png, the feature importances into importance.png and
@@ -112,13 +113,28 @@ def targeting_table(forest, uplift, converted, treatment) -> None:
             print(f"{name:<10} {share:>8.0%} {gain:>+15.1f} {random_gain:>+10.1f}")
 
 
+# What a conversion is worth and what each treatment costs per customer
+# treated, in the same currency: an email costs little, a discount more.
+VALUE = 30.0
+COSTS = {"email": 1.0, "discount": 3.0}
+
+
 def recommendations(forest, customers) -> None:
-    """Which group the model would put each customer in, one conversion being worth 1."""
-    choice = forest.recommend(customers)
+    """Which group the model would put each customer in, given what treating costs."""
+    choice = forest.recommend(customers, value=VALUE, costs=COSTS)
     labels, counts = np.unique(choice, return_counts=True)
-    print("\nrecommended treatment per customer (held-out customers):")
-    for label, count in zip(labels, counts):
-        print(f"  {label:<10} {count:>6,} customers ({count / len(choice):.0%})")
+    print(f"\nrecommended treatment per customer (held-out customers; a conversion worth "
+          f"{VALUE:.0f}, costs {', '.join(f'{k} {v:.0f}' for k, v in COSTS.items())}):")
+    for label, count, share in zip(labels, counts, whole_percents(counts)):
+        print(f"  {label:<10} {count:>6,} customers ({share}%)")
+
+
+def whole_percents(counts) -> list:
+    """Shares in whole percents that add up to 100 (largest remainders round up)."""
+    exact = 100 * np.asarray(counts) / np.sum(counts)
+    shares = np.floor(exact).astype(int)
+    shares[np.argsort(shares - exact)[:100 - shares.sum()]] += 1
+    return shares.tolist()
 
 
 if __name__ == "__main__":

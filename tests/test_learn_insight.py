@@ -158,8 +158,10 @@ def test_export_text_and_plot_tree_show_the_tree():
     threshold = est.forest_.tree(0)["thresholds"][0]
     assert 0.45 < threshold < 0.55
     lines = text.splitlines()
-    assert lines[0] == f"if age <= {threshold:.6g}:  ({n} rows)" and lines[2] == "else:"
-    left = x.astype(np.float32) <= np.float32(threshold)
+    printed = lines[0].removeprefix("if age <= ").removesuffix(f":  ({n} rows)")
+    # The printed threshold gives back the tree's 32-bit float exactly.
+    assert np.float32(float(printed)) == np.float32(threshold) and lines[2] == "else:"
+    left = x.astype(np.float32) <= np.float32(float(printed))
     leaf_labels = []
     for line, side in ((lines[1], left), (lines[3], ~left)):
         treated, control = side & (t == 1), side & (t == 0)
@@ -169,7 +171,7 @@ def test_export_text_and_plot_tree_show_the_tree():
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
     ax = plot_tree(est)
-    assert [t.get_text().split("\n")[0] for t in ax.texts] == [f"age <= {threshold:.6g}",
+    assert [t.get_text().split("\n")[0] for t in ax.texts] == [f"age <= {printed}",
                                                                 *leaf_labels]
     with pytest.raises(IndexError, match=r"tree_index must be in \[0, 1\)"):
         export_text(est, tree_index=1)

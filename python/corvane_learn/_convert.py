@@ -12,8 +12,11 @@ category for equality). How a column's kind is chosen:
   string and object dtypes are categorical, except object columns that hold
   only numbers and missing values, which are numeric.
 - numpy columns by dtype as above, object arrays by content: numeric if every
-  value is a real number or missing (None, NaN, pandas.NA, NaT), with at
-  least one number; otherwise categorical.
+  value is a number or missing (None, NaN, pandas.NA, NaT), with at least one
+  number; otherwise categorical. Numbers are Python's and numpy's numbers and
+  any other `numbers.Number` but complex ones (`decimal.Decimal`, what SQL
+  readers return for prices, `fractions.Fraction`); complex numbers are no
+  feature values and refused.
 - plain lists (a mapping's columns, or rows given as lists) by content, like
   numpy object arrays.
 
@@ -27,6 +30,7 @@ training and prediction alike.
 
 from __future__ import annotations
 
+import decimal
 import math
 import numbers
 import sys
@@ -40,7 +44,24 @@ MISSING_CATEGORY = "<missing>"
 NUMERIC = "numeric"
 CATEGORICAL = "categorical"
 
-_NUMBER_TYPES = (numbers.Real, np.bool_)
+BINARY = "binary"
+
+
+def _is_number_type(t: type) -> bool:
+    """Numbers a feature or outcome may hold: real ones and Decimal, never complex."""
+    if issubclass(t, (numbers.Real, np.bool_)):
+        return True
+    return issubclass(t, numbers.Number) and not _is_complex_type(t)
+
+
+def is_number(value: Any) -> bool:
+    """Whether a value is a number a feature, outcome or cost may be (see `_is_number_type`)."""
+    return _is_number_type(type(value))
+
+
+def _is_complex_type(t: type) -> bool:
+    return issubclass(t, (numbers.Complex, np.complexfloating)) and not issubclass(
+        t, numbers.Real)
 
 
 class Features:
@@ -90,6 +111,8 @@ def _is_missing_scalar(value: Any) -> bool:
         return True
     if isinstance(value, (np.floating, np.datetime64, np.timedelta64)):
         return bool(np.isnan(value))
+    if isinstance(value, decimal.Decimal):
+        return value.is_nan()
     return False
 
 
@@ -97,6 +120,9 @@ def _check_names(names: list[Any]) -> list[str]:
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"feature names must be str; got {name!r} ({type(name).__name__})")
+        if not _valid_text(name):
+            raise ValueError(f"feature name {name!r} is not valid text (it cannot be written "
+                             "as UTF-8)")
     seen: set[str] = set()
     duplicates = sorted({n for n in names if n in seen or seen.add(n)})
     if duplicates:
@@ -104,12 +130,18 @@ def _check_names(names: list[Any]) -> list[str]:
     return list(names)
 
 
-def _object_kind(values: np.ndarray) -> str:
+def _complex_column(name: str) -> ValueError:
+    return ValueError(f"column {name!r} holds complex numbers, which are no feature values")
+
+
+def _object_kind(values: np.ndarray, name: str) -> str:
     """Kind of an object array by content (see the module docstring)."""
     types = set(map(type, values))
+    if any(_is_complex_type(t) for t in types):
+        raise _complex_column(name)
     numbers_seen = False
     for t in types:
-        if issubclass(t, _NUMBER_TYPES):
+        if _is_number_type(t):
             numbers_seen = True
         elif not _missing_type(t):
             return CATEGORICAL
@@ -131,11 +163,11 @@ def _series_kind(series: Any, name: str) -> str:
     if isinstance(dtype, pd.CategoricalDtype):
         return CATEGORICAL
     if pd.api.types.is_complex_dtype(dtype):
-        raise ValueError(f"column {name!r} holds complex numbers, which are no feature values")
+        raise _complex_column(name)
     if pd.api.types.is_bool_dtype(dtype) or pd.api.types.is_numeric_dtype(dtype):
         return NUMERIC
     if pd.api.types.is_object_dtype(dtype):
-        return _object_kind(series.to_numpy(dtype=object))
+        return _object_kind(series.to_numpy(dtype=object), name)
     if pd.api.types.is_string_dtype(dtype):
         return CATEGORICAL
     raise ValueError(f"column {name!r} has unsupported dtype {dtype}")
@@ -148,9 +180,9 @@ def _array_kind(values: np.ndarray, name: str) -> str:
     if kind in "US":
         return CATEGORICAL
     if kind == "O":
-        return _object_kind(values)
+        return _object_kind(values, name)
     if kind == "c":
-        raise ValueError(f"column {name!r} holds complex numbers, which are no feature values")
+        raise _complex_column(name)
     raise ValueError(f"column {name!r} has unsupported dtype {values.dtype}")
 
 
@@ -258,7 +290,7 @@ def numeric_values(column: Any, name: str) -> np.ndarray:
         if array.dtype.kind == "f" and array.dtype.itemsize in (4, 8) and array.dtype.isnative:
             return array
         if array.dtype.kind == "O":
-            if _object_kind(array) != NUMERIC and not _missing_mask(array).all():
+            if _object_kind(array, name) != NUMERIC and not _missing_mask(array).all():
                 raise ValueError(f"column {name!r} is a numeric feature but holds values that "
                                  "are no numbers")
             missing = _missing_mask(array)
@@ -287,7 +319,7 @@ def category_key(value: Any) -> str:
         return "True" if value else "False"
     if isinstance(value, numbers.Integral):
         return str(int(value))
-    if isinstance(value, numbers.Real):
+    if _is_number_type(type(value)):
         v = float(value)
         if math.isfinite(v) and v == int(v):
             return str(int(v))
@@ -347,13 +379,19 @@ def encode_categorical(column: Any, name: str) -> Encoded:
     return Encoded(rank[codes], [keys[i] for i in order])
 
 
+def _valid_text(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _check_text(keys: list[str], name: str) -> None:
     for key in keys:
-        try:
-            key.encode("utf-8")
-        except UnicodeEncodeError:
+        if not _valid_text(key):
             raise ValueError(f"column {name!r} holds a category that is not valid text "
-                             f"({key!r} cannot be written as UTF-8)") from None
+                             f"({key!r} cannot be written as UTF-8)")
 
 
 class CategoryLookup:
@@ -406,6 +444,7 @@ def encode_treatment(treatment: Any, control: Any, n_rows: int) -> tuple[np.ndar
         raise ValueError(
             "treatment labels must be mutually comparable (all numbers or all strings)"
         ) from None
+    _check_labels(unique)
     matches = [i for i, label in enumerate(unique.tolist()) if same_label(label, control)]
     if not matches:
         shown = ", ".join(map(repr, unique.tolist()[:10]))
@@ -422,6 +461,45 @@ def encode_treatment(treatment: Any, control: Any, n_rows: int) -> tuple[np.ndar
     return codes[inverse.reshape(-1)], np.delete(unique, c)
 
 
+def _check_labels(unique: np.ndarray) -> None:
+    """Refuses treatment labels that a model file (and so a pickle) could not keep exactly.
+
+    Labels are kept as JSON values with the labels' dtype: numbers (bool,
+    int, finite float) and valid text are; dates, bytes and other objects
+    are not.
+    """
+    plain = unique.dtype.kind in "biufUSO"
+    for label in unique.tolist() if plain else unique[:1]:
+        if not plain or not isinstance(label, (bool, int, float, str)):
+            raise ValueError(f"treatment label {label!r} ({type(label).__name__}) cannot be "
+                             "kept in a model file or pickle: labels must be numbers or text")
+        if isinstance(label, float) and not math.isfinite(label):
+            raise ValueError(f"treatment label {label!r} cannot be kept in a model file or "
+                             "pickle: a number label must be finite")
+        if isinstance(label, str) and not _valid_text(label):
+            raise ValueError(f"treatment label {label!r} is not valid text (it cannot be "
+                             "written as UTF-8)")
+
+
+def group_labels(treatments: np.ndarray, control: Any) -> np.ndarray:
+    """The control label, then the treatments, in the treatments' dtype when it holds control.
+
+    So that what `recommend` returns keeps the labels' own type (a uint64
+    label stays uint64); object dtype when the control label does not fit.
+    """
+    dtype = treatments.dtype
+    if dtype.kind in "US" and isinstance(control, (str, bytes)):
+        dtype = np.result_type(dtype, np.asarray(control).dtype)
+    try:
+        head = np.array([control], dtype=dtype)
+        if dtype.kind != "O" and not same_label(head[0].item(), control):
+            raise ValueError
+    except (TypeError, ValueError, OverflowError):
+        dtype = np.dtype(object)
+        head = np.array([control], dtype=object)
+    return np.concatenate([head, treatments.astype(dtype)])
+
+
 def same_label(label: Any, control: Any) -> bool:
     """Whether a treatment label is `control`; a str never equals a number here."""
     if isinstance(label, str) != isinstance(control, str):
@@ -432,38 +510,77 @@ def same_label(label: Any, control: Any) -> bool:
         return False
 
 
-def encode_outcome(y: Any, n_rows: int) -> np.ndarray:
-    """y as int8 0/1; ValueError for a length mismatch, missing values or any other value."""
+def outcome_values(y: Any, *, name: str = "y", n_rows: int | None = None,
+                   kind: str = BINARY, hint: str = "") -> np.ndarray:
+    """Outcomes as training, `score` and every metric read them, so that all accept the same.
+
+    `kind` says what the outcomes are; "binary" (the only kind so far) takes
+    0 and 1 as numbers of any type (ints, floats, bools, Decimal; in numpy
+    arrays of any of those dtypes, object arrays included, in lists and
+    pandas Series) and returns them as int8. Text ("0", "1"), complex
+    numbers, missing values and other numbers are refused with a ValueError
+    that names the argument (`name`) and, with `n_rows`, a length other than
+    the rows of X. `hint` is appended to the message about values that are
+    no numbers.
+    """
+    if kind != BINARY:
+        raise ValueError(f"unknown kind of outcome {kind!r}")
+    values = _outcome_numbers(y, name, "0 or 1", "must hold only 0 and 1 (outcomes)", hint)
+    if n_rows is not None and len(values) != n_rows:
+        raise ValueError(f"{name} has {len(values)} rows but X has {n_rows}")
+    if values.dtype.kind == "b":
+        return values.astype(np.int8)
+    bad = (values != 0) & (values != 1)
+    if bad.any():
+        raise ValueError(f"{name} must hold only 0 and 1 (outcomes); found {values[bad][0]!r}")
+    return values.astype(np.int8)
+
+
+def _outcome_numbers(y: Any, name: str, expected: str, rule: str, hint: str) -> np.ndarray:
+    """y as a 1-D bool, int or float array; ValueError for anything but numbers.
+
+    `expected` and `rule` word the messages for the kind of outcome.
+    """
     if is_series(y):
         if y.isna().any():
-            raise ValueError("y holds missing values (NA); every row needs an outcome of 0 or 1")
-        values = y.to_numpy(dtype=object) if y.dtype.kind not in "biuf" else y.to_numpy()
+            raise ValueError(f"{name} holds missing values (NA); every row needs an outcome of "
+                             f"{expected}")
+        values = y.to_numpy() if y.dtype.kind in "biuf" else y.to_numpy(dtype=object)
     else:
         values = np.asarray(y)
     if values.ndim != 1:
-        raise ValueError(f"y must be one-dimensional; got shape {values.shape}")
-    if len(values) != n_rows:
-        raise ValueError(f"y has {len(values)} rows but X has {n_rows}")
-    if values.dtype.kind == "b":
-        return values.astype(np.int8)
-    complex_message = "y must hold only 0 and 1 (outcomes); found complex numbers"
+        raise ValueError(f"{name} must be one-dimensional; got shape {values.shape}")
+    found = None
+    if values.dtype.kind == "f" and np.isnan(values).any():
+        raise ValueError(f"{name} holds missing values (NaN); every row needs an outcome of "
+                         f"{expected}")
     if values.dtype.kind == "c":
-        raise ValueError(complex_message)
-    if values.dtype.kind == "O" and _missing_mask(values).any():
-        raise ValueError("y holds missing values; every row needs an outcome of 0 or 1")
-    if values.dtype.kind not in "iuf":
-        try:
-            values = values.astype(np.float64)
-        except (TypeError, ValueError):
-            if any(isinstance(v, complex) for v in values):
-                raise ValueError(complex_message) from None
-            raise ValueError("y must hold only 0 and 1 (outcomes); found values that are no "
-                             "numbers (is the treatment passed as y? the order is "
-                             "fit(X, y, treatment=labels))") from None
-    bad = (values != 0) & (values != 1)
-    if bad.any():
-        raise ValueError(f"y must hold only 0 and 1 (outcomes); found {values[bad][0]!r}")
-    return values.astype(np.int8)
+        found = "complex numbers"
+    elif values.dtype.kind in "US":
+        found = f"text ({values[:1].tolist()[0]!r})"
+    elif values.dtype.kind == "O":
+        types = set(map(type, values))
+        if _missing_mask(values).any():
+            raise ValueError(f"{name} holds missing values; every row needs an outcome of "
+                             f"{expected}")
+        if any(_is_complex_type(t) for t in types):
+            found = "complex numbers"
+        elif any(issubclass(t, (str, bytes)) for t in types):
+            found = f"text ({next(v for v in values if isinstance(v, (str, bytes)))!r})"
+        elif not all(_is_number_type(t) for t in types):
+            found = "values that are no numbers"
+        else:
+            try:
+                values = values.astype(np.float64)
+            except OverflowError:
+                found = "a number too large for a floating-point number"
+    elif values.dtype.kind not in "biuf":
+        found = "values that are no numbers"
+    if found is not None:
+        # The hint is for values that may be labels given in the outcome's place.
+        raise ValueError(f"{name} {rule}; found {found}"
+                         f"{'' if found.startswith(('complex', 'a number')) else hint}")
+    return values
 
 
 def select_features(x: Any, names: Sequence[str]) -> Features:

@@ -13,7 +13,11 @@ from typing import Any
 import numpy as np
 from sklearn.base import BaseEstimator
 from sklearn.utils import Tags
-from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils._param_validation import (
+    Interval,
+    StrOptions,
+    validate_parameter_constraints,
+)
 
 from . import _convert, _core, _model_file, _params
 from ._progress import progress
@@ -43,6 +47,11 @@ def resolve_max_features(value: Any, n_features: int) -> int:
     return max(1, int(value * n_features))
 
 
+def _label_text(label: Any) -> str:
+    """A label as Python writes it: 'a' and 3, never np.str_('a')."""
+    return repr(label.item() if isinstance(label, np.generic) else label)
+
+
 def seed_of(random_state: Any) -> int | None:
     """The native training's seed: None (drawn from the operating system) or 64 bits.
 
@@ -64,8 +73,9 @@ def seed_of(random_state: Any) -> int | None:
 class Fitted:
     """Everything a fit produced, replaced whole by the next fit or load.
 
-    `predict` reads this once at its start, so a prediction never mixes one
-    fit's trees with another's columns, whatever other threads do meanwhile.
+    Every public method reads this once at its start and passes it down, so
+    a call never mixes one fit's trees with another's columns or labels,
+    whatever other threads do meanwhile.
     """
 
     forest: Any  # corvane_learn._core.Forest
@@ -75,6 +85,8 @@ class Fitted:
     lookups: tuple[_convert.CategoryLookup | None, ...]
     treatments: np.ndarray
     control: Any
+    # The control label, then the treatments, as `recommend` returns them.
+    groups: np.ndarray
     max_features: int
     # Whether the categories are all of training's (so that others are new).
     knows_categories: bool
@@ -312,7 +324,9 @@ class UpliftForestClassifier(BaseEstimator):
         if n_rows == 0:
             raise ValueError("X has no rows")
         codes, labels = _convert.encode_treatment(treatment, self.control, n_rows)
-        outcome = _convert.encode_outcome(y, n_rows)
+        outcome = _convert.outcome_values(
+            y, n_rows=n_rows, hint=" (is the treatment passed as y? the order is "
+            "fit(X, y, treatment=labels))")
         max_features = resolve_max_features(self.max_features, len(features.names))
 
         columns: list[np.ndarray] = []
@@ -341,22 +355,48 @@ class UpliftForestClassifier(BaseEstimator):
                 n_threads=n_threads, seed=seed_of(self.random_state), progress=callback)
         del columns
         self._set_fitted(forest, labels, self.control, max_features)
-        self._warn_if_constant(forest, nan_group, labels)
+        if nan_group is not None or sum(forest.importance("split")) == 0.0:
+            warnings.warn(self._constant_forest_text(nan_group, labels, codes, outcome),
+                          RuntimeWarning if nan_group is not None else UserWarning,
+                          stacklevel=3)
         return self
 
-    def _warn_if_constant(self, forest: Any, nan_group: Any, labels: np.ndarray) -> None:
+    def _constant_forest_text(self, nan_group: Any, labels: np.ndarray, codes: np.ndarray,
+                              outcome: np.ndarray) -> str:
+        """Why every tree stayed a single leaf, from what is true of the data.
+
+        `nan_group` is what training reports when every candidate split of
+        every root scored NaN: the smallest group's code and rows.
+        """
+        groups = [self.control, *labels.tolist()]
+        rows = np.bincount(codes, minlength=len(groups))
+        positives = np.bincount(codes, weights=outcome, minlength=len(groups))
+        # Groups whose outcome is the same in every row: no split changes their rate.
+        fixed = [(g, int(p > 0)) for g, n, p in zip(groups, rows, positives) if p in (0, n)]
+        text = "every tree is a single leaf: "
+        same = "; predictions are the same for every row"
+        if outcome.min() == outcome.max():
+            return text + (f"every outcome is {int(outcome[0])}, so no split can change any "
+                           "group's rate; every predicted uplift is 0")
+        if len(fixed) == len(groups):
+            return text + ("each group has one outcome in all its rows (" +
+                           ", ".join(f"{_label_text(g)}: {v}" for g, v in fixed) +
+                           "), so no split can change any group's rate" + same)
+        facts = [f"group {_label_text(g)} has outcome {v} in every row" for g, v in fixed]
         if nan_group is not None:
-            code, rows = nan_group
-            label = self.control if code == 0 else labels[code - 1]
-            warnings.warn(f"every tree is a single leaf: no split could be scored because "
-                          f"treatment group {label!r} has only {rows} rows, too few to reach "
-                          "both sides of any split; predictions are the same for every row",
-                          RuntimeWarning, stacklevel=3)
-        elif sum(forest.importance("split")) == 0.0:
-            warnings.warn(f"every tree is a single leaf: min_samples_leaf="
-                          f"{self.min_samples_leaf} (or the data) leaves no split with enough "
-                          "rows on both sides; predictions are the same for every row",
-                          UserWarning, stacklevel=3)
+            code, smallest = nan_group
+            text += (f"each candidate split of the root scored NaN under criterion "
+                     f"{self.criterion!r}, as it does when one side holds no rows of some group "
+                     "or, for 'KL' and 'CHI', when a group's rate on a side is exactly 0 or 1; ")
+            small = (f"the smallest group, {_label_text(groups[code])}, has {smallest} "
+                     f"row{'' if smallest == 1 else 's'}")
+            return text + "; ".join([small] + facts) + same
+        leaf = self.min_samples_leaf
+        if len(codes) <= 2 * leaf + 1:
+            return text + (f"min_samples_leaf={leaf} leaves no split: each side needs more "
+                           f"than {leaf} rows, and there are {len(codes)}") + same
+        return text + (f"no split with more than min_samples_leaf={leaf} rows on both sides "
+                       "had a positive gain" + "".join(f"; {f}" for f in facts)) + same
 
     def _set_fitted(self, forest: Any, treatments: np.ndarray, control: Any,
                     max_features: int, kinds: list[str | None] | None = None) -> None:
@@ -365,8 +405,10 @@ class UpliftForestClassifier(BaseEstimator):
         reads = tuple(kind for kind, _ in infos)
         lookups = tuple(_convert.CategoryLookup(cats) if kind == _convert.CATEGORICAL else None
                         for (kind, cats) in infos)
-        state = Fitted(forest, names, reads, lookups, np.asarray(treatments), control,
-                       max_features, bool(forest.info()["knows_categories"]))
+        treatments = np.asarray(treatments)
+        state = Fitted(forest, names, reads, lookups, treatments, control,
+                       _convert.group_labels(treatments, control), max_features,
+                       bool(forest.info()["knows_categories"]))
         # The whole state first, then the attributes users read.
         self._fitted = state
         self.forest_ = forest
@@ -437,8 +479,15 @@ class UpliftForestClassifier(BaseEstimator):
         column and the share of rows; every split on the column sends them
         right.
         """
-        state = self._state()
+        return self._predict_with(self._state(), X, return_std)
+
+    def _predict_with(self, state: Fitted, X: Any, return_std: bool = False) -> Any:
         columns, n_rows = self._columns(state, X)
+        return self._predict_columns(state, columns, n_rows, return_std)
+
+    def _predict_columns(self, state: Fitted, columns: list[np.ndarray], n_rows: int,
+                         return_std: bool = False) -> Any:
+        """predict on columns already read for `state` (see `_columns`)."""
         out = np.empty((n_rows, state.width), dtype=np.float64)
         spread = np.empty_like(out) if return_std else None
         if n_rows:
@@ -469,42 +518,22 @@ class UpliftForestClassifier(BaseEstimator):
 
         Treating a row with treatment t is worth `value` times its uplift
         minus the cost of t; leaving it in control is worth 0. `costs` gives
-        each treatment's cost per row treated: a mapping from treatment
-        label to cost, or a sequence in `treatments_` order; None means no
-        cost. Ties go to control, then to the earlier treatment. Returns
-        the labels, one per row (control label or one of `treatments_`).
+        each treatment's cost per row treated: a mapping or pandas Series
+        from treatment label to cost, read by label (a label that is no
+        treatment is refused, named; a treatment not named costs 0), or an
+        unlabelled sequence of one cost per treatment in `treatments_`
+        order; None means no cost. Ties go to control, then to the earlier
+        treatment. Returns the labels, one per row (the control label or
+        one of `treatments_`), with the labels' own dtype where it holds the
+        control label too (object dtype otherwise).
         """
         state = self._state()
         if isinstance(value, bool) or not isinstance(value, Real) or not math.isfinite(value):
             raise ValueError(f"value must be a finite number; got {value!r}")
-        cost = np.zeros(state.width)
-        if isinstance(costs, Mapping):
-            known = [t for t in costs if not any(_convert.same_label(t, label)
-                                                 for label in state.treatments.tolist())]
-            if known:
-                raise ValueError(f"costs names labels that are no treatment: {known!r}")
-            for i, label in enumerate(state.treatments.tolist()):
-                for key, c in costs.items():
-                    if _convert.same_label(key, label):
-                        cost[i] = c
-        elif costs is not None:
-            cost = np.asarray(costs, dtype=np.float64)
-            if cost.shape != (state.width,):
-                raise ValueError(f"costs must give one cost per treatment ({state.width}); got "
-                                 f"shape {cost.shape}")
-        if not np.isfinite(cost).all():
-            raise ValueError("costs must be finite numbers")
-        net = self.predict(X) * float(value) - cost
+        cost = _costs(state.treatments, costs)
+        net = self._predict_with(state, X) * float(value) - cost
         choice = np.argmax(np.concatenate([np.zeros((len(net), 1)), net], axis=1), axis=1)
-        labels = np.array([state.control, *state.treatments.tolist()], dtype=object)
-        result = labels[choice]
-        if state.treatments.dtype.kind != "O":
-            try:
-                return result.astype(np.result_type(state.treatments.dtype,
-                                                     np.asarray([state.control]).dtype))
-            except (TypeError, ValueError):
-                pass
-        return result
+        return state.groups[choice]
 
     def score(self, X: Any, y: Any, sample_weight: None = None, *,
               treatment: Any = None) -> float:
@@ -513,30 +542,42 @@ class UpliftForestClassifier(BaseEstimator):
         For each treatment, `corvane_learn.metrics.qini_score` of its column
         of `predict(X)` on the rows of that treatment and of control (other
         groups' rows ignored); the mean of these coefficients is returned
-        (higher is better). `treatment` is metadata, requested by default.
-        `sample_weight` is accepted for scikit-learn's callers, which pass
-        None; rows cannot be weighted (ValueError).
+        (higher is better). `y` takes what `fit` takes. `treatment` is
+        metadata, requested by default. `sample_weight` is accepted for
+        scikit-learn's callers, which pass None; rows cannot be weighted
+        (ValueError).
         """
         if sample_weight is not None:
             raise ValueError("score cannot weight rows: sample_weight must be None")
         if treatment is None:
             raise TypeError(f"{type(self).__name__}.score needs the treatment of every row: "
                             "score(X, y, treatment=labels)")
+        state = self._state()
+        return self._score_uplift(state, self._predict_with(state, X), y, treatment)
+
+    @staticmethod
+    def _score_uplift(state: Fitted, uplift: np.ndarray, y: Any, treatment: Any) -> float:
+        """score of predicted uplifts (one column per treatment of `state`)."""
         from .metrics import qini_score
 
-        state = self._state()
-        uplift = self.predict(X)
+        outcome = _convert.outcome_values(y, n_rows=len(uplift))
         labels = np.asarray(treatment.to_numpy() if _convert.is_series(treatment) else treatment)
-        scores = [qini_score(y, uplift[:, i], labels, treated=t, control=state.control)
+        scores = [qini_score(outcome, uplift[:, i], labels, treated=t, control=state.control)
                   for i, t in enumerate(state.treatments.tolist())]
         return float(np.mean(scores))
 
     @property
     def feature_importances_(self) -> np.ndarray:
-        """Importance per feature (see `importance_type`), summing to 1 (zeros without splits)."""
+        """Importance per feature (see `importance_type`), summing to 1 (zeros without splits).
+
+        Raises ValueError when `importance_type` was set to something other
+        than "gain" or "split".
+        """
         state = self._state()
-        kind = self.importance_type if self.importance_type in ("gain", "split") else "gain"
-        values = np.asarray(state.forest.importance(kind), dtype=np.float64)
+        validate_parameter_constraints(
+            {"importance_type": self._parameter_constraints["importance_type"]},
+            {"importance_type": self.importance_type}, caller_name=type(self).__name__)
+        values = np.asarray(state.forest.importance(self.importance_type), dtype=np.float64)
         total = values.sum()
         return values / total if total > 0 and math.isfinite(total) else np.zeros_like(values)
 
@@ -628,7 +669,8 @@ class UpliftForestClassifier(BaseEstimator):
         fitted = state.pop("_fitted", None)
         state.pop("forest_", None)
         if fitted is not None:
-            state["_model_text"] = self._to_bytes()
+            # The state read once above, whatever a refit does meanwhile.
+            state["_model_text"] = fitted.forest.to_bytes(self._fields(fitted))
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -651,3 +693,46 @@ class UpliftForestClassifier(BaseEstimator):
             result.__dict__[key] = value if key in ("_fitted", "forest_") else copy.deepcopy(
                 value, memo)
         return result
+
+
+def _costs(treatments: np.ndarray, costs: Any) -> np.ndarray:
+    """Each treatment's cost for `recommend`, from a mapping or Series by label or a sequence."""
+    labels = treatments.tolist()
+    cost = np.zeros(len(labels))
+    if costs is None:
+        return cost
+    if _convert.is_series(costs) or isinstance(costs, Mapping):
+        pairs = zip(costs.index.tolist(), costs.tolist()) if _convert.is_series(costs) \
+            else costs.items()
+        given: set[int] = set()
+        unknown = []
+        for key, amount in pairs:
+            found = [i for i, label in enumerate(labels) if _convert.same_label(key, label)]
+            if not found:
+                unknown.append(key)
+                continue
+            if found[0] in given:
+                raise ValueError(f"costs gives treatment {_label_text(key)} two costs")
+            given.add(found[0])
+            cost[found[0]] = _cost_value(amount, key)
+        if unknown:
+            raise ValueError(f"costs names labels that are no treatment: "
+                             f"{', '.join(map(_label_text, unknown))} (treatments_: "
+                             f"{', '.join(map(_label_text, labels))})")
+        return cost
+    values = np.asarray(costs)
+    if values.ndim != 1 or len(values) != len(labels):
+        raise ValueError(f"costs must give one cost per treatment, in treatments_ order "
+                         f"({', '.join(map(_label_text, labels))}): {len(labels)} values; got "
+                         f"shape {values.shape} (or give a mapping from label to cost)")
+    for i, amount in enumerate(values.tolist()):
+        cost[i] = _cost_value(amount, labels[i])
+    return cost
+
+
+def _cost_value(amount: Any, label: Any) -> float:
+    if isinstance(amount, (bool, np.bool_)) or not _convert.is_number(amount) or \
+            not math.isfinite(amount):
+        raise ValueError(f"the cost of treatment {_label_text(label)} must be a finite number; "
+                         f"got {amount!r}")
+    return float(amount)

@@ -33,6 +33,23 @@ def _plain(value: Any) -> bool:
     return True
 
 
+def _difference(b: list[str], a: list[str], index: int) -> str:
+    """How estimator `index`'s categories `b` differ from the first estimator's `a`, in words."""
+    in_a, in_b = set(a), set(b)
+    extra = [c for c in b if c not in in_a]
+    lacking = [c for c in a if c not in in_b]
+
+    def shown(cats: list[str]) -> str:
+        return ", ".join(map(repr, cats[:5])) + (f" and {len(cats) - 5} more"
+                                                 if len(cats) > 5 else "")
+
+    parts = ([f"has {shown(extra)}, which the first estimator lacks,"] if extra else []) + \
+        ([f"lacks {shown(lacking)}"] if lacking else [])
+    if not parts:
+        return f"{_describe(index)} orders them otherwise: {b!r} vs {a!r}"
+    return f"{_describe(index)} " + " and ".join(parts)
+
+
 def _describe(index: int) -> str:
     return "the first estimator" if index == 0 else f"estimator {index}"
 
@@ -45,12 +62,16 @@ def check_compatible(first: UpliftForestClassifier, other: UpliftForestClassifie
     if a.names != b.names:
         raise ValueError(f"cannot merge forests: {where} have different features "
                          f"(names or order): {list(b.names)!r} vs {list(a.names)!r}")
-    if first.feature_kinds_ != other.feature_kinds_ or [
-            lk.categories if lk else None for lk in a.lookups] != [
-            lk.categories if lk else None for lk in b.lookups]:
-        raise ValueError(f"cannot merge forests: {where} read their features differently "
-                         f"(kinds or categories): {other.feature_kinds_!r} vs "
-                         f"{first.feature_kinds_!r}")
+    for name, kind_a, kind_b, lookup_a, lookup_b in zip(
+            a.names, first.feature_kinds_, other.feature_kinds_, a.lookups, b.lookups):
+        if kind_a != kind_b:
+            raise ValueError(f"cannot merge forests: {where} read column {name!r} differently: "
+                             f"as {kind_b} vs as {kind_a}")
+        cats_a = lookup_a.categories if lookup_a else []
+        cats_b = lookup_b.categories if lookup_b else []
+        if cats_a != cats_b:
+            raise ValueError(f"cannot merge forests: {where} have other categories in column "
+                             f"{name!r}: {_difference(cats_b, cats_a, index)}")
     if not _same(a.control, b.control):
         raise ValueError(f"cannot merge forests: {where} have different control labels: "
                          f"{b.control!r} vs {a.control!r}")

@@ -332,19 +332,21 @@ def predict(estimator: UpliftForestClassifier, X: Any) -> Any:
     if not isinstance(estimator, UpliftForestClassifier):
         raise TypeError(f"estimator must be an UpliftForestClassifier; got "
                         f"{type(estimator).__name__}")
-    estimator._state()
-    model = dask.delayed(_load, pure=True)(type(estimator), estimator._to_bytes())
-    width = len(estimator.treatments_)
+    # One read of the fitted state: a refit meanwhile cannot mix two fits.
+    state = estimator._state()
+    model = dask.delayed(_load, pure=True)(type(estimator),
+                                           state.forest.to_bytes(estimator._fields(state)))
+    width = state.width
     if _is_frame(X):
-        missing = [name for name in estimator.feature_names_in_ if name not in X.columns]
+        missing = [name for name in state.names if name not in X.columns]
         if missing:
             raise ValueError(f"X is missing feature columns: {', '.join(map(repr, missing))}")
-        dtypes = [str(X[name].dtype) for name in estimator.feature_names_in_]
+        dtypes = [str(X[name].dtype) for name in state.names]
         return X.map_partitions(_predict_part, model, dtypes,
                                 meta=np.empty((0, width), np.float64))
     if isinstance(X, da.Array):
-        if X.ndim != 2 or X.shape[1] != estimator.n_features_in_:
-            raise ValueError(f"X must be a 2-D Dask array of {estimator.n_features_in_} "
+        if X.ndim != 2 or X.shape[1] != len(state.names):
+            raise ValueError(f"X must be a 2-D Dask array of {len(state.names)} "
                              f"columns; got shape {X.shape}")
         if X.numblocks[1] > 1:
             X = X.rechunk({1: -1})

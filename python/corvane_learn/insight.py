@@ -41,36 +41,90 @@ def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:
     return array
 
 
+def _uplift_forest(estimator: Any) -> Any:
+    """The fitted UpliftForestClassifier itself, or the last step of a Pipeline ending in one."""
+    from ._estimator import UpliftForestClassifier
+
+    step = estimator
+    while not isinstance(step, UpliftForestClassifier):
+        steps = getattr(step, "steps", None)
+        if not steps:
+            raise TypeError(f"permutation_importance needs a fitted UpliftForestClassifier or a "
+                            f"Pipeline ending in one; got {type(estimator).__name__}")
+        step = steps[-1][1]
+    return step
+
+
 def permutation_importance(estimator: Any, X: Any, y: Any, *, treatment: Any, n_repeats: int = 5,
                            random_state: Any = None) -> Any:
     """Drop of the Qini coefficient when each feature is shuffled, on (X, y, treatment).
 
-    The score is `estimator.score` (the Qini coefficient averaged over
-    treatments). For each feature, its values are permuted across rows
+    The score is what `estimator.score` gives (the Qini coefficient averaged
+    over treatments). For each feature, its values are permuted across rows
     `n_repeats` times (the other features and the outcomes stay), and the
     importance is the unshuffled score minus each shuffled score. Use
     held-out rows: on training rows it measures what the forest memorised.
 
+    `estimator` is a fitted `UpliftForestClassifier` or a fitted
+    scikit-learn Pipeline ending in one; the features shuffled are then
+    the columns of `X` as the Pipeline takes them. The fitted state is read
+    once, so a refit meanwhile does not mix two forests.
+
+    Cost: `X` is converted once; each shuffle then re-reads one column and
+    predicts all rows, so the time is about features x `n_repeats`
+    predictions of `X` (a feature that no split tests changes no prediction
+    and costs nothing: its drops are 0). Through a Pipeline every shuffle
+    also runs the Pipeline's transforms on the whole of `X`.
+
     Returns a `sklearn.utils.Bunch` with `importances` (features x repeats),
     `importances_mean`, `importances_std` and `feature_names`, in the order
-    of `estimator.feature_names_in_`.
+    of `estimator.feature_names_in_` (for a Pipeline, of the columns of X).
     """
     from sklearn.utils import Bunch
 
     if not isinstance(n_repeats, (int, np.integer)) or isinstance(n_repeats, bool) or \
             n_repeats < 1:
         raise ValueError(f"n_repeats must be a positive integer; got {n_repeats!r}")
-    state = estimator._state()
+    forest = _uplift_forest(estimator)
+    state = forest._state()
     rng = np.random.default_rng(random_state if not isinstance(
         random_state, np.random.RandomState) else random_state.randint(2**31))
-    n_rows = _convert.read_features(X).n_rows
-    baseline = estimator.score(X, y, treatment=treatment)
-    names = list(state.names)
-    scores = np.empty((len(names), n_repeats))
-    for j, name in enumerate(names):
+
+    if forest is estimator:
+        columns, n_rows = forest._columns(state, X)
+        names = list(state.names)
+        # A feature no split tests changes no prediction: its drops are 0 exactly.
+        tested = np.asarray(state.forest.importance("split")) > 0
+
+        def score(j: int | None, order: np.ndarray | None) -> float:
+            shuffled = columns if j is None else [
+                c[order] if i == j else c for i, c in enumerate(columns)]
+            return forest._score_uplift(state, forest._predict_columns(state, shuffled, n_rows),
+                                        y, treatment)
+    else:
+        head = estimator[:-1] if len(estimator.steps) > 1 else None
+        features = _convert.read_features(X)
+        names, n_rows = list(features.names), features.n_rows
+        del features
+        tested = np.ones(len(names), dtype=bool)
+
+        def score(j: int | None, order: np.ndarray | None) -> float:
+            shuffled = X if j is None else _shuffled(X, j, names[j], order)
+            inner = shuffled if head is None else head.transform(shuffled)
+            return forest._score_uplift(state, forest._predict_with(state, inner), y, treatment)
+
+    # Converted once for all the scores (and checked before any of them).
+    y = _convert.outcome_values(y, n_rows=n_rows)
+    treatment = np.asarray(treatment.to_numpy() if _convert.is_series(treatment) else treatment)
+    baseline = score(None, None)
+    scores = np.full((len(names), n_repeats), baseline)
+    for j in range(len(names)):
         for r in range(n_repeats):
-            shuffled = _shuffled(X, j, name, rng.permutation(n_rows))
-            scores[j, r] = estimator.score(shuffled, y, treatment=treatment)
+            # Drawn for every feature, so that each feature's shuffles stay
+            # the same whichever features are skipped.
+            order = rng.permutation(n_rows)
+            if tested[j]:
+                scores[j, r] = score(j, order)
     drops = baseline - scores
     return Bunch(importances=drops, importances_mean=drops.mean(axis=1),
                  importances_std=drops.std(axis=1), feature_names=np.asarray(names, dtype=object))
@@ -91,10 +145,14 @@ class _Node:
     def condition(self) -> str:
         if isinstance(self.test, str):
             return f"{self.feature} == {self.test!r}"
-        return f"{self.feature} <= {self.test:.6g}"
+        # The threshold is a 32-bit float, and so is the value tested: printed
+        # with the fewest digits that give that float back, so that reading
+        # the rule sends every row the way the tree does.
+        return f"{self.feature} <= {float(str(np.float32(self.test)))!r}"
 
 
-def _tree(estimator: Any, tree_index: int) -> dict[int, _Node]:
+def _tree(estimator: Any, tree_index: int) -> tuple[list[Any], dict[int, _Node]]:
+    """The treatment labels and the stored nodes of one tree, from one fitted state."""
     state = estimator._state()
     if isinstance(tree_index, bool) or not isinstance(tree_index, (int, np.integer)):
         raise TypeError(f"tree_index must be an integer; got {tree_index!r}")
@@ -102,8 +160,8 @@ def _tree(estimator: Any, tree_index: int) -> dict[int, _Node]:
     if not 0 <= tree_index < n_trees:
         raise IndexError(f"tree_index must be in [0, {n_trees}); got {tree_index}")
     tree = state.forest.tree(int(tree_index))
-    return {node.position: node for node in (_Node(tree, k, state.names)
-                                             for k in range(len(tree["positions"])))}
+    return state.treatments.tolist(), {node.position: node for node in (
+        _Node(tree, k, state.names) for k in range(len(tree["positions"])))}
 
 
 def _leaf_text(node: _Node, treatments: list[Any]) -> str:
@@ -116,12 +174,14 @@ def export_text(estimator: Any, tree_index: int = 0) -> str:
     """One tree as indented text: each split's test, each leaf's uplifts and rows.
 
     A numeric split reads "feature <= threshold" (NaN goes right, to the
-    "else" side), a categorical one "feature == 'category'". A leaf lists
+    "else" side), a categorical one "feature == 'category'". The tree
+    compares values as 32-bit floats; the threshold is printed with the
+    fewest digits that give its 32-bit float back, so a row's value read
+    as a 32-bit float goes left exactly when it is at most the number shown. A leaf lists
     its uplift per treatment (treated rate minus control rate) and, where
     the model keeps them, the rows its values rest on.
     """
-    nodes = _tree(estimator, tree_index)
-    treatments = estimator.treatments_.tolist()
+    treatments, nodes = _tree(estimator, tree_index)
     lines: list[str] = []
 
     def walk(position: int, depth: int) -> None:
@@ -151,7 +211,7 @@ def plot_tree(estimator: Any, tree_index: int = 0, ax: Any = None) -> Any:
     first treatment's uplift (red for negative, green for positive). Without
     `ax`, a new figure is made, wide enough for the tree's leaves.
     """
-    nodes = _tree(estimator, tree_index)
+    treatments, nodes = _tree(estimator, tree_index)
     leaves = sum(1 for p in nodes if nodes[p].feature is None)
     if ax is None:
         try:
@@ -159,7 +219,6 @@ def plot_tree(estimator: Any, tree_index: int = 0, ax: Any = None) -> Any:
         except ImportError:
             raise ImportError("plot_tree needs matplotlib: pip install corvane[plot]") from None
         ax = plt.subplots(figsize=(max(6.0, 1.25 * leaves), 4.5))[1]
-    treatments = estimator.treatments_.tolist()
     depth = max((p + 1).bit_length() - 1 for p in nodes)
     # Leaves are spread evenly; a split sits above the middle of its leaves.
     places: dict[int, tuple[float, float]] = {}

@@ -1,7 +1,7 @@
 """Uplift metrics for one treatment against control, and a scikit-learn scorer.
 
 Every metric is called as ``f(y_true, uplift, treatment, *, treated=1, control=0)``:
-`y_true` the 0/1 outcomes, `uplift` the predicted uplift scores (for
+`y_true` the 0/1 outcomes (whatever `UpliftForestClassifier.fit` accepts as y), `uplift` the predicted uplift scores (for
 instance one column of `UpliftForestClassifier.predict`), `treatment` the
 treatment label of each row. Only rows whose label is `treated` or `control`
 count; rows of other groups are ignored. `make_uplift_scorer` turns any of
@@ -59,6 +59,7 @@ from typing import Any
 import numpy as np
 
 from ._bootstrap import BootstrapResult, ComparisonResult, ConfidenceInterval, bootstrap, compare
+from ._convert import outcome_values
 from ._cost_curve import cost_curve
 from ._rate import rate_score, toc_curve
 
@@ -74,7 +75,8 @@ class _Ranked:
 
     def __init__(self, y_true: Any, uplift: Any, treatment: Any, treated: Any,
                  control: Any) -> None:
-        y = np.asarray(y_true)
+        # The outcomes fit accepts, converted alike.
+        y = outcome_values(y_true, name="y_true")
         scores = np.asarray(uplift, dtype=np.float64)
         labels = np.asarray(treatment)
         if not (y.ndim == scores.ndim == labels.ndim == 1):
@@ -91,8 +93,6 @@ class _Ranked:
             raise ValueError(f"no row has the control label {control!r}")
         if np.isnan(scores).any():
             raise ValueError("uplift holds NaN")
-        if y.dtype.kind not in "biuf" or ((y != 0) & (y != 1)).any():
-            raise ValueError("y_true must hold only 0 and 1")
         self.scores = scores
         self.y = y.astype(np.int64)
         self.is_treated = is_treated

@@ -11,8 +11,7 @@ namespace {
 
 void check_length(std::string_view name, std::size_t length, std::string_view treatment_col,
                   std::size_t rows) {
-  if (length != rows)
-    fail(msg::column_length_mismatch(name, length, treatment_col, rows));
+  if (length != rows) fail(msg::column_length_mismatch(name, length, treatment_col, rows));
 }
 
 }  // namespace
