@@ -152,7 +152,9 @@ class UpliftForestClassifier(BaseEstimator):
         rounded half up, drawn per tree). A leaf whose estimation rows miss a treatment group takes
         the values of its nearest ancestor whose estimation rows hold every
         group (if even the root's do not, it keeps the values of its own
-        splitting rows).
+        splitting rows). Without honesty, a leaf whose training rows miss a
+        group takes its nearest complete ancestor's values likewise, so
+        predictions are never NaN.
     estimation_sample_size : float, default 0.5
         With `honesty`, the share of the rows that estimate the leaves, in
         (0, 1).

@@ -54,6 +54,8 @@ struct TrainingOptions : TrainingParameters {
   // Hands the statistics of every node of every new tree to the report
   // (in_tree_order only).
   bool keep_node_stats = false;
+  // See GrowthOptions::leaves_from_ancestors.
+  bool leaves_from_ancestors = false;
 };
 
 // Where the predictions of consecutive rows go: row i's values from

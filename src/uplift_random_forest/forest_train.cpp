@@ -108,6 +108,7 @@ void train_trees(Training<Stats>& t, Channel<NumberedTree>::Sender results) noex
       growth.tree_key = stream_key(t.seed, static_cast<std::uint64_t>(*ticket));
       growth.honesty = t.options.honesty;
       growth.estimation_share = t.options.estimation_share;
+      growth.leaves_from_ancestors = t.options.leaves_from_ancestors;
       GrowthReport<Stats> report =
           tree.grow(t.data, t.finder, t.treatment_col, t.outcome_col, t.pool, t.cancel, growth);
       if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);

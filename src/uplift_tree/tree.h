@@ -34,6 +34,10 @@ struct GrowthOptions {
   // `estimation_share` of each treatment group's rows (drawn at random).
   bool honesty = false;
   double estimation_share = 0.5;
+  // A leaf whose rows miss some group (whose values would be NaN) takes the
+  // values of its nearest ancestor whose rows hold every group, as the
+  // leaves of honest trees always do.
+  bool leaves_from_ancestors = false;
 };
 
 // What growing a tree learned besides its nodes.

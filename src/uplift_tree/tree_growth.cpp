@@ -240,13 +240,13 @@ std::vector<GroupStats<Stats>> estimation_stats(const RawData& raw,
   return stats;
 }
 
-// Gives every node of an honest tree the statistics of its estimation rows
-// and every leaf the values they give. A leaf whose estimation rows miss
-// some group takes the values (and statistics) of its nearest ancestor whose
-// rows hold every group; failing that, it keeps those of its growing rows.
+// Gives every leaf whose statistics in `own` (one per node, in the order of
+// `nodes`) miss some group the values and statistics of its nearest ancestor
+// whose statistics hold every group; failing that, it keeps what it has. Any
+// other leaf takes its own.
 template <class Stats>
-void estimate_honestly(std::vector<GrownNode<Stats>>& nodes,
-                       const std::vector<GroupStats<Stats>>& stats) {
+void leaves_from_ancestors(std::vector<GrownNode<Stats>>& nodes,
+                           const std::vector<GroupStats<Stats>>& own) {
   auto find = [&](std::uint64_t pos) -> std::size_t {
     const auto it =
         std::lower_bound(nodes.begin(), nodes.end(), pos,
@@ -255,20 +255,43 @@ void estimate_honestly(std::vector<GrownNode<Stats>>& nodes,
   };
   for (std::size_t k = 0; k < nodes.size(); ++k) {
     TreeNode& node = nodes[k].node;
-    if (!node.is_leaf()) {
-      nodes[k].stats = stats[k];
-      continue;
-    }
+    if (!node.is_leaf()) continue;
     std::uint64_t pos = nodes[k].pos;
     std::size_t source = k;
-    while (!every_group_counted<Stats>(stats[source]) && pos != 0) {
+    while (!every_group_counted<Stats>(own[source]) && pos != 0) {
       pos = (pos - 1) / 2;
       source = find(pos);
     }
-    if (!every_group_counted<Stats>(stats[source])) continue;  // keeps its growing rows' values
-    nodes[k].stats = stats[source];
+    if (!every_group_counted<Stats>(own[source])) continue;
+    nodes[k].stats = own[source];
     node.prob = leaf_value<Stats>(nodes[k].stats);
   }
+}
+
+// Gives every node of an honest tree the statistics of its estimation rows
+// and every leaf the values they give, or those of its nearest ancestor
+// whose estimation rows hold every group (a leaf whose every ancestor misses
+// a group keeps the values of its growing rows).
+template <class Stats>
+void estimate_honestly(std::vector<GrownNode<Stats>>& nodes,
+                       const std::vector<GroupStats<Stats>>& stats) {
+  for (std::size_t k = 0; k < nodes.size(); ++k)
+    if (!nodes[k].node.is_leaf()) nodes[k].stats = stats[k];
+  leaves_from_ancestors(nodes, stats);
+}
+
+// A leaf of a tree grown without honesty that misses some group among its
+// rows (its values would be NaN) takes its nearest ancestor's values.
+template <class Stats>
+void fill_leaves(std::vector<GrownNode<Stats>>& nodes) {
+  bool lacking = false;
+  for (const GrownNode<Stats>& g : nodes)
+    lacking = lacking || (g.node.is_leaf() && !every_group_counted<Stats>(g.stats));
+  if (!lacking) return;
+  std::vector<GroupStats<Stats>> own;
+  own.reserve(nodes.size());
+  for (const GrownNode<Stats>& g : nodes) own.push_back(g.stats);
+  leaves_from_ancestors(nodes, own);
 }
 
 // The grown nodes into the tree's node array and the report's statistics.
@@ -303,7 +326,9 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
   if (!options.honesty) {
     grower.build(0, 0, data.summary<Stats>(), data);
     report.root_gains_all_nan = grower.root_gains_all_nan();
-    store(grower.sorted_nodes(), size, nodes, report);
+    std::vector<GrownNode<Stats>>& grown = grower.sorted_nodes();
+    if (options.leaves_from_ancestors) fill_leaves(grown);
+    store(grown, size, nodes, report);
     return report;
   }
 

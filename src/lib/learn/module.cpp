@@ -195,6 +195,8 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     options.in_tree_order = true;
     if (call[1] != Py_None) options.seed = with_param("seed", [&] { return to_u64(call[1]); });
     options.keep_node_stats = true;
+    // The estimator's leaves never predict NaN for want of a group's rows.
+    options.leaves_from_ancestors = true;
     PyObject* callback = call[2];
     if (callback != Py_None && !PyCallable_Check(callback))
       raise_type_error("progress must be callable or None");
