@@ -131,6 +131,18 @@ std::string outcome_not_binary(std::string_view outcome_col, std::int64_t value)
                  "; outcomes must be 0 or 1"});
 }
 
+std::string outcome_not_finite(std::string_view outcome_col, std::size_t row, double value) {
+  const char* what = value != value ? "NaN" : value > 0 ? "inf" : "-inf";
+  return concat({"outcome column '", outcome_col, "' holds ", what, " in row ", std::to_string(row),
+                 "; outcomes must be finite numbers"});
+}
+
+std::string criterion_needs_binary(std::string_view name) {
+  return concat({"criterion ", name,
+                 " does not apply to a real-valued outcome: it compares rates of a 0/1 outcome; "
+                 "ED or CTS compare means"});
+}
+
 std::string treatment_code_missing(std::string_view treatment_col, std::int64_t code) {
   return concat({"treatment column '", treatment_col, "' has no rows with treatment code ",
                  std::to_string(code),

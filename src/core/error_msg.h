@@ -59,6 +59,12 @@ std::string column_length_mismatch(std::string_view column, std::size_t length,
                                    std::string_view treatment_col, std::size_t rows);
 // "outcome column '<col>' holds the value <value>; outcomes must be 0 or 1"
 std::string outcome_not_binary(std::string_view outcome_col, std::int64_t value);
+// "outcome column '<col>' holds <value> in row <row>; outcomes must be finite
+// numbers"
+std::string outcome_not_finite(std::string_view outcome_col, std::size_t row, double value);
+// "criterion <name> does not apply to a real-valued outcome: it compares
+// rates of a 0/1 outcome; ED or CTS compare means"
+std::string criterion_needs_binary(std::string_view name);
 // "treatment column '<col>' has no rows with treatment code <code>; treatment
 // codes must run 0, 1, 2, ... without gaps, with 0 for the control group"
 std::string treatment_code_missing(std::string_view treatment_col, std::int64_t code);

@@ -1,5 +1,7 @@
 #include "estimator/estimator_file.h"
 
+#include <cmath>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -18,7 +20,6 @@ using model_file::JsonReader;
 using model_file::JsonWriter;
 
 constexpr std::string_view kFeatures = "features";
-constexpr std::string_view kNodeCounts = "node_counts";
 constexpr std::string_view kKind = "kind";
 constexpr std::string_view kCategories = "categories";
 constexpr auto kKindNames = words_of_kinds<&FeatureKindWords::name>();
@@ -30,13 +31,62 @@ std::string_view inner_members(std::string_view fields) {
   return fields.substr(1, fields.size() - 2);
 }
 
-// The statistics of a binary outcome, as "node_counts": [n, y] per group.
-void write_node_stats(JsonWriter& out, const std::vector<BinaryStats>& stats) {
-  out.begin_array();
-  for (const BinaryStats& g : stats) {
+// How each outcome statistic goes into the file: under its own member, a
+// flat array per tree of kNumbers numbers per group and stored node.
+template <class Stats>
+struct StatsInFile;
+
+// A 0/1 outcome: [n, y] per group, "node_counts".
+template <>
+struct StatsInFile<BinaryStats> {
+  static constexpr std::string_view kMember = "node_counts";
+  static constexpr std::string_view kWord = "node count";
+  static constexpr std::size_t kNumbers = 2;
+  static void write(JsonWriter& out, const BinaryStats& g) {
     out.value_i64(g.n);
     out.value_i64(g.y);
   }
+  // numbers: kNumbers values, already checked to be counts.
+  static BinaryStats from(const double* numbers) {
+    return {static_cast<std::int32_t>(numbers[0]), static_cast<std::int32_t>(numbers[1])};
+  }
+  static bool counts_only() { return true; }
+};
+
+// A real-valued outcome: [n, sum, sum of squares] per group, "node_stats".
+template <>
+struct StatsInFile<RealStats> {
+  static constexpr std::string_view kMember = "node_stats";
+  static constexpr std::string_view kWord = "node statistic";
+  static constexpr std::size_t kNumbers = 3;
+  static void write(JsonWriter& out, const RealStats& g) {
+    out.value_i64(g.n);
+    out.value_f64(g.sum.value());
+    out.value_f64(g.sum_sq.value());
+  }
+  static RealStats from(const double* numbers) {
+    RealStats g;
+    g.n = static_cast<std::int32_t>(numbers[0]);
+    g.sum = CompensatedSum::of(numbers[1]);
+    g.sum_sq = CompensatedSum::of(numbers[2]);
+    return g;
+  }
+  static bool counts_only() { return false; }
+};
+
+// `text` in double quotes (built by appending: GCC 12 warns of a false
+// overlap in "\"" + text).
+std::string quoted(std::string_view text) {
+  std::string q = "\"";
+  q += text;
+  q += '"';
+  return q;
+}
+
+template <class Stats>
+void write_node_stats(JsonWriter& out, const std::vector<Stats>& stats) {
+  out.begin_array();
+  for (const Stats& g : stats) StatsInFile<Stats>::write(out, g);
   out.end_array();
 }
 
@@ -63,7 +113,9 @@ void write_part(JsonWriter& out, const EstimatorPart& part, std::string_view mem
   }
   out.end_array();
   if (!part.node_stats.empty()) {
-    out.key(kNodeCounts);
+    std::visit(
+        [&]<class Stats>(const std::vector<Stats>&) { out.key(StatsInFile<Stats>::kMember); },
+        part.node_stats.front());
     out.begin_array();
     for (const NodeStats& stats : part.node_stats)
       std::visit([&](const auto& s) { write_node_stats(out, s); }, stats);
@@ -121,50 +173,67 @@ std::vector<FeatureInfo> read_features(JsonReader& in) {
   return features;
 }
 
-std::vector<std::vector<std::int32_t>> read_node_counts(JsonReader& in) {
-  std::vector<std::vector<std::int32_t>> trees;
-  if (in.peek_value() != JsonReader::Kind::Array) damaged(in, "\"node_counts\" is no array");
+// The flat numbers of every tree's node statistics, as written: counts are
+// whole numbers from 0 up; sums are finite.
+template <class Stats>
+std::vector<std::vector<double>> read_node_numbers(JsonReader& in) {
+  using File = StatsInFile<Stats>;
+  const std::string member = quoted(File::kMember);
+  std::string a_word = "a ";
+  a_word += File::kWord;
+  std::vector<std::vector<double>> trees;
+  if (in.peek_value() != JsonReader::Kind::Array) damaged(in, member + " is no array");
   in.begin_array("a sequence");
   while (in.next_element()) {
     if (in.peek_value() != JsonReader::Kind::Array)
-      damaged(in, "an entry of \"node_counts\" is no array");
-    std::vector<std::int32_t>& counts = trees.emplace_back();
+      damaged(in, "an entry of " + member + " is no array");
+    std::vector<double>& numbers = trees.emplace_back();
     in.begin_array("a sequence");
     while (in.next_element()) {
-      if (in.peek_value() != JsonReader::Kind::Number) damaged(in, "a node count is no number");
-      const std::int32_t c = in.read_i32();
-      if (c < 0) damaged(in, "a node count is negative");
-      counts.push_back(c);
+      if (in.peek_value() != JsonReader::Kind::Number) damaged(in, a_word + " is no number");
+      const bool count = File::counts_only() || numbers.size() % File::kNumbers == 0;
+      if (count) {
+        const std::int32_t c = in.read_i32();
+        if (c < 0) damaged(in, a_word + " is negative");
+        numbers.push_back(c);
+      } else {
+        const double v = in.read_f64();
+        if (!std::isfinite(v)) damaged(in, a_word + " is no finite number");
+        numbers.push_back(v);
+      }
     }
   }
   return trees;
 }
 
-// The flat counts of every tree as its nodes' statistics, checked against
+// The flat numbers of every tree as its nodes' statistics, checked against
 // its stored nodes.
+template <class Stats>
 std::vector<NodeStats> node_stats_of(const UpliftRandomForestModel& forest,
-                                     std::vector<std::vector<std::int32_t>> counts) {
-  if (counts.size() != forest.trees().size())
-    fail(msg::estimator_part_damaged("\"node_counts\" holds " + std::to_string(counts.size()) +
+                                     const std::vector<std::vector<double>>& numbers) {
+  using File = StatsInFile<Stats>;
+  const std::string member = quoted(File::kMember);
+  if (numbers.size() != forest.trees().size())
+    fail(msg::estimator_part_damaged(member + " holds " + std::to_string(numbers.size()) +
                                      " trees but the forest " +
                                      std::to_string(forest.trees().size())));
   std::vector<NodeStats> result;
-  result.reserve(counts.size());
-  for (std::size_t t = 0; t < counts.size(); ++t) {
+  result.reserve(numbers.size());
+  for (std::size_t t = 0; t < numbers.size(); ++t) {
     const NodeArray& nodes = forest.trees()[t].nodes;
     std::size_t width = 0;
     for (const TreeNode& node : nodes.nodes()) {
       if (node.is_leaf()) {
-        width = 2 * (node.prob.size() + 1);
+        width = File::kNumbers * (node.prob.size() + 1);
         break;
       }
     }
-    if (nodes.stored() == 0 || counts[t].size() != nodes.stored() * width)
-      fail(msg::estimator_part_damaged("the \"node_counts\" of tree " + std::to_string(t) +
+    if (nodes.stored() == 0 || numbers[t].size() != nodes.stored() * width)
+      fail(msg::estimator_part_damaged("the " + member + " of tree " + std::to_string(t) +
                                        " do not match its nodes"));
-    std::vector<BinaryStats> stats(counts[t].size() / 2);
+    std::vector<Stats> stats(numbers[t].size() / File::kNumbers);
     for (std::size_t i = 0; i < stats.size(); ++i)
-      stats[i] = {counts[t][2 * i], counts[t][2 * i + 1]};
+      stats[i] = File::from(numbers[t].data() + i * File::kNumbers);
     result.emplace_back(std::move(stats));
   }
   return result;
@@ -174,7 +243,8 @@ std::vector<NodeStats> node_stats_of(const UpliftRandomForestModel& forest,
 
 EstimatorFile read_estimator_file(std::string_view text, std::string_view member) {
   EstimatorFile file;
-  std::optional<std::vector<std::vector<std::int32_t>>> counts;
+  // Read after the trees, which they are checked against.
+  std::function<std::vector<NodeStats>(const UpliftRandomForestModel&)> stats_of;
   try {
     file.forest = parse_forest(text, [&](JsonReader& in, const std::string& key) {
       if (key != member) return false;
@@ -188,8 +258,16 @@ EstimatorFile read_estimator_file(std::string_view text, std::string_view member
       while (in.next_member(member)) {
         if (member == kFeatures) {
           file.features = read_features(in);
-        } else if (member == kNodeCounts) {
-          counts = read_node_counts(in);
+        } else if (member == StatsInFile<BinaryStats>::kMember ||
+                   member == StatsInFile<RealStats>::kMember) {
+          if (stats_of) damaged(in, "it holds node statistics twice");
+          const bool binary = member == StatsInFile<BinaryStats>::kMember;
+          auto numbers =
+              binary ? read_node_numbers<BinaryStats>(in) : read_node_numbers<RealStats>(in);
+          stats_of = [binary, numbers = std::move(numbers)](const UpliftRandomForestModel& f) {
+            return binary ? node_stats_of<BinaryStats>(f, numbers)
+                          : node_stats_of<RealStats>(f, numbers);
+          };
         } else {
           // Handed over as they are: the binding's caller reads its own.
           in.peek_value();
@@ -207,7 +285,7 @@ EstimatorFile read_estimator_file(std::string_view text, std::string_view member
     const model_file::TextPosition at = model_file::position_of(text, e.offset());
     fail(msg::model_text_fault(e.message(), at.line, at.column));
   }
-  if (counts) file.node_stats = node_stats_of(file.forest, std::move(*counts));
+  if (stats_of) file.node_stats = stats_of(file.forest);
   return file;
 }
 

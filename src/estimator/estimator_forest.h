@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "model_file/file_io.h"
@@ -90,6 +91,11 @@ class EstimatorForest {
   // Uplifts per row: the number of treatment groups besides control.
   std::size_t width() const { return width_; }
   bool has_counts() const { return !node_stats_.empty(); }
+  // Whether the node statistics are of a real-valued outcome (false without
+  // statistics: a plain model file says nothing of its outcome).
+  bool real_outcome() const {
+    return has_counts() && std::holds_alternative<std::vector<RealStats>>(node_stats_.front());
+  }
   // The statistics of tree t's stored nodes (width() + 1 per node, nodes in
   // storage order); only with has_counts().
   const NodeStats& node_stats(std::size_t t) const { return node_stats_[t]; }

@@ -56,6 +56,8 @@ struct TrainingOptions : TrainingParameters {
   bool keep_node_stats = false;
   // See GrowthOptions::leaves_from_ancestors.
   bool leaves_from_ancestors = false;
+  // Takes every criterion of the table, not only the extension's.
+  bool any_criterion = false;
 };
 
 // Where the predictions of consecutive rows go: row i's values from

@@ -186,7 +186,9 @@ FitReport UpliftRandomForestModel::train(const DataSet& data, std::string treatm
   auto [results, collector] = Channel<NumberedTree>::open();
   progress.started(n_threads);
   WorkQueue tickets = WorkQueue::counting(n_estimators);
-  parse_eval_func(eval_func);  // refuses an unknown criterion before training starts
+  // Refuses an unknown criterion before training starts.
+  const EvalFunc criterion = parse_eval_func(eval_func, !options.any_criterion);
+  if (!applies_to<Stats>(criterion)) fail(msg::criterion_needs_binary(eval_func));
   if (node_array_size(max_depth) == 0) fail(msg::max_depth_too_large(max_depth));
   // After the configuration checks, whose messages come first for a model
   // loaded with a configuration no fit accepts.

@@ -38,11 +38,34 @@ double score_with(std::span<const Stats> groups, bool balance, std::uint64_t n_r
   return sum;
 }
 
-// The one table of criteria, in the order of EvalFunc.
-constexpr std::array<Criterion, 3> kCriteria = {{
-    {EvalFunc::Euclidean, "ED", "Euclidean", false, {&score_with<ed, BinaryStats>}},
-    {EvalFunc::KL, "KL", "KL", true, {&score_with<kl, BinaryStats>}},
-    {EvalFunc::Chi, "CHI", "Chi", true, {&score_with<chi, BinaryStats>}},
+// Contextual treatment selection: the best mean outcome of any group, control
+// included, so that a split's gain is how much better the best group does on
+// each side than in the node. A group without rows makes it NaN, like every
+// other score.
+template <class Stats>
+double best_mean(std::span<const Stats> groups, bool, std::uint64_t) {
+  double best = groups[0].mean();
+  for (const Stats& g : groups) {
+    const double m = g.mean();
+    if (m != m) return m;
+    if (m > best) best = m;
+  }
+  return best;
+}
+
+// The one table of criteria, in the order of EvalFunc. For a real-valued
+// outcome ED measures the distance of the groups' means as it measures that
+// of their rates; KL and CHI compare rates only.
+constexpr std::array<Criterion, 4> kCriteria = {{
+    {EvalFunc::Euclidean,
+     "ED",
+     "Euclidean",
+     false,
+     true,
+     {&score_with<ed, BinaryStats>, &score_with<ed, RealStats>}},
+    {EvalFunc::KL, "KL", "KL", true, true, {&score_with<kl, BinaryStats>, nullptr}},
+    {EvalFunc::Chi, "CHI", "Chi", true, true, {&score_with<chi, BinaryStats>, nullptr}},
+    {EvalFunc::Cts, "CTS", "CTS", false, false, {&best_mean<BinaryStats>, &best_mean<RealStats>}},
 }};
 static_assert([] {
   for (std::size_t i = 0; i < kCriteria.size(); ++i)
@@ -50,9 +73,16 @@ static_assert([] {
   return true;
 }());
 
-constexpr std::array<std::string_view, kCriteria.size()> kVariants = [] {
-  std::array<std::string_view, kCriteria.size()> variants{};
-  for (std::size_t i = 0; i < variants.size(); ++i) variants[i] = kCriteria[i].variant;
+constexpr std::size_t kExtensionCriteria = [] {
+  std::size_t n = 0;
+  for (const Criterion& c : kCriteria) n += c.extension;
+  return n;
+}();
+constexpr std::array<std::string_view, kExtensionCriteria> kVariants = [] {
+  std::array<std::string_view, kExtensionCriteria> variants{};
+  std::size_t i = 0;
+  for (const Criterion& c : kCriteria)
+    if (c.extension) variants[i++] = c.variant;
   return variants;
 }();
 
@@ -90,8 +120,9 @@ const Criterion* criterion_called(std::string_view word, bool by_variant) {
 
 std::span<const std::string_view> criterion_variants() { return kVariants; }
 
-EvalFunc parse_eval_func(std::string_view name) {
-  if (const Criterion* c = criterion_called(name)) return c->id;
+EvalFunc parse_eval_func(std::string_view name, bool extension_only) {
+  const Criterion* c = criterion_called(name);
+  if (c && (c->extension || !extension_only)) return c->id;
   fail(msg::kBadEvalFunc);
 }
 
@@ -99,7 +130,9 @@ template <class Stats>
 double calc_score(std::span<const Stats> groups, EvalFunc eval_func, bool balance,
                   std::uint64_t n_rows) {
   if (groups.size() < 2) fail(msg::kTooFewGroups);
-  return std::get<ScoreFn<Stats>>(criterion(eval_func).scores)(groups, balance, n_rows);
+  const ScoreFn<Stats> score = std::get<ScoreFn<Stats>>(criterion(eval_func).scores);
+  if (!score) fail(msg::criterion_needs_binary(criterion(eval_func).name));
+  return score(groups, balance, n_rows);
 }
 
 template <class Stats>

@@ -18,8 +18,8 @@
 
 namespace corvane {
 
-// The divergence used by every score of a tree; the values index the table.
-enum class EvalFunc : std::uint8_t { Euclidean = 0, KL = 1, Chi = 2 };
+// The criterion of every score of a tree; the values index the table.
+enum class EvalFunc : std::uint8_t { Euclidean = 0, KL = 1, Chi = 2, Cts = 3 };
 
 // The score of one set of rows of at least two groups (control first);
 // `n_rows` is the number of rows the statistics were taken from.
@@ -35,8 +35,11 @@ struct Criterion {
   // Scores a group rate of exactly 0 or 1 with a fixed stand-in value rather
   // than a divergence, so that a gain resting on such rates measures none.
   bool stand_in_rates;
+  // One of the criteria the extension has always taken (it takes no other,
+  // and its messages name only these).
+  bool extension;
   // Its score for each outcome statistic; null where it does not apply.
-  std::tuple<ScoreFn<BinaryStats>> scores;
+  std::tuple<ScoreFn<BinaryStats>, ScoreFn<RealStats>> scores;
 };
 
 // Every criterion, in the order of EvalFunc.
@@ -45,12 +48,19 @@ const Criterion& criterion(EvalFunc f);
 // The criterion whose name (or, with by_variant, whose variant) is `word`;
 // null for none.
 const Criterion* criterion_called(std::string_view word, bool by_variant = false);
-// Every criterion's variant, in order, for the message naming them.
+// The variants of the extension's criteria, in order, for the message naming
+// them.
 std::span<const std::string_view> criterion_variants();
 
-// The criterion called `name`, exactly; anything else stops with
-// "bad eval func".
-EvalFunc parse_eval_func(std::string_view name);
+// The criterion called `name`, exactly (with extension_only, only one of the
+// extension's); anything else stops with "bad eval func".
+EvalFunc parse_eval_func(std::string_view name, bool extension_only = false);
+
+// Whether criterion `f` scores sets of rows counted by `Stats`.
+template <class Stats>
+bool applies_to(EvalFunc f) {
+  return std::get<ScoreFn<Stats>>(criterion(f).scores) != nullptr;
+}
 
 double ed(double p, double q);
 double kl(double p, double q);

@@ -49,7 +49,8 @@ RawData TrainingDataBuilder::finish(std::string_view treatment_col, std::string_
         break;
     }
   }
-  check_length(outcome_col, raw.outcome.size(), treatment_col, rows);
+  check_length(outcome_col, raw.real ? raw.real_outcome.size() : raw.outcome.size(), treatment_col,
+               rows);
   return raw;
 }
 

@@ -19,6 +19,11 @@ class TrainingDataBuilder {
   void add_categorical(std::string name, StrColumn column);
   void set_treatment(std::vector<std::int32_t> codes) { raw_.treatment = std::move(codes); }
   void set_outcome(std::vector<std::int8_t> outcomes) { raw_.outcome = std::move(outcomes); }
+  // A real-valued outcome instead.
+  void set_real_outcome(std::vector<double> outcomes) {
+    raw_.real_outcome = std::move(outcomes);
+    raw_.real = true;
+  }
 
   // The column store, once it holds rows, no negative treatment code and one
   // cell per row in every column (features in order, then the outcomes);

@@ -1,6 +1,7 @@
 #include "uplift_tree/data_checks.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "core/error.h"
@@ -11,6 +12,12 @@ namespace corvane {
 void BinaryStats::check_outcomes(const RawData& raw, std::string_view outcome_col) {
   for (std::int8_t y : raw.outcome)
     if (y != 0 && y != 1) fail(msg::outcome_not_binary(outcome_col, y));
+}
+
+void RealStats::check_outcomes(const RawData& raw, std::string_view outcome_col) {
+  for (std::size_t r = 0; r < raw.real_outcome.size(); ++r)
+    if (!std::isfinite(raw.real_outcome[r]))
+      fail(msg::outcome_not_finite(outcome_col, r, raw.real_outcome[r]));
 }
 
 void check_trainable(const RawData& raw, std::string_view treatment_col,

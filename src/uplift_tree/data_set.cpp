@@ -23,4 +23,6 @@ DataSet DataSet::from_raw_data(RawData raw) {
 
 std::span<const std::int8_t> BinaryStats::outcomes(const RawData& raw) { return raw.outcome; }
 
+std::span<const double> RealStats::outcomes(const RawData& raw) { return raw.real_outcome; }
+
 }  // namespace corvane

@@ -33,7 +33,11 @@ struct RawData {
   std::vector<StrColumn> str_cols;
   std::vector<std::vector<float>> num_cols;
   std::vector<std::int32_t> treatment;
+  // The outcome of every row: 0/1 (`outcome`) or, when `real` is set, any
+  // finite number (`real_outcome`).
   std::vector<std::int8_t> outcome;
+  std::vector<double> real_outcome;
+  bool real = false;
   std::vector<std::string> col_names;
   std::unordered_map<std::string, ColumnRef> col_index;
   std::int32_t max_treatment = 0;
@@ -95,7 +99,8 @@ void add_rows(const RawData& raw, std::span<const std::uint32_t> rows, std::span
 // Calls f(Stats{}) with the statistic that counts the outcomes of `raw`: the
 // one place that picks the instantiation of the algorithms for a data set.
 template <class F>
-decltype(auto) with_outcome_stats(const RawData&, F&& f) {
+decltype(auto) with_outcome_stats(const RawData& raw, F&& f) {
+  if (raw.real) return f(RealStats{});
   return f(BinaryStats{});
 }
 

@@ -50,13 +50,85 @@ struct BinaryStats {
 };
 static_assert(sizeof(BinaryStats) == 2 * sizeof(std::int32_t));
 
+// A sum of doubles carried as an unevaluated pair hi + lo (a double-double):
+// each addition keeps the rounding error of hi in lo (Knuth's TwoSum, exact
+// under unfused IEEE arithmetic), so a sum of 10^7 dollar amounts of any
+// sizes is the exact sum to within about 2^-104 of its magnitude, and a
+// parent's sum minus a child's leaves the other child's to the same
+// accuracy. The order of additions is fixed by the algorithms, so results
+// repeat bit for bit.
+class CompensatedSum {
+ public:
+  void add(double x) {
+    const double s = hi_ + x;
+    const double b = s - hi_;
+    const double error = (hi_ - (s - b)) + (x - b);
+    hi_ = s;
+    lo_ = lo_ + error;
+  }
+  void merge(const CompensatedSum& other) {
+    add(other.hi_);
+    lo_ = lo_ + other.lo_;
+  }
+  void subtract(const CompensatedSum& other) {
+    add(-other.hi_);
+    lo_ = lo_ - other.lo_;
+  }
+  // The sum, rounded once to a double.
+  double value() const { return hi_ + lo_; }
+  // A sum whose value is `v` (as read back from a model file).
+  static CompensatedSum of(double v) {
+    CompensatedSum s;
+    s.hi_ = v;
+    return s;
+  }
+
+ private:
+  double hi_ = 0.0;
+  double lo_ = 0.0;
+};
+
+// A real-valued outcome (revenue, say): rows, the sum of their outcomes and
+// the sum of their squares.
+struct RealStats {
+  using Outcome = double;
+
+  std::int32_t n = 0;
+  CompensatedSum sum;
+  CompensatedSum sum_sq;
+
+  void add(Outcome outcome) {
+    n += 1;
+    sum.add(outcome);
+    sum_sq.add(outcome * outcome);
+  }
+  void merge(const RealStats& other) {
+    n += other.n;
+    sum.merge(other.sum);
+    sum_sq.merge(other.sum_sq);
+  }
+  void subtract(const RealStats& other) {
+    n -= other.n;
+    sum.subtract(other.sum);
+    sum_sq.subtract(other.sum_sq);
+  }
+  // The mean outcome: NaN without rows.
+  double mean() const { return sum.value() / static_cast<double>(n); }
+  // No criterion for real outcomes scores stand-in values.
+  bool extreme() const { return false; }
+
+  static std::span<const Outcome> outcomes(const RawData& raw);
+  // Refuses outcomes that are not finite numbers.
+  static void check_outcomes(const RawData& raw, std::string_view outcome_col);
+};
+
 // Instantiates X(Stats) for every outcome statistic: the explicit
 // instantiations of the algorithms written against them.
-#define CORVANE_EACH_OUTCOME_STATS(X) X(BinaryStats)
+#define CORVANE_EACH_OUTCOME_STATS(X) X(BinaryStats) X(RealStats)
 
 // The statistics of every stored node of one tree, of whichever outcome
 // kind: one per group and node, nodes in storage order.
-using NodeStats = std::variant<std::vector<BinaryStats>>;
+using NodeStats = std::variant<std::vector<BinaryStats>, std::vector<RealStats>>;
 
 // One statistic per group of a set of rows, control first.
 template <class Stats>

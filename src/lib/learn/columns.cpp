@@ -118,6 +118,13 @@ std::vector<T> to_integers(const BufferView& view, const char* what) {
   return values;
 }
 
+std::vector<double> to_doubles(const BufferView& view, const char* what) {
+  if (view.code() != 'd') raise_type_error(std::string(what) + " must hold float64 values");
+  std::vector<double> values(view.size());
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = cell<double>(view, i);
+  return values;
+}
+
 template std::vector<std::int32_t> to_integers<std::int32_t>(const BufferView&, const char*);
 template std::vector<std::int8_t> to_integers<std::int8_t>(const BufferView&, const char*);
 

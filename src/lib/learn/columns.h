@@ -63,5 +63,7 @@ std::vector<std::uint32_t> to_codes(const BufferView& view, std::size_t categori
                                     const std::string& name);
 template <class T>
 std::vector<T> to_integers(const BufferView& view, const char* what);
+// A whole float64 column of `view`.
+std::vector<double> to_doubles(const BufferView& view, const char* what);
 
 }  // namespace corvane::learn

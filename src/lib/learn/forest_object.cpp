@@ -186,6 +186,7 @@ PyObject* info(PyObject* self, PyObject*) {
     d.set("n_trees", PyLong_FromSize_t(m.trees().size()));
     d.set("width", PyLong_FromSize_t(forest.width()));
     d.set("has_counts", PyBool_FromLong(forest.has_counts()));
+    d.set("outcome", PyUnicode_FromString(forest.real_outcome() ? "real" : "binary"));
     d.set("knows_categories", PyBool_FromLong(forest.knows_categories()));
     // Every hyper-parameter the trees keep, under its name.
     const TreeParameters kept = m.tree();
@@ -196,18 +197,31 @@ PyObject* info(PyObject* self, PyObject*) {
   });
 }
 
+void group_numbers(std::vector<double>& numbers, const BinaryStats& g) {
+  numbers.push_back(g.n);
+  numbers.push_back(g.y);
+}
+void group_numbers(std::vector<double>& numbers, const RealStats& g) {
+  numbers.push_back(g.n);
+  numbers.push_back(g.sum.value());
+  numbers.push_back(g.sum_sq.value());
+}
+
 // The numbers of stored node k's statistics, group by group (for a binary
-// outcome [n0, y0, n1, y1, ...]).
+// outcome [n0, y0, n1, y1, ...] as ints, for a real one [n0, sum0, squares0,
+// ...] as floats).
 PyObject* stats_list(const EstimatorForest& forest, std::size_t t, std::uint32_t k) {
   return std::visit(
-      [&](const auto& stats) {
+      [&]<class Stats>(const std::vector<Stats>& stats) -> PyObject* {
         const std::size_t groups = forest.width() + 1;
-        std::vector<std::int32_t> numbers;
-        for (std::size_t g = 0; g < groups; ++g) {
-          numbers.push_back(stats[k * groups + g].n);
-          numbers.push_back(stats[k * groups + g].y);
+        std::vector<double> numbers;
+        for (std::size_t g = 0; g < groups; ++g) group_numbers(numbers, stats[k * groups + g]);
+        if constexpr (std::is_same_v<Stats, BinaryStats>) {
+          std::vector<std::int32_t> counts(numbers.begin(), numbers.end());
+          return int_list(counts);
+        } else {
+          return float_list(numbers);
         }
-        return int_list(numbers);
       },
       forest.node_stats(t));
 }

@@ -162,7 +162,13 @@ TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyOb
   }
   data.builder.set_treatment(
       to_integers<std::int32_t>(BufferView(treatment_obj, "treatment"), "treatment"));
-  data.builder.set_outcome(to_integers<std::int8_t>(BufferView(outcome_obj, "outcome"), "outcome"));
+  // A float64 outcome is real-valued (the regressor's); int8, 0/1 (the
+  // classifier's).
+  BufferView outcome(outcome_obj, "outcome");
+  if (outcome.code() == 'd')
+    data.builder.set_real_outcome(to_doubles(outcome, "outcome"));
+  else
+    data.builder.set_outcome(to_integers<std::int8_t>(outcome, "outcome"));
   return data;
 }
 
@@ -197,6 +203,7 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     options.keep_node_stats = true;
     // The estimator's leaves never predict NaN for want of a group's rows.
     options.leaves_from_ancestors = true;
+    options.any_criterion = true;
     PyObject* callback = call[2];
     if (callback != Py_None && !PyCallable_Check(callback))
       raise_type_error("progress must be callable or None");
