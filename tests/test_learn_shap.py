@@ -117,6 +117,9 @@ def test_values_equal_brute_force_shapley(honesty, tmp_path):
     for i, row in enumerate(extension_rows(test, ["a", "b", "c", "d"])):
         phi, base = brute_force(trees, row, 4)
         np.testing.assert_allclose(explanation.values[i], phi, rtol=0, atol=1e-12)
+        # A single row is walked path by path rather than by leaf tables.
+        alone = shap_values(forest, test.iloc[[i]]).values[0]
+        np.testing.assert_allclose(alone, phi, rtol=0, atol=1e-12)
         np.testing.assert_allclose(explanation.base_values, base, rtol=0, atol=1e-12)
 
 

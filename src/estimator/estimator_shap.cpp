@@ -113,7 +113,7 @@ ShapForest shap_forest(const EstimatorForest& forest) {
 
 void explain_columns(const EstimatorForest& forest, std::span<const InputColumn> columns,
                      std::size_t rows, std::int32_t n_threads, double* values, double* base) {
-  const TreeShap shap(shap_forest(forest));
+  const TreeShap shap(shap_forest(forest), rows);
   std::copy(shap.base().begin(), shap.base().end(), base);
   shap.explain(
       rows,

@@ -58,28 +58,39 @@ struct ShapForest {
   std::vector<ShapTree> trees;
 };
 
-// A feature on the path a row's walk follows (defined with the walk).
-struct ShapPathElement;
-
 // Writes the cells of rows [first, first + count), `features` per row, into
 // `cells` (row-major). Called from several threads at once, for distinct
 // rows; must not throw.
 using ShapRowSource = std::function<void(std::size_t first, std::size_t count, ShapCell* cells)>;
 
+struct ShapSteps;
+
 // Thread-safety: immutable after construction; explain() may run on any
 // number of threads at once.
 class TreeShap {
  public:
+  // Numbers the leaf tables (shap_table.h) of a forest may take, 64 MiB: a
+  // forest of 100 trees of depth 6 takes about 3 MiB.
+  static constexpr std::size_t kTableBudget = std::size_t{8} << 20;
+
   // Fails (Error) for a forest without trees or with a tree that breaks the
-  // description above: a child that does not come after its split, a
-  // feature out of range, a leaf whose values lie outside its tree's, a
-  // negative or non-finite cover.
-  explicit TreeShap(ShapForest forest);
+  // description above: a child that does not come after its split or that
+  // two splits share, a node no split leads to, a feature out of range, a
+  // leaf whose values lie outside its tree's, a negative or non-finite
+  // cover. Trees whose leaf tables fit in `table_budget` numbers (in
+  // tree order) and pay off over `rows` rows get them; the others are
+  // walked path by path.
+  TreeShap(ShapForest forest, std::size_t rows, std::size_t table_budget = kTableBudget);
+  ~TreeShap();
+  TreeShap(const TreeShap&) = delete;
+  TreeShap& operator=(const TreeShap&) = delete;
 
   std::size_t features() const { return features_; }
   std::size_t width() const { return width_; }
   // v(empty set) per value, the mean over the trees.
   const std::vector<double>& base() const { return base_; }
+  // How many trees have leaf tables.
+  std::size_t tabled_trees() const { return tabled_; }
 
   // The values of `rows` rows into out[(row * features + feature) * width +
   // value], means over the trees. n_threads < 0 uses every available
@@ -89,32 +100,20 @@ class TreeShap {
                double* out) const;
 
  private:
-  struct Step {
-    std::int32_t feature;
-    bool categorical;
-    float threshold;
-    std::int32_t category;
-    std::uint32_t left, right;
-    double left_share, right_share;  // the children's shares of their rows
-    std::size_t values;
-  };
-  struct Tree {
-    std::vector<Step> steps;
-    std::vector<double> values;
-  };
-  using PathElement = ShapPathElement;
   class Run;
+  struct Scratch;
 
-  // One row's values summed over the trees into phi (features x width).
-  void explain_row(const ShapCell* row, PathElement* path, double* phi) const;
-  void recurse(const Tree& tree, std::uint32_t k, const ShapCell* row, PathElement* parent_path,
-               unsigned depth, double zero, double one, std::int32_t feature, double* phi) const;
+  // The values of `count` rows (cells row by row), means over the trees,
+  // into phi (count x features x width).
+  void explain_rows(const ShapCell* cells, std::size_t count, Scratch& scratch, double* phi) const;
 
   std::size_t features_ = 0;
   std::size_t width_ = 0;
-  std::vector<Tree> trees_;
+  std::vector<ShapSteps> trees_;
   std::vector<double> base_;
-  std::size_t path_length_ = 0;  // path elements one row's walk needs
+  std::size_t path_length_ = 0;  // path elements the deepest walk needs
+  std::size_t max_nodes_ = 0;
+  std::size_t tabled_ = 0;
 };
 
 }  // namespace corvane
