@@ -191,3 +191,45 @@ def test_refusals(tmp_path):
     empty = shap_values(forest, X.iloc[:0])
     assert isinstance(empty, UpliftExplanation) and empty.values.shape == (0, 4, 2)
     np.testing.assert_allclose(empty.base_values, shap_values(forest, X.iloc[:1]).base_values)
+
+
+def synthetic_explanation():
+    """Three features whose mean |value| rank b, c, a; a has NaN cells, c is categorical."""
+    rng = np.random.default_rng(7)
+    values = np.stack([rng.normal(0, s, (200, 2)) for s in (0.1, 1.0, 0.5)], axis=1)
+    data = np.column_stack([rng.random(200), rng.random(200), rng.integers(0, 3, 200)])
+    data[:20, 0] = np.nan
+    data[:5, 2] = np.nan  # an unseen category
+    return UpliftExplanation(values=values, base_values=np.zeros(2), data=data,
+                             feature_names=["a", "b", "c"], treatments=np.array(["p", "q"]),
+                             categories=(None, None, ["u", "v", "w"]))
+
+
+def test_plots_draw_each_row_where_its_value_lies():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from corvane_learn.plot import plot_shap_dependence, plot_shap_summary
+
+    e = synthetic_explanation()
+    ax = plot_shap_summary(e, "q", max_display=2)
+    assert [t.get_text() for t in ax.get_yticklabels()] == ["c", "b"]  # most important on top
+    grey_c, coloured_c, grey_b, coloured_b = ax.collections[:4]
+    assert len(grey_c.get_offsets()) == 5 and len(grey_b.get_offsets()) == 0
+    drawn = np.concatenate([grey_b.get_offsets(), coloured_b.get_offsets()])
+    np.testing.assert_allclose(np.sort(drawn[:, 0]), np.sort(e.values[:, 1, 1]))
+    assert np.abs(drawn[:, 1] - 1).max() <= 0.4 + 1e-12
+    plt.close(ax.figure)
+
+    ax = plot_shap_dependence(e, "a", "p")
+    known, missing = ax.collections
+    np.testing.assert_array_equal(known.get_offsets(), np.column_stack(
+        [e.data[20:, 0], e.values[20:, 0, 0]]))
+    assert len(missing.get_offsets()) == 20 and missing.get_offsets()[:, 0].max() < 0
+    plt.close(ax.figure)
+    ax = plot_shap_dependence(e, 2, "p")
+    assert [t.get_text() for t in ax.get_xticklabels()] == ["unseen", "u", "v", "w"]
+    plt.close(ax.figure)
+    with pytest.raises(ValueError, match="no feature of the explanation"):
+        plot_shap_dependence(e, "z", "p")
