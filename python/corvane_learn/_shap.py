@@ -162,7 +162,7 @@ def shap_values(estimator: Any, X: Any, *, n_jobs: int | None = None) -> UpliftE
                else clone(estimator).set_params(n_jobs=n_jobs))._n_threads()
     columns, n_rows = estimator._columns(state, X)
     width = len(state.treatments)
-    values = np.zeros((n_rows, len(state.names), width), dtype=np.float64)
+    values = np.empty((n_rows, len(state.names), width), dtype=np.float64)
     base = np.empty(width, dtype=np.float64)
     state.forest.shap_values(columns, threads, values.reshape(-1), base)
     categories = tuple(None if lookup is None else list(lookup.categories)
