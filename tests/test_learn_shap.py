@@ -1,6 +1,7 @@
 """Shapley values of the uplift: additive to `predict`, equal to a brute-force
 Shapley computation over every subset of features on the saved trees, and a
 one-split tree's values recomputed by hand from the training rows."""
+import json
 import math
 from itertools import combinations
 
@@ -180,10 +181,20 @@ def test_pipeline_and_merged_forests():
                                rtol=0, atol=1e-12)
 
 
-def test_refusals(tmp_path):
+def test_saved_forests_and_refusals(tmp_path):
     X, y, t = frame(1000, seed=6)
     forest = UpliftForestClassifier(n_estimators=2, max_depth=2, criterion="ED",
                                     random_state=0).fit(X, y, treatment=t)
+    forest.save(tmp_path / "m.json")
+    loaded = UpliftForestClassifier.load(tmp_path / "m.json")
+    np.testing.assert_array_equal(shap_values(loaded, X).values, shap_values(forest, X).values)
+    # A plain model file of the extension keeps no row counts to weigh the sides by.
+    document = json.loads((tmp_path / "m.json").read_text())
+    del document["corvane_learn"]
+    (tmp_path / "plain.json").write_text(json.dumps(document))
+    plain = UpliftForestClassifier.load(tmp_path / "plain.json")
+    with pytest.raises(ValueError, match="keeps no row counts per node"):
+        shap_values(plain, np.zeros((3, 4)))
     with pytest.raises(ValueError, match="several treatments; choose one of"):
         shap_values(forest, X.iloc[:5]).for_treatment()
     with pytest.raises(TypeError, match="explains a fitted corvane_learn estimator"):
