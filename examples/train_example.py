@@ -8,8 +8,9 @@ at random; which treatment the model recommends for how many customers,
 given a conversion's value and each treatment's cost; and
 the uplift-by-decile table and Qini coefficient (with its 95 % bootstrap
 interval) of each treatment. Draws the
-Qini curves into qini.png, the feature importances into importance.png and
-the first tree into tree.png, next to the model file.
+Qini curves into qini.png, the feature importances into importance.png, the
+first tree into tree.png and the Shapley values of the held-out customers'
+discount uplift into shap_summary.png, next to the model file.
 
 Usage: python examples/train_example.py [model_path]
 """
@@ -22,9 +23,9 @@ import pandas as pd
 from matplotlib.figure import Figure
 
 from corvane_learn import UpliftForestClassifier
-from corvane_learn.inspection import plot_tree
+from corvane_learn.inspection import plot_tree, shap_values
 from corvane_learn.metrics import bootstrap, qini_score, uplift_at_k, uplift_by_decile
-from corvane_learn.plot import plot_qini
+from corvane_learn.plot import plot_qini, plot_shap_summary
 
 HERE = pathlib.Path(__file__).parent
 TREATMENTS = {0: "control", 1: "email", 2: "discount"}
@@ -79,11 +80,11 @@ def main() -> None:
     fig.tight_layout()
     fig.savefig(plot_path, dpi=100)
     print(f"\nwrote {plot_path}")
-    pictures(reloaded, model_path)
+    pictures(reloaded, model_path, held_out)
 
 
-def pictures(forest, model_path) -> None:
-    """The importance of each feature as bars, and the first tree."""
+def pictures(forest, model_path, customers) -> None:
+    """The importance of each feature as bars, the first tree and the Shapley values."""
     fig = Figure(figsize=(6, 3.5))
     ax = fig.subplots()
     order = np.argsort(forest.feature_importances_)
@@ -96,7 +97,13 @@ def pictures(forest, model_path) -> None:
     plot_tree(forest, 0, ax=fig.subplots())
     fig.tight_layout()
     fig.savefig(model_path.with_name("tree.png"), dpi=100)
-    print(f"wrote {model_path.with_name('importance.png')} and {model_path.with_name('tree.png')}")
+    # What moves each held-out customer's predicted discount uplift, and which way.
+    fig = Figure(figsize=(7, 4))
+    plot_shap_summary(shap_values(forest, customers), "discount", ax=fig.subplots())
+    fig.tight_layout()
+    fig.savefig(model_path.with_name("shap_summary.png"), dpi=100)
+    print(f"wrote {model_path.with_name('importance.png')}, {model_path.with_name('tree.png')} "
+          f"and {model_path.with_name('shap_summary.png')}")
 
 
 def targeting_table(forest, uplift, converted, treatment) -> None:

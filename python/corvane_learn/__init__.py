@@ -8,7 +8,8 @@ AUUC, Qini coefficient, uplift at k, response rates by percentile, uplift by
 decile) and makes scikit-learn scorers of them; `corvane_learn.plot` draws
 them (needs matplotlib: ``pip install corvane[plot]``);
 `corvane_learn.inspection` (scikit-learn's word for it; the module is
-`corvane_learn.insight`) gives permutation importance and shows trees.
+`corvane_learn.insight`) gives permutation importance and exact Shapley
+values of the uplift, and shows trees.
 `merge_forests` joins the trees of several fitted estimators into one, and
 `corvane_learn.dask` (imported on its own: ``import corvane_learn.dask``,
 needs ``pip install corvane[dask]``) trains and predicts on a Dask cluster.

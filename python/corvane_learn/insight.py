@@ -1,7 +1,9 @@
-"""Looking into a fitted forest: permutation importance and the trees themselves.
+"""Looking into a fitted forest: permutation importance, Shapley values and the trees.
 
 `permutation_importance` measures how much the Qini coefficient on held-out
-rows drops when one feature's values are shuffled. `export_text` and
+rows drops when one feature's values are shuffled. `shap_values` gives the
+exact Shapley values of each row's predicted uplift per feature and
+treatment (see `corvane_learn._shap`). `export_text` and
 `plot_tree` (needs matplotlib, drawn without graphviz) show one tree: its
 splits with feature names, thresholds and categories, and each leaf's
 uplifts and row counts.
@@ -19,8 +21,10 @@ from typing import Any
 import numpy as np
 
 from . import _convert
+from ._shap import TreatmentExplanation, UpliftExplanation, shap_values
 
-__all__ = ["export_text", "permutation_importance", "plot_tree"]
+__all__ = ["TreatmentExplanation", "UpliftExplanation", "export_text", "permutation_importance",
+           "plot_tree", "shap_values"]
 
 
 def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:

@@ -1,7 +1,9 @@
-"""Plots of uplift metrics (needs matplotlib: ``pip install corvane[plot]``).
+"""Plots of uplift metrics and Shapley values (needs matplotlib: ``pip install corvane[plot]``).
 
-Called like the functions of `corvane_learn.metrics`, plus an optional
-matplotlib `ax` to draw into; each returns the Axes drawn on.
+The metric plots are called like the functions of `corvane_learn.metrics`,
+the Shapley plots with what `corvane_learn.inspection.shap_values`
+returns; all take an optional matplotlib `ax` to draw into and return the
+Axes drawn on.
 """
 
 from __future__ import annotations
@@ -12,7 +14,8 @@ import numpy as np
 
 from . import metrics
 
-__all__ = ["plot_cost_curve", "plot_qini", "plot_toc", "plot_uplift_by_decile",
+__all__ = ["plot_cost_curve", "plot_qini", "plot_shap_dependence", "plot_shap_summary",
+           "plot_toc", "plot_uplift_by_decile",
            "plot_uplift_curve"]
 
 
@@ -172,4 +175,152 @@ def plot_cost_curve(y_true: Any, uplift: Any, treatment: Any, *, control: Any = 
     ax.set_ylabel("estimated gain per row")
     ax.set_title("Gain against spend")
     ax.legend(loc="best")
+    return ax
+
+
+def _shap_slice(explanation: Any, treatment: Any) -> tuple[np.ndarray, Any]:
+    """One treatment's Shapley values (rows, features) and its label."""
+    t = explanation.treatment_index(treatment)
+    return explanation.values[:, :, t], explanation.treatments[t]
+
+
+def _feature_index(explanation: Any, feature: Any) -> int:
+    names = list(explanation.feature_names)
+    if isinstance(feature, str):
+        if feature not in names:
+            raise ValueError(f"{feature!r} is no feature of the explanation; expected one of "
+                             f"{names!r}")
+        return names.index(feature)
+    if isinstance(feature, (int, np.integer)) and not isinstance(feature, bool) and \
+            0 <= feature < len(names):
+        return int(feature)
+    raise ValueError(f"feature must be a feature name or an index below {len(names)}; got "
+                     f"{feature!r}")
+
+
+def _colour_scale(cells: np.ndarray, categorical: bool) -> np.ndarray:
+    """A feature's cells mapped to [0, 1] for the colour map (NaN stays NaN).
+
+    Numbers are clipped to their 5th and 95th percentiles first, so that a
+    few extreme values do not wash out the rest; category codes are spread
+    evenly.
+    """
+    known = cells[~np.isnan(cells)]
+    if known.size == 0:
+        return cells
+    if categorical:
+        low, high = 0.0, float(known.max())
+    else:
+        low, high = np.percentile(known, [5, 95])
+        if high <= low:
+            low, high = float(known.min()), float(known.max())
+    if high <= low:
+        return np.where(np.isnan(cells), np.nan, 0.5)
+    return np.clip((cells - low) / (high - low), 0.0, 1.0)
+
+
+def _swarm(x: np.ndarray, bins: int = 100) -> np.ndarray:
+    """Vertical offsets in [-1, 1] that pile up rows of similar x, as a beeswarm does.
+
+    Rows falling into the same of `bins` bins of x are stacked alternately
+    above and below the line, so that the height shows how many rows share
+    a value; the offsets are scaled to the fullest bin.
+    """
+    n = len(x)
+    if n == 0:
+        return np.zeros(0)
+    low, span = float(x.min()), float(x.max() - x.min())
+    bin_of = np.zeros(n, dtype=np.int64) if span == 0 else np.minimum(
+        ((x - low) / span * bins).astype(np.int64), bins - 1)
+    order = np.argsort(bin_of, kind="stable")
+    sorted_bins = bin_of[order]
+    rank = np.arange(n) - np.searchsorted(sorted_bins, sorted_bins, side="left")
+    layer = (rank + 1) // 2
+    offsets = np.empty(n)
+    offsets[order] = np.where(rank % 2 == 1, layer, -layer)
+    top = layer.max()
+    return offsets / top if top else offsets
+
+
+def plot_shap_summary(explanation: Any, treatment: Any = None, *, max_display: int = 20,
+                      ax: Any = None) -> Any:
+    """Each row's Shapley value per feature for one treatment, features by mean |value|.
+
+    `explanation` is what `corvane_learn.inspection.shap_values` returns;
+    `treatment` a label of its treatments (None when there is only one).
+    One line of points per feature, the `max_display` features with the
+    largest mean absolute value on top; a point is a row, placed at the
+    feature's value for that row (how much it moves the row's uplift) and
+    piled up where many rows share a value. Its colour is the row's value
+    of the feature, from low (blue) to high (red) within that feature
+    (numbers clipped to their 5th-95th percentiles; categories by their
+    order in `categories`); grey for a missing or unseen value. Returns the
+    Axes.
+    """
+    values, label = _shap_slice(explanation, treatment)
+    if isinstance(max_display, bool) or not isinstance(max_display, (int, np.integer)) or \
+            max_display < 1:
+        raise ValueError(f"max_display must be a positive integer; got {max_display!r}")
+    shown = np.argsort(-np.abs(values).mean(axis=0), kind="stable")[:max_display]
+    ax = _axes(ax)
+    cmap = "coolwarm"
+    points = None
+    for place, f in enumerate(shown[::-1]):
+        x = values[:, f]
+        y = place + 0.4 * _swarm(x)
+        colour = _colour_scale(explanation.data[:, f], explanation.categories[f] is not None)
+        missing = np.isnan(colour)
+        ax.scatter(x[missing], y[missing], s=6, color="0.65", linewidths=0)
+        points = ax.scatter(x[~missing], y[~missing], s=6, c=colour[~missing], cmap=cmap,
+                            vmin=0.0, vmax=1.0, linewidths=0)
+    ax.axvline(0.0, color="0.4", linewidth=0.8)
+    ax.set_yticks(range(len(shown)))
+    ax.set_yticklabels([explanation.feature_names[f] for f in shown[::-1]])
+    ax.set_ylim(-0.6, len(shown) - 0.4)
+    ax.set_xlabel(f"Shapley value: effect on the uplift of {label}")
+    ax.set_title(f"Shapley values of the uplift: {label}")
+    if points is not None:
+        bar = ax.figure.colorbar(points, ax=ax, ticks=[0.0, 1.0], aspect=40, pad=0.02)
+        bar.set_ticklabels(["low", "high"])
+        bar.set_label("feature value")
+    return ax
+
+
+def plot_shap_dependence(explanation: Any, feature: Any, treatment: Any = None, *,
+                         ax: Any = None) -> Any:
+    """One feature's Shapley value against its value, one point per row, for one treatment.
+
+    `feature` is a name or an index of `explanation.feature_names`. A
+    numeric feature's missing cells are drawn in grey left of the others; a
+    categorical feature has one column of points per category (jittered
+    sideways), unseen categories in a column of their own. Returns the Axes.
+    """
+    values, label = _shap_slice(explanation, treatment)
+    f = _feature_index(explanation, feature)
+    name = explanation.feature_names[f]
+    x, y = explanation.data[:, f], values[:, f]
+    missing = np.isnan(x)
+    ax = _axes(ax)
+    categories = explanation.categories[f]
+    if categories is not None:
+        jitter = np.random.default_rng(0).uniform(-0.2, 0.2, len(x))
+        codes = np.where(missing, -1.0, x)
+        ax.scatter(codes + jitter, y, s=6, color="tab:blue", linewidths=0)
+        present = np.unique(codes).astype(int)
+        ax.set_xticks(present)
+        ax.set_xticklabels(["unseen" if c < 0 else str(categories[c]) for c in present],
+                           rotation=30 if len(present) > 4 else 0)
+    else:
+        ax.scatter(x[~missing], y[~missing], s=6, color="tab:blue", linewidths=0)
+        if missing.any():
+            known = x[~missing]
+            low, high = (float(known.min()), float(known.max())) if known.size else (0.0, 1.0)
+            place = low - 0.1 * ((high - low) or 1.0)
+            ax.scatter(np.full(missing.sum(), place), y[missing], s=6, color="0.6",
+                       linewidths=0, label=f"missing ({missing.sum()} rows)")
+            ax.legend(loc="best")
+    ax.axhline(0.0, color="0.4", linewidth=0.8)
+    ax.set_xlabel(name)
+    ax.set_ylabel(f"Shapley value of {name}")
+    ax.set_title(f"Effect of {name} on the uplift of {label}")
     return ax

@@ -207,6 +207,10 @@ std::string unknown_feature_kind(std::span<const std::string_view> names) {
   return text;
 }
 
+std::string tree_not_explainable(std::size_t index, std::string_view why) {
+  return "tree " + std::to_string(index) + " cannot be explained: " + std::string(why);
+}
+
 std::string unknown_importance_type(std::string_view type) {
   return "unknown importance type '" + std::string(type) + "'; expected 'gain' or 'split'";
 }

@@ -172,6 +172,9 @@ std::string unknown_feature_kind(std::span<const std::string_view> names);
 std::string unknown_importance_type(std::string_view type);
 // "category <text> occurs twice among the categories of feature '<name>'"
 std::string duplicate_category(std::string_view name, std::string_view text);
+// "tree <index> cannot be explained: <why>" (Shapley values of a tree whose
+// shape or covers do not allow them)
+std::string tree_not_explainable(std::size_t index, std::string_view why);
 
 // Progress lines.
 // "Start training with <n_threads> threads..."

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/parameters.h"
+#include "estimator/estimator_shap.h"
 #include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/gil.h"
@@ -66,6 +67,7 @@ BufferView output_buffer(PyObject* obj, std::size_t values, const char* what) {
 
 constexpr std::array<const char*, 4> kPredictParams = {"columns", "n_threads", "out", "spread"};
 constexpr std::array<const char*, 3> kResponseParams = {"columns", "n_threads", "out"};
+constexpr std::array<const char*, 4> kShapParams = {"columns", "n_threads", "out", "base"};
 constexpr std::array<const char*, 1> kFieldsParam = {"fields"};
 constexpr std::array<const char*, 2> kSaveParams = {"path", "fields"};
 constexpr std::array<const char*, 1> kTypeParam = {"importance_type"};
@@ -104,6 +106,25 @@ PyObject* predict_response(PyObject* self, PyObject* const* args, Py_ssize_t nar
       GilReleased unlocked;
       forest.predict_response(input.columns, input.rows, n_threads,
                               reinterpret_cast<double*>(out.mutable_data()));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* shap_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
+    PyObject* a[4] = {};
+    bind_arguments({"Forest.shap_values()", kShapParams}, args, nargs, kwnames, a);
+    FeatureColumns input = prediction_columns(forest, a[0]);
+    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
+    BufferView out =
+        output_buffer(a[2], input.rows * forest.features().size() * forest.width(), "out");
+    BufferView base = output_buffer(a[3], forest.width(), "base");
+    {
+      GilReleased unlocked;
+      explain_columns(forest, input.columns, input.rows, n_threads,
+                      reinterpret_cast<double*>(out.mutable_data()),
+                      reinterpret_cast<double*>(base.mutable_data()));
     }
     Py_RETURN_NONE;
   });
@@ -306,6 +327,11 @@ PyMethodDef* method_table() {
           "predict_response",
           "predict_response($self, columns, n_threads, out)\n--\n\n"
           "Fills `out` with each row's positive rate per group, control first."),
+      keywords_method<shap_values>(
+          "shap_values",
+          "shap_values($self, columns, n_threads, out, base)\n--\n\n"
+          "Fills `out` with each row's Shapley values of the uplift (rows x features x "
+          "treatments)\nand `base` with each treatment's base value."),
       keywords_method<to_bytes>(
           "to_bytes",
           "to_bytes($self, fields)\n--\n\nThe model file text with the estimator's fields."),
