@@ -108,8 +108,11 @@ def test_uplift_by_decile_by_hand():
 
 def test_degenerate_inputs():
     assert math.isnan(metrics.qini_score([0, 0, 0, 0], SCORE, T))
-    with pytest.raises(ValueError, match="only 0 and 1"):
-        metrics.auuc_score([2, 0, 0, 1], SCORE, T)
+    # Outcomes are any finite numbers (sums of outcomes), never text or NaN.
+    with pytest.raises(ValueError, match="must hold finite numbers"):
+        metrics.auuc_score(["2", "0", "0", "1"], SCORE, T)
+    with pytest.raises(ValueError, match="in row 2"):
+        metrics.auuc_score([2.0, 0.0, float("nan"), 1.0], SCORE, T)
     with pytest.raises(ValueError, match="differ in length"):
         metrics.auuc_score(Y[:3], SCORE, T)
 

@@ -38,7 +38,7 @@ def test_toc_curve_by_hand():
 def test_rate_score_arguments():
     with pytest.raises(ValueError, match="target must be 'AUTOC' or 'QINI'"):
         metrics.rate_score(RY, RS, RT, target="auc")
-    with pytest.raises(ValueError, match="y_true holds NaN"):
+    with pytest.raises(ValueError, match="y_true holds nan in row 0"):
         metrics.rate_score([np.nan, 0, 1, 1, 0, 0], RS, RT)
 
 

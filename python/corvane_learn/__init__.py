@@ -1,6 +1,8 @@
 """Uplift random forests as a scikit-learn estimator.
 
-`UpliftForestClassifier` trains and predicts through its own native module
+`UpliftForestClassifier` (0/1 outcomes) and `UpliftForestRegressor`
+(real-valued outcomes such as revenue) train and predict through their own
+native module
 (`corvane_learn._core`, built from the same core as the `corvane`
 extension): arrays in, arrays out, seeded by `random_state`.
 `corvane_learn.metrics` evaluates uplift scores (uplift and Qini curves,
@@ -19,7 +21,7 @@ import sys
 
 from . import insight, metrics, plot
 from ._convert import MISSING_CATEGORY
-from ._estimator import UpliftForestClassifier
+from ._estimator import UpliftForestClassifier, UpliftForestRegressor
 from ._merge import merge_forests
 
 # Importable under the name scikit-learn users look for.
@@ -27,5 +29,6 @@ inspection = insight
 sys.modules[__name__ + ".inspection"] = insight
 
 __version__ = "0.2.0"
-__all__ = ["MISSING_CATEGORY", "UpliftForestClassifier", "__version__", "insight", "inspection",
+__all__ = ["MISSING_CATEGORY", "UpliftForestClassifier", "UpliftForestRegressor", "__version__",
+           "insight", "inspection",
            "merge_forests", "metrics", "plot"]

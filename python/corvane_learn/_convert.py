@@ -45,6 +45,8 @@ NUMERIC = "numeric"
 CATEGORICAL = "categorical"
 
 BINARY = "binary"
+# Outcomes of any finite real value (revenue, say).
+REAL = "real"
 
 
 def _is_number_type(t: type) -> bool:
@@ -514,20 +516,33 @@ def outcome_values(y: Any, *, name: str = "y", n_rows: int | None = None,
                    kind: str = BINARY, hint: str = "") -> np.ndarray:
     """Outcomes as training, `score` and every metric read them, so that all accept the same.
 
-    `kind` says what the outcomes are; "binary" (the only kind so far) takes
-    0 and 1 as numbers of any type (ints, floats, bools, Decimal; in numpy
-    arrays of any of those dtypes, object arrays included, in lists and
-    pandas Series) and returns them as int8. Text ("0", "1"), complex
-    numbers, missing values and other numbers are refused with a ValueError
-    that names the argument (`name`) and, with `n_rows`, a length other than
-    the rows of X. `hint` is appended to the message about values that are
-    no numbers.
+    `kind` says what the outcomes are; "binary" takes 0 and 1 as numbers of
+    any type (ints, floats, bools, Decimal; in numpy arrays of any of those
+    dtypes, object arrays included, in lists and pandas Series) and returns
+    them as int8; "real" takes any finite numbers of those types and returns
+    them as float64 (NaN or an infinity is refused naming its first row).
+    Text ("0", "1"), complex numbers, missing values and (for "binary")
+    other numbers are refused with a ValueError that names the argument
+    (`name`) and, with `n_rows`, a length other than the rows of X. `hint`
+    is appended to the message about values that are no numbers.
     """
-    if kind != BINARY:
+    if kind not in (BINARY, REAL):
         raise ValueError(f"unknown kind of outcome {kind!r}")
-    values = _outcome_numbers(y, name, "0 or 1", "must hold only 0 and 1 (outcomes)", hint)
+    if kind == REAL:
+        values = _outcome_numbers(y, name, "a finite number",
+                                  "must hold finite numbers (outcomes)", hint, nan_row=True)
+    else:
+        values = _outcome_numbers(y, name, "0 or 1", "must hold only 0 and 1 (outcomes)", hint)
     if n_rows is not None and len(values) != n_rows:
         raise ValueError(f"{name} has {len(values)} rows but X has {n_rows}")
+    if kind == REAL:
+        values = values.astype(np.float64)
+        bad = ~np.isfinite(values)
+        if bad.any():
+            row = int(np.flatnonzero(bad)[0])
+            raise ValueError(f"{name} holds {float(values[row])!r} in row {row}; outcomes must be "
+                             "finite numbers")
+        return values
     if values.dtype.kind == "b":
         return values.astype(np.int8)
     bad = (values != 0) & (values != 1)
@@ -536,13 +551,19 @@ def outcome_values(y: Any, *, name: str = "y", n_rows: int | None = None,
     return values.astype(np.int8)
 
 
-def _outcome_numbers(y: Any, name: str, expected: str, rule: str, hint: str) -> np.ndarray:
+def _outcome_numbers(y: Any, name: str, expected: str, rule: str, hint: str,
+                     nan_row: bool = False) -> np.ndarray:
     """y as a 1-D bool, int or float array; ValueError for anything but numbers.
 
-    `expected` and `rule` word the messages for the kind of outcome.
+    `expected` and `rule` word the messages for the kind of outcome; with
+    `nan_row`, NaN is left for the caller, which names its row.
     """
     if is_series(y):
-        if y.isna().any():
+        missing = y.isna().to_numpy()
+        if missing.any() and nan_row:
+            raise ValueError(f"{name} holds a missing value in row {int(missing.argmax())}; "
+                             "outcomes must be finite numbers")
+        if missing.any():
             raise ValueError(f"{name} holds missing values (NA); every row needs an outcome of "
                              f"{expected}")
         values = y.to_numpy() if y.dtype.kind in "biuf" else y.to_numpy(dtype=object)
@@ -551,7 +572,7 @@ def _outcome_numbers(y: Any, name: str, expected: str, rule: str, hint: str) -> 
     if values.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional; got shape {values.shape}")
     found = None
-    if values.dtype.kind == "f" and np.isnan(values).any():
+    if values.dtype.kind == "f" and not nan_row and np.isnan(values).any():
         raise ValueError(f"{name} holds missing values (NaN); every row needs an outcome of "
                          f"{expected}")
     if values.dtype.kind == "c":

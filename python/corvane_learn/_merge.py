@@ -6,7 +6,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import _core
-from ._estimator import UpliftForestClassifier
+from ._estimator import _UpliftForest
 from ._model_file import jsonable
 from ._params import TREE_SETTINGS
 
@@ -54,7 +54,7 @@ def _describe(index: int) -> str:
     return "the first estimator" if index == 0 else f"estimator {index}"
 
 
-def check_compatible(first: UpliftForestClassifier, other: UpliftForestClassifier,
+def check_compatible(first: _UpliftForest, other: _UpliftForest,
                      index: int) -> None:
     """Raises ValueError naming what makes `other` unmergeable with `first`."""
     a, b = first._state(), other._state()
@@ -98,8 +98,8 @@ def check_compatible(first: UpliftForestClassifier, other: UpliftForestClassifie
                          "counts per node (one comes from a plain model file)")
 
 
-def merge_fitted(estimators: Sequence[UpliftForestClassifier],
-                 params: dict[str, Any] | None = None) -> UpliftForestClassifier:
+def merge_fitted(estimators: Sequence[_UpliftForest],
+                 params: dict[str, Any] | None = None) -> _UpliftForest:
     """A new fitted estimator holding every tree of `estimators`, in order.
 
     Its parameters are the first one's (or `params`), with n_estimators the
@@ -111,15 +111,15 @@ def merge_fitted(estimators: Sequence[UpliftForestClassifier],
     for index, other in enumerate(estimators[1:], start=1):
         check_compatible(first, other, index)
     forest = _core.merge([e._state().forest for e in estimators])
-    merged = UpliftForestClassifier(**(first.get_params() if params is None else params))
+    merged = type(first)(**(first.get_params() if params is None else params))
     merged.set_params(n_estimators=forest.info()["n_estimators"])
     state = first._state()
-    merged._set_fitted(forest, state.treatments, state.control, state.max_features,
+    merged._set_fitted(forest, state.treatments, state.control, state.max_features, state.outcome,
                        first.feature_kinds_)
     return merged
 
 
-def merge_forests(estimators: Sequence[UpliftForestClassifier]) -> UpliftForestClassifier:
+def merge_forests(estimators: Sequence[_UpliftForest]) -> _UpliftForest:
     """One new fitted estimator holding every tree of `estimators`, in the given order.
 
     Its `n_estimators` is the total, so `predict` and `feature_importances_`
@@ -138,13 +138,19 @@ def merge_forests(estimators: Sequence[UpliftForestClassifier]) -> UpliftForestC
         hyper-parameter other than `n_estimators`, `n_jobs`, `verbose` and
         `random_state` (the message names the parameter and both values).
     TypeError
-        For an element that is no UpliftForestClassifier.
+        For an element that is no UpliftForestClassifier or UpliftForestRegressor, or a
+        mix of the two.
     """
     estimators = list(estimators)
     for index, estimator in enumerate(estimators):
-        if not isinstance(estimator, UpliftForestClassifier):
+        if not isinstance(estimator, _UpliftForest):
             raise TypeError(f"cannot merge forests: {_describe(index)} is a "
-                            f"{type(estimator).__name__}, not an UpliftForestClassifier")
+                            f"{type(estimator).__name__}, not an UpliftForestClassifier or "
+                            "UpliftForestRegressor")
+        if type(estimator) is not type(estimators[0]):
+            raise TypeError(f"cannot merge forests: {_describe(index)} is a "
+                            f"{type(estimator).__name__} but the first estimator a "
+                            f"{type(estimators[0]).__name__}")
         if getattr(estimator, "_fitted", None) is None:
             raise ValueError(f"cannot merge forests: {_describe(index)} is not fitted")
     return merge_fitted(estimators)

@@ -28,7 +28,8 @@ from typing import Any
 import numpy as np
 
 FORMAT = 2
-_FORMATS = (1, 2)
+# 3: a real-valued outcome (the regressor's), with "outcome": "real".
+_FORMATS = (1, 2, 3)
 
 
 def jsonable(value: Any) -> Any:
@@ -51,8 +52,10 @@ class Fields:
     """Checked fields of a model file: what the estimator needs besides the forest."""
 
     def __init__(self, params: dict[str, Any], control: Any, treatments: np.ndarray,
-                 max_features: int | None, feature_kinds: list[str | None] | None) -> None:
+                 max_features: int | None, feature_kinds: list[str | None] | None,
+                 outcome: str = "binary") -> None:
         self.params = params
+        self.outcome = outcome
         self.control = control
         self.treatments = treatments
         self.max_features = max_features
@@ -84,7 +87,7 @@ def read_fields(raw: bytes, source: str, width: int, n_features: int,
         raise ValueError(f"{_where(source)}: its estimator part is no JSON object")
     fmt = fields.get("format")
     if fmt not in _FORMATS or isinstance(fmt, bool):
-        raise _fail(source, "format", f"is {fmt!r}; this version reads formats 1 and 2")
+        raise _fail(source, "format", f"is {fmt!r}; this version reads formats 1, 2 and 3")
     for key in ("params", "control", "treatments", "treatment_dtype", "max_features"):
         if key not in fields:
             raise _fail(source, key, "is missing")
@@ -122,7 +125,10 @@ def read_fields(raw: bytes, source: str, width: int, n_features: int,
                                   any(k not in ("numeric", "categorical") for k in kinds)):
             raise _fail(source, "feature_kinds", f"must list 'numeric' or 'categorical' for each "
                         f"of the {n_features} features")
-    return Fields(params, control, labels, max_features, kinds)
+    outcome = fields.get("outcome", "binary") if fmt == 3 else "binary"
+    if outcome not in ("binary", "real"):
+        raise _fail(source, "outcome", f"is {outcome!r}; expected 'binary' or 'real'")
+    return Fields(params, control, labels, max_features, kinds, outcome)
 
 
 def source_name(path: str | os.PathLike) -> str:

@@ -23,22 +23,14 @@ from typing import Any
 
 import numpy as np
 
-from . import metrics
+from . import _convert, metrics
 
 kTargets = ("AUTOC", "QINI")
 
 
 def outcomes(y_true: Any) -> np.ndarray:
-    """The outcomes as float64, refused unless one-dimensional, real and finite."""
-    y = np.asarray(y_true)
-    if y.ndim != 1:
-        raise ValueError("y_true must be one-dimensional")
-    if y.dtype.kind not in "biuf":
-        raise ValueError(f"y_true must hold numbers, not {y.dtype}")
-    y = y.astype(np.float64)
-    if not np.isfinite(y).all():
-        raise ValueError("y_true holds NaN or infinite values")
-    return y
+    """The outcomes as float64, as every metric converts them (finite numbers)."""
+    return _convert.outcome_values(y_true, name="y_true", kind=_convert.REAL)
 
 
 def scores_of(uplift: Any, n: int) -> np.ndarray:

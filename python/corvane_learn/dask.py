@@ -1,4 +1,4 @@
-"""Training and prediction of `UpliftForestClassifier` on a Dask cluster.
+"""Training and prediction of the uplift forests (`UpliftForestClassifier`, `UpliftForestRegressor`) on a Dask cluster.
 
 Needs ``pip install corvane[dask]``; importing `corvane_learn` alone does not
 import Dask.
@@ -26,7 +26,7 @@ import dask.array as da
 import numpy as np
 
 from . import _convert
-from ._estimator import UpliftForestClassifier, seed_of
+from ._estimator import _UpliftForest, seed_of
 from ._merge import merge_fitted
 
 __all__ = ["fit", "predict"]
@@ -201,13 +201,13 @@ def _partition_seeds(random_state: Any, count: int) -> list[Any]:
     return [int(s) for s in np.random.SeedSequence(seed).generate_state(count, np.uint32)]
 
 
-def fit(estimator: UpliftForestClassifier, X: Any, y: Any, *args: Any, treatment: Any = None,
-        client: Any = None) -> UpliftForestClassifier:
+def fit(estimator: _UpliftForest, X: Any, y: Any, *args: Any, treatment: Any = None,
+        client: Any = None) -> _UpliftForest:
     """Trains `estimator` on a Dask cluster, partition by partition, and returns it fitted.
 
     Parameters
     ----------
-    estimator : UpliftForestClassifier
+    estimator : UpliftForestClassifier or UpliftForestRegressor
         Its hyper-parameters apply to every share of the forest; `n_jobs` is
         the thread count of each task on its worker (-1: all the worker's
         processors). Any earlier fit is discarded, as with `estimator.fit`.
@@ -247,8 +247,8 @@ def fit(estimator: UpliftForestClassifier, X: Any, y: Any, *args: Any, treatment
         For inputs that are not Dask collections of the kinds above, or the
         treatment given by position.
     """
-    if not isinstance(estimator, UpliftForestClassifier):
-        raise TypeError(f"estimator must be an UpliftForestClassifier; got "
+    if not isinstance(estimator, _UpliftForest):
+        raise TypeError(f"estimator must be an UpliftForestClassifier or UpliftForestRegressor; got "
                         f"{type(estimator).__name__}")
     if args:
         raise TypeError("corvane_learn.dask.fit takes the treatment as a keyword argument: call "
@@ -297,11 +297,11 @@ def _gather(client: Any, futures: Any) -> Any:
         raise
 
 
-def _load(cls: type, text: bytes) -> UpliftForestClassifier:
+def _load(cls: type, text: bytes) -> _UpliftForest:
     return cls._from_bytes(text, "shipped to a worker")
 
 
-def _predict_part(part: Any, estimator: UpliftForestClassifier, dtypes: list[str] | None = None,
+def _predict_part(part: Any, estimator: _UpliftForest, dtypes: list[str] | None = None,
                   partition_info: dict[str, Any] | None = None) -> np.ndarray:
     if dtypes is not None and _convert.is_dataframe(part):
         found = [str(part[name].dtype) for name in estimator.feature_names_in_]
@@ -313,7 +313,7 @@ def _predict_part(part: Any, estimator: UpliftForestClassifier, dtypes: list[str
     return estimator.predict(part)
 
 
-def predict(estimator: UpliftForestClassifier, X: Any) -> Any:
+def predict(estimator: _UpliftForest, X: Any) -> Any:
     """Uplift of each treatment over control for each row of a Dask DataFrame or array.
 
     Returns a lazy `dask.array.Array` of float64, shape (rows, treatments),
@@ -329,8 +329,8 @@ def predict(estimator: UpliftForestClassifier, X: Any) -> Any:
     feature column or an array's width is not the number of features, TypeError for another kind of `X`; errors of
     `estimator.predict` on a partition surface when computing.
     """
-    if not isinstance(estimator, UpliftForestClassifier):
-        raise TypeError(f"estimator must be an UpliftForestClassifier; got "
+    if not isinstance(estimator, _UpliftForest):
+        raise TypeError(f"estimator must be an UpliftForestClassifier or UpliftForestRegressor; got "
                         f"{type(estimator).__name__}")
     # One read of the fitted state: a refit meanwhile cannot mix two fits.
     state = estimator._state()

@@ -47,10 +47,10 @@ def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:
 
 def _uplift_forest(estimator: Any) -> Any:
     """The fitted UpliftForestClassifier itself, or the last step of a Pipeline ending in one."""
-    from ._estimator import UpliftForestClassifier
+    from ._estimator import _UpliftForest
 
     step = estimator
-    while not isinstance(step, UpliftForestClassifier):
+    while not isinstance(step, _UpliftForest):
         steps = getattr(step, "steps", None)
         if not steps:
             raise TypeError(f"permutation_importance needs a fitted UpliftForestClassifier or a "
@@ -118,7 +118,7 @@ def permutation_importance(estimator: Any, X: Any, y: Any, *, treatment: Any, n_
             return forest._score_uplift(state, forest._predict_with(state, inner), y, treatment)
 
     # Converted once for all the scores (and checked before any of them).
-    y = _convert.outcome_values(y, n_rows=n_rows)
+    y = _convert.outcome_values(y, n_rows=n_rows, kind=state.outcome)
     treatment = np.asarray(treatment.to_numpy() if _convert.is_series(treatment) else treatment)
     baseline = score(None, None)
     scores = np.full((len(names), n_repeats), baseline)

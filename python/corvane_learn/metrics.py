@@ -59,7 +59,7 @@ from typing import Any
 import numpy as np
 
 from ._bootstrap import BootstrapResult, ComparisonResult, ConfidenceInterval, bootstrap, compare
-from ._convert import outcome_values
+from ._convert import REAL, outcome_values
 from ._cost_curve import cost_curve
 from ._rate import rate_score, toc_curve
 
@@ -75,8 +75,9 @@ class _Ranked:
 
     def __init__(self, y_true: Any, uplift: Any, treatment: Any, treated: Any,
                  control: Any) -> None:
-        # The outcomes fit accepts, converted alike.
-        y = outcome_values(y_true, name="y_true")
+        # The outcomes the estimators accept, converted alike: 0/1 or any
+        # finite numbers (counted as sums of outcomes).
+        y = outcome_values(y_true, name="y_true", kind=REAL)
         scores = np.asarray(uplift, dtype=np.float64)
         labels = np.asarray(treatment)
         if not (y.ndim == scores.ndim == labels.ndim == 1):
@@ -94,7 +95,9 @@ class _Ranked:
         if np.isnan(scores).any():
             raise ValueError("uplift holds NaN")
         self.scores = scores
-        self.y = y.astype(np.int64)
+        # Whether every outcome is 0 or 1 (kept exact as integers then).
+        self.binary = bool(((y == 0) | (y == 1)).all())
+        self.y = y.astype(np.int64) if self.binary else y
         self.is_treated = is_treated
         self.order = np.argsort(-scores, kind="stable")
         # The same rows in rank order (highest score first).
@@ -223,6 +226,10 @@ def auuc_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     x, u = _with_origin(r.ends + 1, _uplift_values(r))
     if normalize == "rows":
         return _area(x / r.n, u / r.n) - u[-1] / r.n / 2.0
+    if not r.binary:
+        raise ValueError("auuc_score's perfect normalisation ranks positive and negative "
+                         "outcomes, so it needs 0/1 outcomes; use normalize='rows' for "
+                         "real-valued ones")
     # 2: treated positives and control negatives, 1: treated negatives,
     # 0: control positives.
     perfect_scores = 2.0 * ((r.y == 1) == r.is_treated) + ((r.y == 0) & r.is_treated)
