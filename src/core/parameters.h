@@ -93,7 +93,7 @@ struct TrainingParameters {
 #undef CORVANE_PARAMETER_FIELD
 
 // One parameter as the table describes it.
-struct ParameterSpec {
+struct ParameterInfo {
   std::string_view name;
   std::string_view estimator_name;
   std::string_view default_literal;
@@ -103,12 +103,12 @@ struct ParameterSpec {
   std::string_view description;
 };
 
-// Calls visit(spec, field) for every parameter of `params` (a ForestParameters,
+// Calls visit(param, field) for every parameter of `params` (a ForestParameters,
 // TreeParameters or TrainingParameters, const or not), in declaration order.
 template <class Params, class Visit>
 void visit_parameters(Params& params, Visit&& visit) {
 #define CORVANE_VISIT_PARAMETER(type, name, init, estimator, fallback, low, high, closed, doc) \
-  visit(ParameterSpec { #name, estimator, fallback, low, high, closed, doc }, params.name);
+  visit(ParameterInfo { #name, estimator, fallback, low, high, closed, doc }, params.name);
   using Plain = std::remove_const_t<Params>;
   if constexpr (std::is_same_v<Plain, ForestParameters>) {
     CORVANE_FOREST_PARAMETERS(CORVANE_VISIT_PARAMETER)

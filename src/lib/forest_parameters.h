@@ -30,8 +30,8 @@ inline void convert_parameter(PyObject* value, std::string& field) { field = to_
 template <class Params>
 void parameters_from(PyObject* const* values, Params& params) {
   std::size_t i = 0;
-  visit_parameters(params, [&](const ParameterSpec& spec, auto& field) {
-    const std::string name(spec.name);
+  visit_parameters(params, [&](const ParameterInfo& param, auto& field) {
+    const std::string name(param.name);
     with_param(name.c_str(), [&] { convert_parameter(values[i], field); });
     ++i;
   });

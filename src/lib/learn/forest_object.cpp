@@ -211,8 +211,8 @@ PyObject* info(PyObject* self, PyObject*) {
     d.set("knows_categories", PyBool_FromLong(forest.knows_categories()));
     // Every hyper-parameter the trees keep, under its name.
     const TreeParameters kept = m.tree();
-    visit_parameters(kept, [&](const ParameterSpec& spec, const auto& value) {
-      d.set(std::string(spec.name).c_str(), to_python(value));
+    visit_parameters(kept, [&](const ParameterInfo& param, const auto& value) {
+      d.set(std::string(param.name).c_str(), to_python(value));
     });
     return d.release();
   });

@@ -349,18 +349,18 @@ bool add_parameters(PyObject* module) {
   if (!list) return false;
   constexpr auto kTree = parameter_names<TreeParameters>();
   auto add = [&](const char* fixed_group) {
-    return [&, fixed_group](const ParameterSpec& spec, const auto& field) {
+    return [&, fixed_group](const ParameterInfo& param, const auto& field) {
       const char* group = fixed_group;
-      if (std::find(kTree.begin(), kTree.end(), spec.name) != kTree.end()) group = "tree";
+      if (std::find(kTree.begin(), kTree.end(), param.name) != kTree.end()) group = "tree";
       Dict d;
-      d.set("name", new_str(spec.name).release());
-      d.set("estimator", new_str(spec.estimator_name).release());
+      d.set("name", new_str(param.name).release());
+      d.set("estimator", new_str(param.estimator_name).release());
       d.set("type", PyUnicode_FromString(python_type_name<std::decay_t<decltype(field)>>()));
-      d.set("default", new_str(spec.default_literal).release());
-      d.set("low", bound(spec.low));
-      d.set("high", bound(spec.high));
-      d.set("closed", new_str(spec.closed).release());
-      d.set("doc", new_str(spec.description).release());
+      d.set("default", new_str(param.default_literal).release());
+      d.set("low", bound(param.low));
+      d.set("high", bound(param.high));
+      d.set("closed", new_str(param.closed).release());
+      d.set("doc", new_str(param.description).release());
       d.set("group", PyUnicode_FromString(group));
       PyRef entry = PyRef::steal(d.release());
       if (PyList_Append(list.get(), entry.get()) < 0) throw PythonErrorSet{};
