@@ -25,7 +25,7 @@ from sklearn.preprocessing import FunctionTransformer
 from conftest import mixed_frame
 from corvane_learn import UpliftForestClassifier, merge_forests
 from corvane_learn.inspection import export_text, permutation_importance
-from corvane_learn.metrics import qini_score
+from corvane_learn.metrics import make_uplift_scorer, qini_score
 
 pd = pytest.importorskip("pandas")
 
@@ -61,7 +61,8 @@ def test_costs_that_cannot_be_read_are_refused(fitted, costs, message):
         fitted[0].recommend(fitted[1], costs=costs)
 
 
-@pytest.mark.parametrize("call", ["predict", "recommend", "score", "permutation_importance"])
+@pytest.mark.parametrize("call", ["predict", "recommend", "score", "permutation_importance",
+                                  "scorer"])
 def test_a_refit_between_two_steps_never_mixes_two_fits(fitted, monkeypatch, call):
     est, X, y, t = fitted
     est = copy.deepcopy(est)  # shares the fitted state, not the attributes
@@ -71,7 +72,8 @@ def test_a_refit_between_two_steps_never_mixes_two_fits(fitted, monkeypatch, cal
            "recommend": lambda: est.recommend(X, costs={"email": 0.01}),
            "score": lambda: est.score(X, y, treatment=t),
            "permutation_importance": lambda: permutation_importance(
-               est, X, y, treatment=t, n_repeats=1, random_state=0).importances}[call]
+               est, X, y, treatment=t, n_repeats=1, random_state=0).importances,
+           "scorer": lambda: make_uplift_scorer("qini")(est, X, y, treatment=t)}[call]
     expected = run()
     read = UpliftForestClassifier._state
 

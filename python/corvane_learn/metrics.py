@@ -557,8 +557,19 @@ class UpliftScorer:
                 "cross_validate or GridSearchCV.fit, or call scorer(estimator, X, y, "
                 "treatment=labels)")
         step = _uplift_step(estimator)
-        labels = np.asarray(step.treatments_)
-        predicted = np.asarray(estimator.predict(X), dtype=np.float64)
+        steps = getattr(estimator, "steps", None)
+        if hasattr(step, "_state") and (step is estimator or (steps and steps[-1][1] is step)):
+            # One of corvane_learn's forests, alone or last in a Pipeline: its
+            # fitted state read once, so a refit by another thread meanwhile
+            # never pairs one fit's predictions with another's labels.
+            state = step._state()
+            labels, control = state.treatments, state.control
+            inner = X if step is estimator else estimator[:-1].transform(X)
+            predicted = step._predict_with(state, inner)
+        else:
+            labels, control = np.asarray(step.treatments_), step.control
+            predicted = estimator.predict(X)
+        predicted = np.asarray(predicted, dtype=np.float64)
         if predicted.ndim == 1:
             predicted = predicted[:, np.newaxis]
         if predicted.ndim != 2 or predicted.shape[1] != len(labels):
@@ -574,7 +585,7 @@ class UpliftScorer:
             columns = found[:1]
         names = labels.tolist()
         values = [self._metric(y_true, predicted[:, j], treatment, treated=names[j],
-                               control=step.control, **self._kwargs) for j in columns]
+                               control=control, **self._kwargs) for j in columns]
         return self._sign * float(np.mean(values))
 
     def set_score_request(self, *, treatment: bool | str | None = True) -> UpliftScorer:
