@@ -245,3 +245,15 @@ def test_seeded_cluster_fits_repeat(client):
     fits = [cdask.fit(UpliftForestClassifier(n_estimators=4, random_state=3, **SMALL),
                       ddf[FEATURES], ddf["y"], treatment=ddf["t"])._to_bytes() for _ in range(2)]
     assert fits[0] == fits[1]
+
+
+def test_one_partition_read_from_a_file_predicts(client, fitted, tmp_path):
+    # Dask cannot fuse such a graph with a delayed argument; the model goes in as is.
+    est, pdf, _ = fitted
+    pdf[FEATURES].to_csv(tmp_path / "rows.csv", index=False)
+    one = dd.read_csv(tmp_path / "rows.csv", dtype={"plan": "object"})
+    one["region"] = one["region"].astype("category")
+    assert one.npartitions == 1
+    local = pd.read_csv(tmp_path / "rows.csv", dtype={"plan": "object"}).astype(
+        {"region": "category"})
+    assert np.array_equal(cdask.predict(est, one).compute(), est.predict(local))

@@ -818,9 +818,11 @@ class UpliftForestRegressor(_UpliftForest):
     outcome; `recommend(value=...)` weighs uplifts in outcome units
     (`value` 1.0: the outcome is already money).
 
-    Sums of outcomes are kept as compensated (double-double) sums, exact to
-    about 2^-104 of their size whatever the sizes of the values, so cents
-    beside millions are never lost over 10^7 rows.
+    Sums of outcomes (and of their squares) are kept as compensated
+    (double-double) sums: within their final rounding plus about
+    (n * 2^-53)^2 of the sum of the values' sizes of the exact sum, so 10^7
+    dollar amounts of up to 10,000 each are summed to within 10^-7, and
+    cents beside millions are never lost.
     """
 
     _outcome = _convert.REAL

@@ -332,12 +332,19 @@ def predict(estimator: _UpliftForest, X: Any) -> Any:
     `estimator.predict` on a partition surface when computing.
     """
     if not isinstance(estimator, _UpliftForest):
-        raise TypeError(f"estimator must be an UpliftForestClassifier or UpliftForestRegressor; got "
-                        f"{type(estimator).__name__}")
+        raise TypeError(f"estimator must be an UpliftForestClassifier or "
+                        f"UpliftForestRegressor; got {type(estimator).__name__}")
     # One read of the fitted state: a refit meanwhile cannot mix two fits.
     state = estimator._state()
-    model = dask.delayed(_load, pure=True)(type(estimator),
-                                           state.forest.to_bytes(estimator._fields(state)))
+    text = state.forest.to_bytes(estimator._fields(state))
+    blocks = X.npartitions if _is_frame(X) else X.numblocks[0] if isinstance(X, da.Array) else 0
+    if blocks == 1:
+        # One block needs the model once anyway, and Dask fails to fuse a
+        # graph of one partition read from files with a delayed argument
+        # ("Cannot fuse tasks with multiple outputs"): the model goes in as is.
+        model = _load(type(estimator), text)
+    else:
+        model = dask.delayed(_load, pure=True)(type(estimator), text)
     width = state.width
     if _is_frame(X):
         missing = [name for name in state.names if name not in X.columns]
