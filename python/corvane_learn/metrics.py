@@ -31,9 +31,9 @@ normalize "rows", `uplift_at_k`, `uplift_by_decile`,
 `weighted_average_uplift`, `response_rate_by_percentile` and `rate_score`
 take them as they are, on the outcome's sums (an uplift is then extra
 outcome per row, in the outcome's units). Only `auuc_score` with normalize
-"perfect" needs 0/1 outcomes and refuses others (its perfect ranking puts
-positive treated and negative control rows first, which real outcomes do
-not define); `qini_score`'s perfect ranking generalises (see there).
+"perfect" needs 0/1 outcomes and refuses others (its perfect ranking ties
+treated positives with control negatives, which real outcomes do not
+define); `qini_score`'s perfect ranking generalises (see there).
 
 Ties in the other metrics:
 
