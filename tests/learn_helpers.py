@@ -65,10 +65,15 @@ def walk_saved_forest(path, rows):
 
 def saved_trees(path):
     """The trees of a model file the estimator wrote, each a dict from node
-    position to node, every stored node with its "counts" from the
-    estimator's part (the nodes growth wrote, in position order)."""
+    position to node, every stored node with its statistics from the
+    estimator's part (the nodes growth wrote, in position order): "counts",
+    per group [n, positives] for a 0/1 outcome or [n, sum, squares] for a
+    real one, and "rows", the rows its values rest on."""
     document = json.loads(open(path, encoding="utf-8").read())
-    flat = document["corvane_learn"]["node_counts"]
+    part = document["corvane_learn"]
+    real = "node_stats" in part
+    flat = part["node_stats" if real else "node_counts"]
+    per_group = 3 if real else 2
     trees = []
     for tree, counts in zip(document["trees"], flat):
         stored = {pos: dict(node) for pos, node in enumerate(tree["nodes"])
@@ -76,5 +81,14 @@ def saved_trees(path):
         width = len(counts) // len(stored)
         for k, pos in enumerate(sorted(stored)):
             stored[pos]["counts"] = counts[k * width:(k + 1) * width]
+            stored[pos]["rows"] = sum(stored[pos]["counts"][::per_group])
         trees.append(stored)
     return trees
+
+
+def spend_of(y, seed=0):
+    """A real-valued outcome made from 0/1 outcomes `y`: each positive row's
+    basket in dollars (long-tailed: gamma, mean 40), 0 elsewhere."""
+    import numpy as np
+
+    return np.asarray(y) * np.random.default_rng(seed).gamma(2.0, 20.0, len(y))

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from conftest import MIXED_LABELS, mixed_frame, placeholder_model
-from corvane_learn import UpliftForestClassifier, merge_forests
+from corvane_learn import UpliftForestClassifier, UpliftForestRegressor, merge_forests
 from learn_helpers import extension_rows
 
 pd = pytest.importorskip("pandas")
@@ -93,17 +93,30 @@ def test_cluster_fit_predict_save_load(fitted, tmp_path):
     assert est.feature_importances_.sum() == pytest.approx(1.0)
 
 
-def test_dask_arrays_keep_known_chunks(client):
+@pytest.mark.parametrize("cls, scale", [(UpliftForestClassifier, 1), (UpliftForestRegressor, 35.5)])
+def test_dask_arrays_keep_known_chunks(client, tmp_path, cls, scale):
     rng = np.random.default_rng(5)
     x = rng.random((2400, 3))
     t = np.tile([0, 1], 1200)
-    y = (rng.random(2400) < np.where((t == 1) & (x[:, 0] > 0.5), 0.6, 0.2)).astype(int)
+    y = (rng.random(2400) < np.where((t == 1) & (x[:, 0] > 0.5), 0.6, 0.2)).astype(int) * scale
     X = da.from_array(x, chunks=(800, 2))  # columns split too: joined per task
-    est = cdask.fit(UpliftForestClassifier(n_estimators=4, min_samples_leaf=40), X,
+    est = cdask.fit(cls(n_estimators=4, min_samples_leaf=40, max_depth=2, random_state=0), X,
                     da.from_array(y, chunks=800), treatment=da.from_array(t, chunks=800))
     remote = cdask.predict(est, X)
     assert remote.chunks == ((800, 800, 800), (1,))
     assert np.array_equal(remote.compute(), est.predict(x))
+    # Each chunk's share is the forest of that chunk's rows alone (leaves
+    # in the outcome's units), with the seed the share was given.
+    seeds = cdask._partition_seeds(0, 3)
+    est.save(tmp_path / "all.json")
+    shares = []
+    for i, seed in enumerate(seeds):
+        rows = slice(800 * i, 800 * (i + 1))
+        share = cls(n_estimators=2 if i == 0 else 1, min_samples_leaf=40, max_depth=2,
+                    random_state=seed).fit(x[rows], y[rows], treatment=t[rows])
+        share.save(tmp_path / f"{i}.json")
+        shares += trees_of(tmp_path / f"{i}.json")[1]
+    assert trees_of(tmp_path / "all.json")[1] == shares
 
 
 def test_partitions_beyond_n_estimators_get_no_task(client, tmp_path):
@@ -122,17 +135,21 @@ def test_trees_split_evenly_over_partitions(n_estimators, partitions, expected):
     assert cdask.shares(n_estimators, partitions) == expected
 
 
-@pytest.mark.parametrize("column, rows, value, message", [
-    ("y", slice(1500, 1510), 3, r"partition 1: y must hold only 0 and 1"),
-    ("t", slice(3000, None), "control", r"partition 3: no rows of treatment label\(s\) 'email', 'sms'"),
+@pytest.mark.parametrize("cls, column, rows, value, message", [
+    (UpliftForestClassifier, "y", slice(1500, 1510), 3, r"partition 1: y must hold only 0 and 1"),
+    (UpliftForestClassifier, "t", slice(3000, None), "control",
+     r"partition 3: no rows of treatment label\(s\) 'email', 'sms'"),
+    (UpliftForestRegressor, "y", slice(1500, 1510), np.inf,
+     r"partition 1: y holds inf in row 500; outcomes must be finite"),
 ])
-def test_failed_task_raises_its_error(client, column, rows, value, message):
+def test_failed_task_raises_its_error(client, cls, column, rows, value, message):
     pdf, _ = frame()
+    if cls is UpliftForestRegressor:
+        pdf["y"] = pdf["y"] * 12.5
     pdf.loc[pdf.index[rows], column] = value
     ddf = dd.from_pandas(pdf, npartitions=4)
     with pytest.raises(ValueError, match=message):
-        cdask.fit(UpliftForestClassifier(n_estimators=4, **SMALL), ddf[FEATURES], ddf["y"],
-                  treatment=ddf["t"])
+        cdask.fit(cls(n_estimators=4, **SMALL), ddf[FEATURES], ddf["y"], treatment=ddf["t"])
 
 
 @pytest.mark.parametrize("treatment, message", [
@@ -228,3 +245,15 @@ def test_seeded_cluster_fits_repeat(client):
     fits = [cdask.fit(UpliftForestClassifier(n_estimators=4, random_state=3, **SMALL),
                       ddf[FEATURES], ddf["y"], treatment=ddf["t"])._to_bytes() for _ in range(2)]
     assert fits[0] == fits[1]
+
+
+def test_one_partition_read_from_a_file_predicts(client, fitted, tmp_path):
+    # Dask cannot fuse such a graph with a delayed argument; the model goes in as is.
+    est, pdf, _ = fitted
+    pdf[FEATURES].to_csv(tmp_path / "rows.csv", index=False)
+    one = dd.read_csv(tmp_path / "rows.csv", dtype={"plan": "object"})
+    one["region"] = one["region"].astype("category")
+    assert one.npartitions == 1
+    local = pd.read_csv(tmp_path / "rows.csv", dtype={"plan": "object"}).astype(
+        {"region": "category"})
+    assert np.array_equal(cdask.predict(est, one).compute(), est.predict(local))

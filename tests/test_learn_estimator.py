@@ -10,8 +10,13 @@ import numpy as np
 import pytest
 
 from conftest import MIXED_LABELS, mixed_frame, placeholder_model
-from corvane_learn import MISSING_CATEGORY, UpliftForestClassifier, merge_forests
-from learn_helpers import extension_rows, walk_saved_forest
+from corvane_learn import (
+    MISSING_CATEGORY,
+    UpliftForestClassifier,
+    UpliftForestRegressor,
+    merge_forests,
+)
+from learn_helpers import extension_rows, spend_of, walk_saved_forest
 
 pd = pytest.importorskip("pandas")
 
@@ -27,19 +32,31 @@ def fitted():
     return est, frame
 
 
+@pytest.fixture(scope="module", params=["classifier", "regressor"])
+def either(request, fitted):
+    """The classifier of `fitted`, or a regressor fitted alike on a spend in dollars."""
+    if request.param == "classifier":
+        return (*fitted, mixed_frame(3000, seed=3)[2])
+    frame, treatment, y = mixed_frame(3000, seed=3)
+    spend = spend_of(y)
+    return UpliftForestRegressor(control="control", random_state=0, **SMALL).fit(
+        frame, spend, treatment=treatment), frame, spend
+
+
 def same(a, b):
     return a.shape == b.shape and np.array_equal(a, b, equal_nan=True)
 
 
-def test_predictions_survive_every_round_trip(fitted, tmp_path):
-    est, frame = fitted
+def test_predictions_survive_every_round_trip(either, tmp_path):
+    est, frame, _ = either
+    cls = type(est)
     expected = est.predict(frame)
     assert expected.shape == (len(frame), 2) and expected.dtype == np.float64
     assert list(est.treatments_) == ["email", "sms"]
 
     est.save(tmp_path / "m.json")
     copies = {
-        "load": UpliftForestClassifier.load(tmp_path / "m.json"),
+        "load": cls.load(tmp_path / "m.json"),
         "pickle": pickle.loads(pickle.dumps(est)),
         "deepcopy": copy.deepcopy(est),
         "merge of one": merge_forests([est]),
@@ -63,26 +80,27 @@ def test_predictions_survive_every_round_trip(fitted, tmp_path):
     assert same(np.array(plain.predict(extension_rows(frame, FEATURES), 1)), expected)
 
 
-def test_predictions_are_the_saved_trees_walked_by_hand(fitted, tmp_path):
+def test_predictions_are_the_saved_trees_walked_by_hand(either, tmp_path):
     # NaN goes right of every threshold, a missing category is "<missing>",
     # and the forest is the mean of its trees' leaves.
-    est, frame = fitted
+    est, frame, _ = either
     est.save(tmp_path / "m.json")
     by_hand = walk_saved_forest(tmp_path / "m.json", extension_rows(frame, FEATURES))
     assert same(est.predict(frame), by_hand)
 
 
 @pytest.mark.parametrize("n_jobs", [1, 2, -1])
-def test_seeded_fits_are_identical_whatever_the_threads(fitted, tmp_path, n_jobs):
-    est, frame = fitted
-    _, treatment, y = mixed_frame(3000, seed=3)
-    twin = UpliftForestClassifier(control="control", random_state=0, **dict(SMALL, n_jobs=n_jobs))
+def test_seeded_fits_are_identical_whatever_the_threads(either, tmp_path, n_jobs):
+    est, frame, y = either
+    cls = type(est)
+    treatment = mixed_frame(3000, seed=3)[1]
+    twin = cls(control="control", random_state=0, **dict(SMALL, n_jobs=n_jobs))
     twin.fit(frame, y, treatment=treatment).set_params(n_jobs=SMALL["n_jobs"])
     assert twin._to_bytes() == est._to_bytes()
-    other = UpliftForestClassifier(control="control", random_state=1, **SMALL)
+    other = cls(control="control", random_state=1, **SMALL)
     assert other.fit(frame, y, treatment=treatment)._to_bytes() != est._to_bytes()
     generator = np.random.default_rng(5)
-    first = UpliftForestClassifier(control="control", random_state=generator, **SMALL)
+    first = cls(control="control", random_state=generator, **SMALL)
     a = first.fit(frame, y, treatment=treatment)._to_bytes()
     assert first.fit(frame, y, treatment=treatment)._to_bytes() != a  # the next draw
 

@@ -262,3 +262,49 @@ def test_new_metrics_ignore_the_order_of_tied_rows():
 def test_argument_errors_name_the_argument(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+# Six rows of dollar outcomes, ranked as given: treated 30, control 0,
+# treated 10, control 20, treated 0, control 5.
+SPEND = [30.0, 0.0, 10.0, 20.0, 0.0, 5.0]
+SPEND_SCORE = [0.9, 0.8, 0.7, 0.6, 0.5, 0.4]
+SPEND_T = [1, 0, 1, 0, 1, 0]
+
+
+def test_real_outcomes_are_summed_by_hand():
+    # top k : n_t y_t n_c y_c -> q = y_t - y_c n_t/n_c ; u = (y_t/n_t - y_c/n_c) k
+    #   1   :  1  30   0   0  -> 30 ; 0 (no control yet)
+    #   2   :  1  30   1   0  -> 30 ; 60
+    #   3   :  2  40   1   0  -> 40 ; 60
+    #   4   :  2  40   2  20  -> 20 ; 40
+    #   5   :  3  40   2  20  -> 10 ; 50/3
+    #   6   :  3  40   3  25  -> 15 ; 30
+    args = (SPEND, SPEND_SCORE, SPEND_T)
+    assert metrics.qini_curve(*args)[1].tolist() == [0, 30, 30, 40, 20, 10, 15]
+    assert np.allclose(metrics.uplift_curve(*args)[1], [0, 0, 60, 60, 40, 50 / 3, 30])
+    # Qini area 15 + 30 + 35 + 30 + 15 + 12.5 = 137.5, random 6 * 15 / 2 = 45.
+    # Perfect (treated by outcome, control by the outcome negated): T30, T10,
+    # {T0, C0} tied, C5, C20: q = 30, 40, 40 (k=4), 32.5, 15; area 190.
+    assert metrics.qini_score(*args) == pytest.approx(92.5 / 145)
+    assert metrics.qini_score(*args, normalize="rows") == pytest.approx(92.5 / 36)
+    # AUUC: area 575/3 over 36, less u(N)/N/2 = 2.5.
+    assert metrics.auuc_score(*args) == pytest.approx(575 / 108 - 2.5)
+    with pytest.raises(ValueError, match="needs 0/1 outcomes; use normalize='rows'"):
+        metrics.auuc_score(*args, normalize="perfect")
+    # Top 3 rows: treated 30 and 10, control 0; top 4 adds control 20; ranked
+    # within groups, the top 2 treated (30, 10) against the top 2 control (0, 20).
+    assert metrics.uplift_at_k(*args, k=0.5) == 20.0
+    assert metrics.uplift_at_k(*args, k=4) == 10.0
+    assert metrics.uplift_at_k(*args, k=2, strategy="by_group") == 10.0
+    # Three bins of a treated and a control row each: 30 - 0, 10 - 20, 0 - 5.
+    table = metrics.uplift_by_decile(*args, bins=3)
+    assert np.asarray(table["uplift"]).tolist() == [30.0, -10.0, -5.0]
+    assert np.asarray(table["response_rate_control"]).tolist() == [0.0, 20.0, 5.0]
+    assert metrics.weighted_average_uplift(*args, bins=3) == pytest.approx(5.0)
+    # Two bins: treated 30, 10 | 0 and control 0 | 20, 5; the variance of a
+    # bin's mean is the mean squared deviation over the rows, over the rows.
+    mean, variance, n = metrics.response_rate_by_percentile(*args, bins=2)
+    assert mean.tolist() == [20.0, 0.0] and variance.tolist() == [50.0, 0.0]
+    assert n.tolist() == [2, 1]
+    mean, variance, _ = metrics.response_rate_by_percentile(*args, bins=2, group="control")
+    assert mean.tolist() == [0.0, 12.5] and variance.tolist() == [0.0, 28.125]

@@ -85,3 +85,17 @@ def test_plot_cost_curve_marks_the_best_net_value():
     assert best.get_xdata()[0] == pytest.approx(0.05) and best.get_ydata()[0] == pytest.approx(1.0)
     assert list(even.get_ydata()) == [0.0, spend[-1]]
     plt.close(ax.figure)
+
+
+def test_real_outcomes_are_drawn_as_sums():
+    spend = Y * RNG.gamma(2.0, 20.0, 500)
+    ax = plot.plot_qini(spend, SCORE, T)
+    _, _, perfect = ax.get_lines()
+    # The perfect ranking of qini_score: treated rows by outcome, control rows by it negated.
+    best = np.where(T == 1, spend, -spend)
+    assert np.array_equal(perfect.get_ydata(), metrics.qini_curve(spend, best, T)[1])
+    assert ax.get_ylabel() == "incremental outcome (sum over the rows)"
+    # No perfect uplift curve exists for real outcomes (auuc_score refuses one).
+    assert len(plot.plot_uplift_curve(spend, SCORE, T).get_lines()) == 2
+    assert "mean" in plot.plot_uplift_by_decile(spend, SCORE, T).get_ylabel()
+    plt.close("all")

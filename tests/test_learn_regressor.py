@@ -12,7 +12,7 @@ import sklearn
 from sklearn.base import is_regressor
 from sklearn.model_selection import GridSearchCV
 
-from corvane_learn import UpliftForestClassifier, UpliftForestRegressor
+from corvane_learn import UpliftForestClassifier, UpliftForestRegressor, merge_forests
 from model_walk import cells, route
 
 
@@ -108,3 +108,18 @@ def test_grid_search_routes_the_treatment():
                                                     random_state=0),
                               {"max_depth": [2, 4]}, cv=3).fit(X, y, treatment=t)
     assert search.best_score_ > 0
+
+
+def test_merged_regressors_average_their_trees_and_refuse_a_classifier():
+    X, y, t = spend_data(3000)
+    a, b = (UpliftForestRegressor(n_estimators=k, max_depth=3, control="control",
+                                  random_state=k).fit(X, y, treatment=t) for k in (3, 5))
+    merged = merge_forests([a, b])
+    assert isinstance(merged, UpliftForestRegressor) and merged.n_estimators == 8
+    assert np.allclose(merged.predict(X), (3 * a.predict(X) + 5 * b.predict(X)) / 8, rtol=0,
+                       atol=1e-12)
+    rates = UpliftForestClassifier(n_estimators=2, max_depth=3, control="control").fit(
+        X, (y > 0).astype(int), treatment=t)
+    with pytest.raises(TypeError, match="estimator 1 is an UpliftForestClassifier but the first "
+                                        "estimator an UpliftForestRegressor"):
+        merge_forests([a, rates])

@@ -11,9 +11,9 @@ import sklearn
 from sklearn.pipeline import Pipeline
 from sklearn.preprocessing import FunctionTransformer, StandardScaler
 
-from corvane_learn import UpliftForestClassifier, merge_forests
+from corvane_learn import UpliftForestClassifier, UpliftForestRegressor, merge_forests
 from corvane_learn.inspection import UpliftExplanation, shap_values
-from learn_helpers import extension_rows, saved_trees
+from learn_helpers import extension_rows, saved_trees, spend_of
 from model_walk import f32
 
 pd = pytest.importorskip("pandas")
@@ -63,7 +63,7 @@ def test_values_add_up_to_predict(criterion, honesty, leaf):
 
 
 def cover(node):
-    return sum(node["counts"][::2])
+    return node["rows"]
 
 
 def tree_value(nodes, pos, row, known):
@@ -105,12 +105,15 @@ def brute_force(trees, row, n_features):
     return np.array(phi), v(())
 
 
-@pytest.mark.parametrize("honesty", [False, True])
-def test_values_equal_brute_force_shapley(honesty, tmp_path):
+@pytest.mark.parametrize("cls, honesty", [(UpliftForestClassifier, False),
+                                          (UpliftForestClassifier, True),
+                                          (UpliftForestRegressor, True)])
+def test_values_equal_brute_force_shapley(cls, honesty, tmp_path):
     X, y, t = frame(3000, seed=2)
-    forest = UpliftForestClassifier(n_estimators=4, max_depth=5, min_samples_leaf=40,
-                                    max_features=None, criterion="ED", honesty=honesty,
-                                    random_state=3).fit(X, y, treatment=t)
+    if cls is UpliftForestRegressor:
+        y = spend_of(y)  # dollars: node rows come from the real outcome's statistics
+    forest = cls(n_estimators=4, max_depth=5, min_samples_leaf=40, max_features=None,
+                 criterion="ED", honesty=honesty, random_state=3).fit(X, y, treatment=t)
     forest.save(tmp_path / "m.json")
     trees = saved_trees(tmp_path / "m.json")
     test = X.iloc[:25]

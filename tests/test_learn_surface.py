@@ -23,7 +23,7 @@ from sklearn.pipeline import Pipeline
 from sklearn.preprocessing import FunctionTransformer
 
 from conftest import mixed_frame
-from corvane_learn import UpliftForestClassifier, merge_forests
+from corvane_learn import UpliftForestClassifier, UpliftForestRegressor, merge_forests
 from corvane_learn.inspection import export_text, permutation_importance
 from corvane_learn.metrics import make_uplift_scorer, qini_score
 
@@ -184,17 +184,23 @@ def test_permutation_importance_through_a_pipeline(fitted):
         permutation_importance(FunctionTransformer(), X, y, treatment=t)
 
 
-@pytest.mark.parametrize("outcome, labels, message", [
-    (lambda y: np.ones_like(y), lambda t: t,
+@pytest.mark.parametrize("cls, outcome, labels, message", [
+    (UpliftForestClassifier, lambda y, t: np.ones_like(y), lambda t: t,
      "every outcome is 1, so no split can change any group's rate"),
-    (lambda y: y, lambda t: np.array([np.str_("rare")] + [np.str_(v) for v in t[1:]], dtype=object),
+    (UpliftForestClassifier, lambda y, t: y,
+     lambda t: np.array([np.str_("rare")] + [np.str_(v) for v in t[1:]], dtype=object),
      "the smallest group, 'rare', has 1 row"),
-], ids=["all ones", "one-row group"])
-def test_constant_forest_warnings_say_what_is_true(fitted, outcome, labels, message):
+    (UpliftForestRegressor, lambda y, t: np.full(len(y), 2.5),
+     lambda t: t, "every outcome is 2.5, so no split can change any group's mean outcome"),
+    (UpliftForestRegressor, lambda y, t: np.where(t == "control", 1.5, 7.25), lambda t: t,
+     "each group has one outcome in all its rows ('control': 1.5, 'email': 7.25, 'sms': "
+     "7.25), so no split can change any group's mean outcome"),
+], ids=["all ones", "one-row group", "all 2.5 dollars", "a spend per group"])
+def test_constant_forest_warnings_say_what_is_true(fitted, cls, outcome, labels, message):
     _, X, y, t = fitted
     with pytest.warns(Warning) as caught:
-        UpliftForestClassifier(control="control", **dict(SMALL, min_samples_leaf=5)).fit(
-            X, outcome(y), treatment=labels(t))
+        cls(control="control", **dict(SMALL, min_samples_leaf=5)).fit(
+            X, outcome(y, t), treatment=labels(t))
     text = " ".join(str(w.message) for w in caught)
     assert message in text and "np.str_" not in text
 

@@ -47,6 +47,9 @@ def test_interval_covers_the_truth_near_the_nominal_rate(simulation):
     (metrics.qini_score, {"normalize": "rows"}, False),
     (metrics.auuc_score, {}, False),
     (metrics.auuc_score, {"normalize": "perfect"}, False),
+    (metrics.qini_score, {}, True),  # the perfect ranking counted on each resample
+    (metrics.qini_score, {"normalize": "rows"}, True),
+    (metrics.auuc_score, {}, True),
     (metrics.rate_score, {}, True),
     (metrics.rate_score, {"target": "QINI"}, False),
 ])

@@ -194,22 +194,31 @@ def _ratio(model: np.ndarray, best: np.ndarray) -> np.ndarray:
 # `metrics.qini_curve` and `metrics.uplift_curve` on each resample.
 
 
-def _qini_resampled(c: SimpleNamespace, normalize: str = "perfect") -> np.ndarray:
-    n = c.n_t[:, -1] + c.n_c[:, -1]
-    # While no control row is counted no control positive is either, so
+def _qini_values(c: SimpleNamespace) -> np.ndarray:
+    # While no control row is counted no control outcome is either, so
     # dividing by at least 1 gives the scaled term's 0 there.
     q = c.y_c * c.n_t / np.maximum(c.n_c, 1)
-    np.subtract(c.y_t, q, out=q)
+    return np.subtract(c.y_t, q, out=q)
+
+
+def _qini_resampled(c: SimpleNamespace, normalize: str = "perfect",
+                    perfect: SimpleNamespace | None = None) -> np.ndarray:
+    n = c.n_t[:, -1] + c.n_c[:, -1]
+    q = _qini_values(c)
     random = n * q[:, -1] / 2.0
     model = _areas(c.n_t + c.n_c, q) - random
     if normalize == "rows":
         return model / n / n
-    # The perfect ranking of `qini_score`: a treated positives (q rises to a),
-    # then the rows without a positive outcome (q stays at a), then the b
-    # control positives (q falls to q(N)).
+    if perfect is not None:
+        # Real-valued outcomes: the perfect ranking's own counts, on the same resamples.
+        best = _areas(perfect.n_t + perfect.n_c, _qini_values(perfect))
+        return _ratio(model, best - random)
+    # The perfect ranking of `qini_score` for 0/1 outcomes: a treated
+    # positives (q rises to a), then the rows without a positive outcome (q
+    # stays at a), then the b control positives (q falls to q(N)).
     a, b = c.y_t[:, -1], c.y_c[:, -1]
-    perfect = a * a / 2.0 + (n - a - b) * a + b * (a + q[:, -1]) / 2.0
-    return _ratio(model, perfect - random)
+    best = a * a / 2.0 + (n - a - b) * a + b * (a + q[:, -1]) / 2.0
+    return _ratio(model, best - random)
 
 
 def _auuc_resampled(c: SimpleNamespace, normalize: str = "rows") -> np.ndarray:
@@ -246,8 +255,12 @@ def _rate_resampled(c: SimpleNamespace, target: str = "AUTOC") -> np.ndarray:
 
 
 def _fast_path(metric: Callable[..., float], kwargs: dict[str, Any],
-               ) -> Callable[[SimpleNamespace], np.ndarray] | None:
-    """The resample-at-once evaluation of `metric` with `kwargs`, if there is one."""
+               ) -> Callable[..., np.ndarray] | None:
+    """The resample-at-once evaluation of `metric` with `kwargs`, if there is one.
+
+    It takes one model's counts and, where `_needs_perfect` says so, those
+    of the perfect ranking on the same resamples.
+    """
     paths = {metrics.qini_score: (_qini_resampled, "normalize"),
              metrics.auuc_score: (_auuc_resampled, "normalize"),
              _rate.rate_score: (_rate_resampled, "target")}
@@ -256,7 +269,15 @@ def _fast_path(metric: Callable[..., float], kwargs: dict[str, Any],
     path, option = paths[metric]
     if set(kwargs) - {option}:
         return None
-    return lambda c: path(c, **kwargs)
+    return lambda c, perfect=None: path(c, **kwargs) if perfect is None else \
+        path(c, perfect=perfect, **kwargs)
+
+
+def _needs_perfect(metric: Callable[..., float], kwargs: dict[str, Any], binary: bool) -> bool:
+    """Whether the fast path needs the perfect ranking counted: the Qini
+    coefficient of real-valued outcomes, whose perfect area has no closed form."""
+    return metric is metrics.qini_score and kwargs.get("normalize", "perfect") == "perfect" \
+        and not binary
 
 
 class _Resampler:
@@ -270,6 +291,7 @@ class _Resampler:
         self.labels = np.asarray(treatment)
         self.groups = _Groups(self.labels, len(self.y), treated, control, random_state)
         self.metric = metric
+        self.kwargs = kwargs
         self.call = dict(kwargs, treated=treated, control=control)
         self.fast = _fast_path(metric, kwargs)
 
@@ -291,13 +313,24 @@ class _Resampler:
             # come first), so both are numbers.
             rankings = [_Ranking(m.astype(np.float64), self.groups) for m in models]
             y = self.y.astype(np.float64)
-            if ((y == 0.0) | (y == 1.0)).all():
+            binary = bool(((y == 0.0) | (y == 1.0)).all())
+            if binary:
                 y = y.astype(np.int64)
             y_t, y_c = y[self.groups.rows_t], y[self.groups.rows_c]
+            perfect = None
+            if _needs_perfect(self.metric, self.kwargs, binary):
+                # `qini_score`'s perfect ranking: treated rows by outcome, control
+                # rows by the outcome negated; a resample's is its rows' share of it.
+                best = np.zeros(len(y))
+                best[self.groups.rows_t], best[self.groups.rows_c] = y_t, -y_c
+                perfect = _Ranking(best, self.groups)
         for draw_t, draw_c in self.groups.draws(n_resamples):
             if self.fast is not None:
+                best_counts = None if perfect is None else \
+                    perfect.cumulative(draw_t, draw_c, y_t, y_c)
                 for values, ranking in zip(out, rankings):
-                    values.append(self.fast(ranking.cumulative(draw_t, draw_c, y_t, y_c)))
+                    values.append(self.fast(ranking.cumulative(draw_t, draw_c, y_t, y_c),
+                                            best_counts))
                 continue
             for r in range(len(draw_t)):
                 rows = np.r_[self.groups.rows_t[draw_t[r]], self.groups.rows_c[draw_c[r]]]

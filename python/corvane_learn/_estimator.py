@@ -294,25 +294,35 @@ class _UpliftForest(BaseEstimator):
         every root scored NaN: the smallest group's code and rows.
         """
         groups = [self.control, *labels.tolist()]
-        rows = np.bincount(codes, minlength=len(groups))
-        positives = np.bincount(codes, weights=outcome, minlength=len(groups))
-        # Groups whose outcome is the same in every row: no split changes their rate.
-        fixed = [(g, int(p > 0)) for g, n, p in zip(groups, rows, positives) if p in (0, n)]
+        binary = self._outcome == _convert.BINARY
+        # What no split can change: a group's rate of a 0/1 outcome, its mean otherwise.
+        what = "rate" if binary else "mean outcome"
+
+        def shown(value: float) -> str:
+            return str(int(value)) if binary else repr(float(value))
+
+        # Groups whose outcome is the same in every row: no split changes their rate or mean.
+        low = np.full(len(groups), np.inf)
+        high = np.full(len(groups), -np.inf)
+        np.minimum.at(low, codes, outcome)
+        np.maximum.at(high, codes, outcome)
+        fixed = [(g, shown(lo)) for g, lo, hi in zip(groups, low, high) if lo == hi]
         text = "every tree is a single leaf: "
         same = "; predictions are the same for every row"
         if outcome.min() == outcome.max():
-            return text + (f"every outcome is {int(outcome[0])}, so no split can change any "
-                           "group's rate; every predicted uplift is 0")
+            return text + (f"every outcome is {shown(outcome[0])}, so no split can change any "
+                           f"group's {what}; every predicted uplift is 0")
         if len(fixed) == len(groups):
             return text + ("each group has one outcome in all its rows (" +
                            ", ".join(f"{_label_text(g)}: {v}" for g, v in fixed) +
-                           "), so no split can change any group's rate" + same)
+                           f"), so no split can change any group's {what}" + same)
         facts = [f"group {_label_text(g)} has outcome {v} in every row" for g, v in fixed]
         if nan_group is not None:
             code, smallest = nan_group
             text += (f"each candidate split of the root scored NaN under criterion "
-                     f"{self.criterion!r}, as it does when one side holds no rows of some group "
-                     "or, for 'KL' and 'CHI', when a group's rate on a side is exactly 0 or 1; ")
+                     f"{self.criterion!r}, as it does when one side holds no rows of some group" +
+                     (" or, for 'KL' and 'CHI', when a group's rate on a side is exactly 0 or 1"
+                      if binary else "") + "; ")
             small = (f"the smallest group, {_label_text(groups[code])}, has {smallest} "
                      f"row{'' if smallest == 1 else 's'}")
             return text + "; ".join([small] + facts) + same
@@ -447,7 +457,9 @@ class _UpliftForest(BaseEstimator):
         """The group (control included) with the highest expected net value, per row.
 
         Treating a row with treatment t is worth `value` times its uplift
-        minus the cost of t; leaving it in control is worth 0. `costs` gives
+        minus the cost of t; leaving it in control is worth 0 (a
+        regressor's uplift is already in the outcome's units: with revenue
+        as the outcome, `value` 1.0 and costs in the same currency). `costs` gives
         each treatment's cost per row treated: a mapping or pandas Series
         from treatment label to cost, read by label (a label that is no
         treatment is refused, named; a treatment not named costs 0), or an
@@ -680,9 +692,21 @@ class UpliftForestClassifier(_UpliftForest):
         Maximum depth of a tree, at most 63.
     min_samples_leaf : int, default 100
         Splits must leave more than this many rows on both sides.
-    criterion : {"KL", "ED", "CHI"}, default "KL"
-        Divergence between treatment and control outcome rates that splits
-        maximise: Kullback-Leibler, squared Euclidean distance or chi-squared.
+    criterion : {"KL", "ED", "CHI", "CTS"}, default "KL"
+        The score of a set of rows that splits raise. With p_t the positive
+        rate of treatment group t, q the control group's and w_t the weight
+        of group t (1/T for T treatments under `balance`, else its share of
+        the treated rows), "KL" (Kullback-Leibler) is sum over t of
+        w_t [p_t log2(p_t/q) + (1 - p_t) log2((1 - p_t)/(1 - q))], "ED"
+        (squared Euclidean distance) sum of w_t 2 (p_t - q)^2, "CHI"
+        (chi-squared) sum of w_t [(p_t - q)^2/q + (p_t - q)^2/(1 - q)], and
+        "CTS" (contextual treatment selection) the best rate of any group,
+        control included. A split's gain is w_L score(left) + w_R
+        score(right) - score(node), w_L and w_R the sides' shares of the
+        node's rows, divided under `regularization` by a penalty for uneven
+        group shares; so under "CTS" a split gains when the best group does
+        better on its sides than in the node. KL and CHI score a rate of
+        exactly 0 with a fixed stand-in (log2 10^6 and 10^6).
     max_bins : int, default 10
         Candidate thresholds per numeric feature and node (at least 2).
     balance : bool, default False
@@ -785,17 +809,20 @@ class UpliftForestRegressor(_UpliftForest):
         treatment selection): the score is the best mean outcome of any
         group, control included, so that the gain is how much better the
         best group does on each side, weighted by the sides' rows, than in
-        the node. "KL" and "CHI" compare rates of a 0/1 outcome and are
-        refused with a ValueError.
+        the node (divided by the same penalty under `regularization`). "KL"
+        and "CHI" compare rates of a 0/1 outcome and are refused with a
+        ValueError.
 
     `score` is the Qini coefficient of each treatment on the outcome's sums,
     averaged over the treatments; `predict_response` gives each group's mean
     outcome; `recommend(value=...)` weighs uplifts in outcome units
     (`value` 1.0: the outcome is already money).
 
-    Sums of outcomes are kept as compensated (double-double) sums, exact to
-    about 2^-104 of their size whatever the sizes of the values, so cents
-    beside millions are never lost over 10^7 rows.
+    Sums of outcomes (and of their squares) are kept as compensated
+    (double-double) sums: within their final rounding plus about
+    (n * 2^-53)^2 of the sum of the values' sizes of the exact sum, so 10^7
+    dollar amounts of up to 10,000 each are summed to within 10^-7, and
+    cents beside millions are never lost.
     """
 
     _outcome = _convert.REAL

@@ -148,8 +148,9 @@ def merge_forests(estimators: Sequence[_UpliftForest]) -> _UpliftForest:
                             f"{type(estimator).__name__}, not an UpliftForestClassifier or "
                             "UpliftForestRegressor")
         if type(estimator) is not type(estimators[0]):
-            raise TypeError(f"cannot merge forests: {_describe(index)} is a "
-                            f"{type(estimator).__name__} but the first estimator a "
+            # Leaves of rates and leaves of mean outcomes never average together.
+            raise TypeError(f"cannot merge forests: {_describe(index)} is an "
+                            f"{type(estimator).__name__} but the first estimator an "
                             f"{type(estimators[0]).__name__}")
         if getattr(estimator, "_fitted", None) is None:
             raise ValueError(f"cannot merge forests: {_describe(index)} is not fitted")

@@ -218,8 +218,9 @@ def fit(estimator: _UpliftForest, X: Any, y: Any, *args: Any, treatment: Any = N
         DataFrame or a numpy array (feature names are the DataFrame's
         columns, "x0", "x1", ... for an array).
     y, treatment : dask.dataframe.Series or 1-D dask.array.Array
-        0/1 outcomes and treatment labels (keyword-only, as in
-        `estimator.fit`), partitioned like `X` (same number of partitions
+        Outcomes (0/1 for the classifier, finite numbers for the regressor)
+        and treatment labels (keyword-only, as in `estimator.fit`),
+        partitioned like `X` (same number of partitions
         and, where known, the same divisions or chunks).
     client : distributed.Client, optional
         The cluster's client; by default the current one (`distributed.get_client()`).
@@ -242,14 +243,15 @@ def fit(estimator: _UpliftForest, X: Any, y: Any, *args: Any, treatment: Any = N
         (named), a missing or single treatment group, no client; and the
         error of a failed task (naming its partition), for instance a
         partition without rows of some treatment group or with an outcome
-        other than 0/1.
+        the estimator does not take (other than 0/1 for the classifier,
+        NaN or infinite for the regressor).
     TypeError
         For inputs that are not Dask collections of the kinds above, or the
         treatment given by position.
     """
     if not isinstance(estimator, _UpliftForest):
-        raise TypeError(f"estimator must be an UpliftForestClassifier or UpliftForestRegressor; got "
-                        f"{type(estimator).__name__}")
+        raise TypeError(f"estimator must be an UpliftForestClassifier or "
+                        f"UpliftForestRegressor; got {type(estimator).__name__}")
     if args:
         raise TypeError("corvane_learn.dask.fit takes the treatment as a keyword argument: call "
                         "fit(estimator, X, y, treatment=labels). The order fit(estimator, X, "
@@ -330,12 +332,19 @@ def predict(estimator: _UpliftForest, X: Any) -> Any:
     `estimator.predict` on a partition surface when computing.
     """
     if not isinstance(estimator, _UpliftForest):
-        raise TypeError(f"estimator must be an UpliftForestClassifier or UpliftForestRegressor; got "
-                        f"{type(estimator).__name__}")
+        raise TypeError(f"estimator must be an UpliftForestClassifier or "
+                        f"UpliftForestRegressor; got {type(estimator).__name__}")
     # One read of the fitted state: a refit meanwhile cannot mix two fits.
     state = estimator._state()
-    model = dask.delayed(_load, pure=True)(type(estimator),
-                                           state.forest.to_bytes(estimator._fields(state)))
+    text = state.forest.to_bytes(estimator._fields(state))
+    blocks = X.npartitions if _is_frame(X) else X.numblocks[0] if isinstance(X, da.Array) else 0
+    if blocks == 1:
+        # One block needs the model once anyway, and Dask fails to fuse a
+        # graph of one partition read from files with a delayed argument
+        # ("Cannot fuse tasks with multiple outputs"): the model goes in as is.
+        model = _load(type(estimator), text)
+    else:
+        model = dask.delayed(_load, pure=True)(type(estimator), text)
     width = state.width
     if _is_frame(X):
         missing = [name for name in state.names if name not in X.columns]

@@ -46,15 +46,16 @@ def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:
 
 
 def _uplift_forest(estimator: Any) -> Any:
-    """The fitted UpliftForestClassifier itself, or the last step of a Pipeline ending in one."""
+    """The fitted uplift forest itself, or the last step of a Pipeline ending in one."""
     from ._estimator import _UpliftForest
 
     step = estimator
     while not isinstance(step, _UpliftForest):
         steps = getattr(step, "steps", None)
         if not steps:
-            raise TypeError(f"permutation_importance needs a fitted UpliftForestClassifier or a "
-                            f"Pipeline ending in one; got {type(estimator).__name__}")
+            raise TypeError(f"permutation_importance needs a fitted UpliftForestClassifier or "
+                            f"UpliftForestRegressor, or a Pipeline ending in one; got "
+                            f"{type(estimator).__name__}")
         step = steps[-1][1]
     return step
 
@@ -69,8 +70,9 @@ def permutation_importance(estimator: Any, X: Any, y: Any, *, treatment: Any, n_
     importance is the unshuffled score minus each shuffled score. Use
     held-out rows: on training rows it measures what the forest memorised.
 
-    `estimator` is a fitted `UpliftForestClassifier` or a fitted
-    scikit-learn Pipeline ending in one; the features shuffled are then
+    `estimator` is a fitted `UpliftForestClassifier` or
+    `UpliftForestRegressor` (whose score is the Qini coefficient on the
+    outcome's sums), or a fitted scikit-learn Pipeline ending in one; the features shuffled are then
     the columns of `X` as the Pipeline takes them. The fitted state is read
     once, so a refit meanwhile does not mix two forests.
 
@@ -182,8 +184,10 @@ def export_text(estimator: Any, tree_index: int = 0) -> str:
     compares values as 32-bit floats; the threshold is printed with the
     fewest digits that give its 32-bit float back, so a row's value read
     as a 32-bit float goes left exactly when it is at most the number shown. A leaf lists
-    its uplift per treatment (treated rate minus control rate) and, where
-    the model keeps them, the rows its values rest on.
+    its uplift per treatment (the treated group's positive rate minus the
+    control group's, or for `UpliftForestRegressor` its mean outcome minus
+    the control group's, in the outcome's units) and, where the model keeps
+    them, the rows its values rest on.
     """
     treatments, nodes = _tree(estimator, tree_index)
     lines: list[str] = []

@@ -1,9 +1,10 @@
 """Uplift metrics for one treatment against control, and a scikit-learn scorer.
 
 Every metric is called as ``f(y_true, uplift, treatment, *, treated=1, control=0)``:
-`y_true` the 0/1 outcomes (whatever `UpliftForestClassifier.fit` accepts as y), `uplift` the predicted uplift scores (for
-instance one column of `UpliftForestClassifier.predict`), `treatment` the
-treatment label of each row. Only rows whose label is `treated` or `control`
+`y_true` the outcomes, 0/1 (whatever `UpliftForestClassifier.fit` accepts as
+y) or any finite numbers such as revenue (whatever `UpliftForestRegressor.fit`
+accepts), `uplift` the predicted uplift scores (for instance one column of
+`predict`), `treatment` the treatment label of each row. Only rows whose label is `treated` or `control`
 count; rows of other groups are ignored. `make_uplift_scorer` turns any of
 them into a scorer for `cross_val_score`, `cross_validate` and `GridSearchCV`.
 
@@ -19,8 +20,20 @@ Common notation: rows are ranked by `uplift`, highest first. Rows with equal
 scores form a tie group and are always taken together, so curves are
 evaluated only at the ends of tie groups and no result depends on the order
 of tied rows. For the top k rows (k at a tie-group end), n_t(k) and n_c(k)
-count the treated and control rows and y_t(k), y_c(k) their positive
-outcomes; N = N_t + N_c is the number of rows counted.
+count the treated and control rows and y_t(k), y_c(k) the sums of their
+outcomes: their positive outcomes for 0/1 outcomes, their revenue, say, for
+real-valued ones; N = N_t + N_c is the number of rows counted. Every
+"rate" below is then a mean outcome (y/n), and every "positive" counts
+as its outcome.
+
+Real-valued outcomes. The curves, `qini_score`, `auuc_score` with
+normalize "rows", `uplift_at_k`, `uplift_by_decile`,
+`weighted_average_uplift`, `response_rate_by_percentile` and `rate_score`
+take them as they are, on the outcome's sums (an uplift is then extra
+outcome per row, in the outcome's units). Only `auuc_score` with normalize
+"perfect" needs 0/1 outcomes and refuses others (its perfect ranking ties
+treated positives with control negatives, which real outcomes do not
+define); `qini_score`'s perfect ranking generalises (see there).
 
 Ties in the other metrics:
 
@@ -42,8 +55,10 @@ to the curve's end as its uplift or Qini curve, every bin's uplift equal to
 the overall uplift y_t(N)/N_t - y_c(N)/N_c, and a TOC of 0. The perfect
 model ranks by the observed outcomes themselves (the best any score could
 do on these rows): for the Qini curve treated positives first and control
-positives last, for the uplift curve treated positives and control
-negatives first, then treated negatives, control positives last. Its score depends on the data, so areas are given either
+positives last (for real outcomes: treated rows by outcome, largest first,
+and control rows by outcome, largest last), for the uplift curve treated
+positives and control negatives first, then treated negatives, control
+positives last. Its score depends on the data, so areas are given either
 per row ("rows": comparable across data sets of any size, but not bounded
 by 1) or relative to it ("perfect": 1 perfect, 0 random, the normalisation
 scikit-uplift documents for `uplift_auc_score` and `qini_auc_score`).
@@ -161,7 +176,7 @@ def _qini_values(r: _Ranked) -> np.ndarray:
 
 def uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
                  control: Any = 0) -> tuple[np.ndarray, np.ndarray]:
-    """Uplift curve: incremental positive outcomes when the top k rows are targeted.
+    """Uplift curve: incremental outcomes (positives, or their sum) when the top k rows are targeted.
 
     u(k) = (y_t(k)/n_t(k) - y_c(k)/n_c(k)) * (n_t(k) + n_c(k)), and u(k) = 0
     while either group is still empty among the top k rows.
@@ -178,7 +193,7 @@ def uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
 
 def qini_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
                control: Any = 0) -> tuple[np.ndarray, np.ndarray]:
-    """Qini curve: treated positives minus control positives scaled to the treated count.
+    """Qini curve: treated outcomes minus control outcomes scaled to the treated count.
 
     q(k) = y_t(k) - y_c(k) * n_t(k) / n_c(k), with the scaled term 0 while
     no control row is among the top k.
@@ -186,7 +201,8 @@ def qini_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     Returns (x, q) as `uplift_curve` does, starting at (0, 0). Random
     targeting follows the line from (0, 0) to (N, q(N)) in expectation; the
     perfect ranking (treated positives first, control positives last) rises
-    with slope 1 to the number of treated positives.
+    with slope 1 to the number of treated positives (for real outcomes, by
+    the treated outcomes from the largest down, to their sum).
     """
     r = _Ranked(y_true, uplift, treatment, treated, control)
     return _with_origin(r.ends + 1, _qini_values(r))
@@ -219,7 +235,11 @@ def auuc_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     with slope 1, which no ranking can exceed, as far as any can, and falls
     last where the treatment hurt. This is the normalisation scikit-uplift
     documents for its `uplift_auc_score` ("the ratio of the actual uplift
-    gains curve above the diagonal to that of the optimum").
+    gains curve above the diagonal to that of the optimum"). It needs 0/1
+    outcomes: that ranking ties treated positives with control negatives,
+    which real-valued outcomes do not define (how many dollars of a treated
+    customer match a control customer's zero?), so they are refused with a
+    ValueError; use normalize "rows" for them, or `qini_score`.
     """
     normalize = _check_normalize(normalize)
     r = _Ranked(y_true, uplift, treatment, treated, control)
@@ -249,7 +269,11 @@ def qini_score(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,
     A is the trapezoidal area under a Qini curve (x in rows); the random
     line runs straight from (0, 0) to (N, q(N)), so A(random) = N q(N) / 2;
     the perfect model scores treated positives 1, control positives -1 and
-    every other row 0 (treated responders first, control responders last).
+    every other row 0 (treated responders first, control responders last);
+    for real-valued outcomes it scores each treated row its outcome and each
+    control row its outcome negated, the same rule (treated rows with the
+    largest outcomes first, control rows with the largest outcomes last,
+    rows with outcome 0 between them).
     1 is perfect, 0 random, negative worse than random; NaN when the perfect
     model is no better than random (for instance without positive outcomes).
     This is the normalisation scikit-uplift documents for its
@@ -295,8 +319,12 @@ def _bin_of_position(sorted_scores: np.ndarray, bins: int) -> np.ndarray:
     return np.repeat(group_bin, ends - starts + 1)
 
 
-def _per_bin(r: _Ranked, bins: int, strategy: str) -> tuple[np.ndarray, ...]:
-    """Per bin: treated rows, their positives, control rows, their positives (float64)."""
+def _per_bin(r: _Ranked, bins: int, strategy: str, spread: bool = False) -> tuple[np.ndarray, ...]:
+    """Per bin: treated rows, their outcomes' sum, control rows, their outcomes' sum (float64).
+
+    With `spread`, also the sums of squared deviations from the bin's mean
+    outcome, of the treated rows and of the control rows.
+    """
     t = r.sorted_t
     if strategy == "overall":
         position_bin = _bin_of_position(r.sorted_scores, bins)
@@ -308,8 +336,15 @@ def _per_bin(r: _Ranked, bins: int, strategy: str) -> tuple[np.ndarray, ...]:
     def count(which: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
         return np.bincount(which, weights=weights, minlength=bins).astype(np.float64)
 
-    return (count(bin_t), count(bin_t, r.sorted_y[t]), count(bin_c),
+    sums = (count(bin_t), count(bin_t, r.sorted_y[t]), count(bin_c),
             count(bin_c, r.sorted_y[~t]))
+    if not spread:
+        return sums
+    # Deviations from each bin's own mean, summed: no cancellation of large squares.
+    deviations = tuple(count(which, (y - _rate(total, rows)[which]) ** 2)
+                       for which, y, rows, total in ((bin_t, r.sorted_y[t], *sums[:2]),
+                                                     (bin_c, r.sorted_y[~t], *sums[2:])))
+    return sums + deviations
 
 
 def _rate(positives: np.ndarray, rows: np.ndarray) -> np.ndarray:
@@ -327,7 +362,8 @@ def uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: Any =
     rows never straddle two bins. Per bin: `n_treated`, `n_control`, the
     positive rates `response_rate_treated` and `response_rate_control`, the
     observed `uplift` (their difference; NaN when a group is empty) and the
-    `predicted_uplift` (mean score of the bin's rows).
+    `predicted_uplift` (mean score of the bin's rows). For real-valued
+    outcomes the two "rates" are the groups' mean outcomes in the bin.
 
     Returns, when pandas is installed, a pandas DataFrame with one row per
     bin (index 0..bins-1) and the columns `decile` (the bin number 1..bins,
@@ -342,7 +378,9 @@ def uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: Any =
 
     Baselines: under random targeting every bin's uplift is the overall
     uplift y_t(N)/N_t - y_c(N)/N_c in expectation; a perfect model's bins
-    fall from 1 (treated positives only) to -1 (control positives only).
+    fall from 1 (treated positives only) to -1 (control positives only),
+    for real outcomes from the largest treated outcomes to the largest
+    control outcomes negated.
     """
     bins = _check_bins(bins)
     r = _Ranked(y_true, uplift, treatment, treated, control)
@@ -407,7 +445,9 @@ def uplift_at_k(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, c
     strategy "by_group": the top k of the treated rows ranked on their own
     (k a fraction of N_t, or a count of treated rows) and the top k of the
     control rows ranked on their own, and the result is the positive rate
-    of the first minus that of the second.
+    (mean outcome) of the first minus that of the second. For real-valued
+    outcomes the result is the extra outcome per row in the outcome's
+    units (dollars of extra spend per customer, say).
 
     A cut inside a tie group takes that group's share proportionally (see
     the module's notes): with the top 2 rows asked and the first three tied,
@@ -418,7 +458,8 @@ def uplift_at_k(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, c
     Baselines: random targeting gives the overall uplift
     y_t(N)/N_t - y_c(N)/N_c in expectation, whatever k; a perfect model
     gives 1 while the top k rows are treated positives and control
-    negatives.
+    negatives (for real outcomes: the largest treated outcomes' mean minus
+    the smallest control outcomes' mean).
     """
     strategy = _check_strategy(strategy)
     r = _Ranked(y_true, uplift, treatment, treated, control)
@@ -436,7 +477,7 @@ def response_rate_by_percentile(y_true: Any, uplift: Any, treatment: Any, *, tre
                                 control: Any = 0, group: str = "treatment",
                                 strategy: str = "overall", bins: int = 10,
                                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Positive rate of one group per percentile bin of the predicted uplift.
+    """Positive rate (mean outcome) of one group per percentile bin of the predicted uplift.
 
     `group` "treatment" reports the treated rows, "control" the control
     rows. strategy "overall" cuts all counted rows into `bins` bins by score
@@ -446,21 +487,28 @@ def response_rate_by_percentile(y_true: Any, uplift: Any, treatment: Any, *, tre
 
     Returns (rate, variance, n), three arrays of length `bins`: the rate
     p = positives / n of the group's rows in each bin, its variance
-    p (1 - p) / n, and n the number of those rows (int64). Where n is 0,
-    rate and variance are NaN.
+    p (1 - p) / n, and n the number of those rows (int64). For real-valued
+    outcomes the rate is the mean outcome m = sum / n of the bin's rows and
+    the variance that of the mean, s^2 / n with s^2 = sum of (y - m)^2 / n
+    (which is p (1 - p) for 0/1 outcomes). Where n is 0, rate and variance
+    are NaN.
 
     Baselines: under random targeting every bin shows the group's overall
-    positive rate in expectation; a perfect model puts the treated
-    positives in the first bins and the control positives in the last.
+    positive rate (mean outcome) in expectation; a perfect model puts the
+    treated positives (largest treated outcomes) in the first bins and the
+    control positives (largest control outcomes) in the last.
     """
     if group not in ("treatment", "control"):
         raise ValueError(f"group must be 'treatment' or 'control', not {group!r}")
     strategy, bins = _check_strategy(strategy), _check_bins(bins)
     r = _Ranked(y_true, uplift, treatment, treated, control)
-    n_t, y_t, n_c, y_c = _per_bin(r, bins, strategy)
-    n, positives = (n_t, y_t) if group == "treatment" else (n_c, y_c)
+    n_t, y_t, n_c, y_c, *spread = _per_bin(r, bins, strategy, spread=not r.binary)
+    treated = group == "treatment"
+    n, positives = (n_t, y_t) if treated else (n_c, y_c)
     rate = _rate(positives, n)
-    return rate, _rate(rate * (1.0 - rate), n), n.astype(np.int64)
+    if r.binary:
+        return rate, _rate(rate * (1.0 - rate), n), n.astype(np.int64)
+    return rate, _rate(_rate(spread[0 if treated else 1], n), n), n.astype(np.int64)
 
 
 def weighted_average_uplift(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1,

@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from . import metrics
+from . import _convert, metrics
 
 __all__ = ["plot_cost_curve", "plot_qini", "plot_shap_dependence", "plot_shap_summary",
            "plot_toc", "plot_uplift_by_decile",
@@ -29,16 +29,27 @@ def _axes(ax: Any) -> Any:
     return plt.subplots()[1]
 
 
+def _binary(y_true: Any) -> bool:
+    """Whether every outcome is 0 or 1 (else they are real-valued, summed by the curves)."""
+    y = _convert.outcome_values(y_true, name="y_true", kind=_convert.REAL)
+    return bool(((y == 0) | (y == 1)).all())
+
+
 def _perfect_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray:
     # The perfect ranking of `metrics.qini_score`: treated positives first,
-    # control positives last.
+    # control positives last (treated rows by outcome, control rows by the
+    # outcome negated).
     is_treated = metrics._equals(np.asarray(treatment), treated)
-    return np.where(is_treated, 1.0, -1.0) * (np.asarray(y_true) == 1)
+    y = _convert.outcome_values(y_true, name="y_true", kind=_convert.REAL)
+    return np.where(is_treated, 1.0, -1.0) * y
 
 
-def _perfect_uplift_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray:
+def _perfect_uplift_scores(y_true: Any, treatment: Any, treated: Any) -> np.ndarray | None:
     # The perfect ranking of `metrics.auuc_score`: treated positives and
     # control negatives first, then treated negatives, control positives last.
+    # Real-valued outcomes have none (see `metrics.auuc_score`).
+    if not _binary(y_true):
+        return None
     is_treated = metrics._equals(np.asarray(treatment), treated)
     positive = np.asarray(y_true) == 1
     return 2.0 * (positive == is_treated) + (~positive & is_treated)
@@ -53,12 +64,13 @@ def _plot_curve(curve: Any, score: Any, label: str, title: str, y_true: Any, upl
     value = score(y_true, uplift, treatment, treated=treated, control=control)
     ax.plot(x, v, label=label.format(value))
     ax.plot([0, x[-1]], [0, v[-1]], linestyle="--", color="grey", label="random")
-    if perfect:
-        best = perfect_scores(y_true, treatment, treated)
+    best = perfect_scores(y_true, treatment, treated) if perfect else None
+    if best is not None:
         xp, vp = curve(y_true, best, treatment, treated=treated, control=control)
         ax.plot(xp, vp, linestyle=":", color="black", label="perfect")
     ax.set_xlabel("rows targeted (highest predicted uplift first)")
-    ax.set_ylabel("incremental positive outcomes")
+    ax.set_ylabel("incremental positive outcomes" if _binary(y_true)
+                  else "incremental outcome (sum over the rows)")
     ax.set_title(f"{title}: {treated} vs {control}")
     ax.legend(loc="best")
     return ax
@@ -70,7 +82,8 @@ def plot_qini(y_true: Any, uplift: Any, treatment: Any, *, treated: Any = 1, con
 
     The legend gives the Qini coefficient (`metrics.qini_score`); `perfect`
     False leaves out the perfect model's curve, whose height can dwarf the
-    model's. Returns the Axes.
+    model's. Outcomes may be real-valued (revenue): the curve then counts
+    their sums, and the y axis says so. Returns the Axes.
     """
     return _plot_curve(metrics.qini_curve, metrics.qini_score, "model (Qini coefficient {:.3f})",
                        "Qini curve", y_true, uplift, treatment, treated, control, ax, perfect)
@@ -84,7 +97,9 @@ def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, treated: Any 
     k rows are targeted); the legend gives `metrics.auuc_score`. The
     perfect model is that of `metrics.auuc_score` (treated positives and
     control negatives first, control positives last); `perfect` False
-    leaves it out. Returns the Axes.
+    leaves it out. Real-valued outcomes have no perfect model of this
+    curve (`metrics.auuc_score` refuses to normalise by one), so none is
+    drawn for them. Returns the Axes.
     """
     return _plot_curve(metrics.uplift_curve, metrics.auuc_score, "model (AUUC {:.4f})",
                        "Uplift curve", y_true, uplift, treatment, treated, control, ax, perfect,
@@ -123,7 +138,8 @@ def plot_uplift_by_decile(y_true: Any, uplift: Any, treatment: Any, *, treated: 
     ax.set_xticks(decile)
     ax.set_xlabel("decile of predicted uplift (1 = highest)" if len(decile) == 10
                   else f"bin of predicted uplift, {len(decile)} bins (1 = highest)")
-    ax.set_ylabel("uplift (treated rate - control rate)")
+    ax.set_ylabel("uplift (treated rate - control rate)" if _binary(y_true)
+                  else "uplift (treated mean - control mean)")
     ax.set_title(f"Uplift by decile: {treated} vs {control}" if len(decile) == 10
                  else f"Uplift by bin: {treated} vs {control}")
     ax.legend(loc="best")
