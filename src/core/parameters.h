@@ -34,38 +34,43 @@ inline constexpr double kInt32Max = 2147483647.0;
 // kNoBound is none.
 
 // What every tree keeps of its forest's settings, in the extension's order.
-#define CORVANE_TREE_PARAMETERS(X)                                                                 \
-  X(std::uint64_t, max_features, 0, "max_features", "'sqrt'", 1, kNoBound, "left",                 \
-    "Features drawn at random as split candidates at each node.")                                  \
-  X(std::uint64_t, max_depth, 0, "max_depth", "5", 1, 63, "both",                                  \
-    "Maximum depth of a tree (the root has depth 0).")                                             \
-  X(std::uint64_t, min_sample_leaf, 0, "min_samples_leaf", "100", 1, kNoBound, "left",             \
-    "Splits must leave more than this many rows on both sides.")                                   \
-  X(std::string, eval_func, "", "criterion", "'KL'", kNoBound, kNoBound, "both",                   \
-    "Divergence between treatment and control outcomes that splits maximise.")                     \
-  X(std::uint64_t, max_bins, 0, "max_bins", "10", 2, kNoBound, "left",                             \
-    "Candidate thresholds per numeric feature and node, plus one.")                                \
-  X(bool, balance, false, "balance", "False", kNoBound, kNoBound, "both",                          \
-    "Weigh every treatment group equally instead of by its share of the treated rows.")            \
-  X(bool, regularization, false, "regularization", "True", kNoBound, kNoBound, "both",             \
-    "Divide a split's gain by a penalty for uneven group shares between its sides.")               \
-  X(double, alpha, 0.0, "alpha", "0.9", 0, 1, "both",                                              \
+#define CORVANE_TREE_PARAMETERS(X)                                                      \
+  X(std::uint64_t, max_features, 0, "max_features", "'sqrt'", 1, kNoBound, "left",      \
+    "Features drawn at random as split candidates at each node.")                       \
+  X(std::uint64_t, max_depth, 0, "max_depth", "5", 1, 63, "both",                       \
+    "Maximum depth of a tree (the root has depth 0).")                                  \
+  X(std::uint64_t, min_sample_leaf, 0, "min_samples_leaf", "100", 1, kNoBound, "left",  \
+    "Splits must leave more than this many rows on both sides.")                        \
+  X(std::string, eval_func, "", "criterion", "'KL'", kNoBound, kNoBound, "both",        \
+    "Divergence between treatment and control outcomes that splits maximise.")          \
+  X(std::uint64_t, max_bins, 0, "max_bins", "10", 2, kNoBound, "left",                  \
+    "Candidate thresholds per numeric feature and node, plus one.")                     \
+  X(bool, balance, false, "balance", "False", kNoBound, kNoBound, "both",               \
+    "Weigh every treatment group equally instead of by its share of the treated rows.") \
+  X(bool, regularization, false, "regularization", "True", kNoBound, kNoBound, "both",  \
+    "Divide a split's gain by a penalty for uneven group shares between its sides.")    \
+  X(double, alpha, 0.0, "alpha", "0.9", 0, 1, "both",                                   \
     "Weight of the treatment/control imbalance within that penalty.")
 
 // A forest's settings: the number of trees, then what its trees keep; the
 // extension's constructor takes them in this order.
-#define CORVANE_FOREST_PARAMETERS(X)                                                               \
-  X(std::int32_t, n_estimators, 0, "n_estimators", "100", 1, kInt32Max, "both",                    \
-    "Number of trees.")                                                                            \
+#define CORVANE_FOREST_PARAMETERS(X)                                            \
+  X(std::int32_t, n_estimators, 0, "n_estimators", "100", 1, kInt32Max, "both", \
+    "Number of trees.")                                                         \
   CORVANE_TREE_PARAMETERS(X)
 
 // What shapes one training call of the estimator besides the forest's
 // settings; the extension always trains with their first values.
-#define CORVANE_TRAINING_PARAMETERS(X)                                                             \
-  X(bool, honesty, false, "honesty", "False", kNoBound, kNoBound, "both",                          \
-    "Choose each tree's splits on one part of the rows and estimate its leaves on the other.")     \
-  X(double, estimation_share, 0.5, "estimation_sample_size", "0.5", 0, 1, "neither",               \
-    "With honesty, the share of each group's rows that estimate the leaves.")
+#define CORVANE_TRAINING_PARAMETERS(X)                                                            \
+  X(bool, honesty, false, "honesty", "False", kNoBound, kNoBound, "both",                         \
+    "Choose each tree's splits on one part of the rows and estimate its leaves on the other.")    \
+  X(double, estimation_share, 0.5, "estimation_sample_size", "0.5", 0, 1, "neither",              \
+    "With honesty, the share of each group's rows that estimate the leaves.")                     \
+  X(std::string, splitter, "quantile", "splitter", "'quantile'", kNoBound, kNoBound, "both",      \
+    "How split candidates are found: 'quantile' (per node, from a sample of its rows) or 'hist' " \
+    "(bins chosen once per fit).")                                                                \
+  X(std::uint64_t, max_samples, 0, "max_samples", "None", 0, kNoBound, "left",                    \
+    "Rows drawn per tree without replacement (0 or None: all rows).")
 
 #define CORVANE_PARAMETER_FIELD(type, name, init, ...) type name = init;
 
@@ -107,8 +112,8 @@ struct ParameterSpec {
 // TreeParameters or TrainingParameters, const or not), in declaration order.
 template <class Params, class Visit>
 void visit_parameters(Params& params, Visit&& visit) {
-#define CORVANE_VISIT_PARAMETER(type, name, init, estimator, fallback, low, high, closed, doc)     \
-  visit(ParameterSpec{#name, estimator, fallback, low, high, closed, doc}, params.name);
+#define CORVANE_VISIT_PARAMETER(type, name, init, estimator, fallback, low, high, closed, doc) \
+  visit(ParameterSpec { #name, estimator, fallback, low, high, closed, doc }, params.name);
   using Plain = std::remove_const_t<Params>;
   if constexpr (std::is_same_v<Plain, ForestParameters>) {
     CORVANE_FOREST_PARAMETERS(CORVANE_VISIT_PARAMETER)

@@ -34,6 +34,9 @@ struct GrowthOptions {
   // `estimation_share` of each treatment group's rows (drawn at random).
   bool honesty = false;
   double estimation_share = 0.5;
+  // Rows drawn for the tree without replacement (0: all rows of the data);
+  // honesty then splits the drawn rows.
+  std::uint64_t max_samples = 0;
 };
 
 // What growing a tree learned besides its nodes.

@@ -3,7 +3,9 @@
 // this (training) thread waits for the node's jobs to end. Everything here is
 // written against the outcome statistic, and instantiated for each.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <tuple>
 
@@ -13,6 +15,7 @@
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/data_set.h"
 #include "uplift_tree/rng.h"
+#include "uplift_tree/row_sample.h"
 #include "uplift_tree/split_finder.h"
 #include "uplift_tree/split_search.h"
 #include "uplift_tree/tree.h"
@@ -59,7 +62,11 @@ class TreeGrower {
     draw_.resize(tree.feature_cols.size());
   }
 
-  void build(std::uint64_t pos, std::uint64_t depth, GroupStats<Stats> stats, DataSet data) {
+  // Grows the subtree of the node at `pos` on `data` (a range of the tree's
+  // own row list, which the node reorders into its children's ranges);
+  // `cache` is what the finder keeps for the node, or null.
+  void build(std::uint64_t pos, std::uint64_t depth, GroupStats<Stats> stats, DataSet data,
+             NodeCache* cache) {
     if (cancel_.load(std::memory_order_relaxed)) throw TrainingCancelled{};
     const std::uint64_t n = data.size();
     const std::uint64_t node_key = stream_key(tree_key_, pos);
@@ -75,6 +82,7 @@ class TreeGrower {
     search.regularization = tree_.regularization;
     search.eval_func = criterion_;
     search.jobs_key = stream_key(node_key, static_cast<std::uint64_t>(StreamPurpose::kFeatureJobs));
+    search.cache = cache;
     std::vector<double> leaf = leaf_value<Stats>(stats);
 
     // A node at the depth limit becomes a leaf whatever its best split would
@@ -104,19 +112,16 @@ class TreeGrower {
     nodes_.push_back({pos, std::move(node), std::move(stats)});
     rules_.push_back({pos, split.test});
 
-    RowList left = data.take_rows();
-    RowList right = data.take_rows();
-    finder_.partition(data, split.test, static_cast<std::size_t>(rows_of<Stats>(split.left_stats)),
-                      left.mutable_rows(), right.mutable_rows());
-    DataSet left_data = data.subset(std::move(left));
-    DataSet right_data = data.subset(std::move(right));
-    {
-      // The node's own row list is not needed below: let it go back to the
-      // pool now rather than after both subtrees.
-      const DataSet done = std::move(data);
-    }
-    build(2 * pos + 1, depth + 1, std::move(split.left_stats), std::move(left_data));
-    build(2 * pos + 2, depth + 1, std::move(split.right_stats), std::move(right_data));
+    const auto n_left = static_cast<std::size_t>(rows_of<Stats>(split.left_stats));
+    finder_.partition(data.mutable_indices(), split.test, n_left);
+    auto [left_data, right_data] = data.split(n_left);
+    // Children at the depth limit do not search: nothing to keep for them.
+    std::array<std::unique_ptr<NodeCache>, 2> caches;
+    if (depth + 1 < tree_.max_depth) caches = finder_.child_caches(cache, left_data, right_data);
+    build(2 * pos + 1, depth + 1, std::move(split.left_stats), std::move(left_data),
+          caches[0].get());
+    build(2 * pos + 2, depth + 1, std::move(split.right_stats), std::move(right_data),
+          caches[1].get());
   }
 
   // The grown nodes, in position order.
@@ -189,7 +194,7 @@ class TreeGrower {
 // Splits `rows` into the rows that choose the splits and those that estimate
 // the values, drawing `share` of every treatment group's rows (rounded to
 // the nearest count) for estimation. Both parts keep the rows' order.
-void split_for_honesty(const RawData& raw, const std::vector<std::uint32_t>& rows, double share,
+void split_for_honesty(const RawData& raw, std::span<const std::uint32_t> rows, double share,
                        std::uint64_t key, std::vector<std::uint32_t>& growing,
                        std::vector<std::uint32_t>& estimating) {
   std::vector<std::vector<std::uint32_t>> by_group(raw.n_groups());
@@ -300,8 +305,28 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
 
   GrowthReport<Stats> report;
   TreeGrower<Stats> grower(*this, finder, pool, cancel, options.tree_key);
+  // The tree's rows: a sample drawn for it, or all of `data`'s.
+  std::span<const std::uint32_t> rows = data.indices();
+  RowList sample;
+  if (options.max_samples > 0 && options.max_samples < rows.size()) {
+    sample = data.take_rows();
+    Rng rng(stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kRowSample)));
+    std::vector<std::uint64_t> taken;
+    draw_sample(rows, options.max_samples, rng, taken, sample.mutable_rows());
+    rows = sample.rows();
+  }
   if (!options.honesty) {
-    grower.build(0, 0, data.summary<Stats>(), data);
+    // A list of the tree's own, whose ranges its nodes reorder.
+    RowList own;
+    if (sample) {
+      own = std::move(sample);
+    } else {
+      own = data.take_rows();
+      own.mutable_rows().assign(rows.begin(), rows.end());
+    }
+    const DataSet tree_data = data.subset(std::move(own));
+    const std::unique_ptr<NodeCache> root = finder.root_cache(tree_data);
+    grower.build(0, 0, tree_data.summary<Stats>(), tree_data, root.get());
     report.root_gains_all_nan = grower.root_gains_all_nan();
     store(grower.sorted_nodes(), size, nodes, report);
     return report;
@@ -310,11 +335,15 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
   RowList growing = data.take_rows();
   RowList estimating = data.take_rows();
   split_for_honesty(
-      data.raw(), data.indices(), options.estimation_share,
+      data.raw(), rows, options.estimation_share,
       stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kHonesty)),
       growing.mutable_rows(), estimating.mutable_rows());
+  sample = RowList();
   const DataSet growing_data = data.subset(std::move(growing));
-  grower.build(0, 0, growing_data.summary<Stats>(), growing_data);
+  {
+    const std::unique_ptr<NodeCache> root = finder.root_cache(growing_data);
+    grower.build(0, 0, growing_data.summary<Stats>(), growing_data, root.get());
+  }
   std::vector<GrownNode<Stats>>& grown = grower.sorted_nodes();
   estimate_honestly(grown, estimation_stats(data.raw(), finder, grown, std::move(grower.rules()),
                                             estimating.rows()));
