@@ -15,6 +15,11 @@
 // - the smaller child counts its own rows, which also serves its sibling.
 // Each node keeps its histograms in its cache (NodeCache) for its children
 // and its sibling; growth lets the cache go when they have all searched.
+//
+// Counting reads a node's rows' codes from scattered places of the columns;
+// their groups and outcomes it reads in order: each tree keeps a label (group
+// and outcome) beside every row of its row list, which moves with the row
+// when a node's rows are partitioned.
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -42,6 +47,15 @@ struct HistColumn {
   const StrColumn* categories = nullptr;  // categorical
 };
 
+// A row's group and outcome, kept beside the row (while there are at most
+// 256 groups).
+template <class Stats>
+struct Label {
+  typename Stats::Outcome outcome;
+  std::uint8_t group;
+};
+constexpr std::size_t kMaxLabelledGroups = 256;
+
 // What one node keeps. Each feature's slot is written by at most one job at
 // a time: the node's own job for the feature, or its sibling's, which never
 // run at once (growth searches one node at a time, depth first).
@@ -53,6 +67,8 @@ struct HistCache final : NodeCache {
   std::vector<const Histogram<Stats>*> hist;
   std::vector<Histogram<Stats>> owned;
   std::optional<DataSet> rows;            // the node's
+  std::vector<Label<Stats>> tree_labels;  // a root's: of the tree's row list
+  std::span<Label<Stats>> labels;         // the node's rows' (none without labels)
   const HistCache* parent = nullptr;      // lives until this node has searched
   HistCache* sibling = nullptr;           // likewise
   bool larger = false;                    // than its sibling (on a tie, the right one)
@@ -135,18 +151,25 @@ class HistogramFinder final : public SplitFinder<Stats> {
     return false;
   }
 
-  void partition(std::span<std::uint32_t> rows, const SplitTest& test,
-                 std::size_t n_left) const override {
+  void partition(std::span<std::uint32_t> rows, const SplitTest& test, std::size_t n_left,
+                 NodeCache* node) const override {
+    const auto* cache = static_cast<const HistCache<Stats>*>(node);
+    const std::span<Label<Stats>> labels = cache ? cache->labels : std::span<Label<Stats>>();
+    auto split = [&](const auto* codes, auto goes_left) {
+      auto prefetch = [=](std::uint32_t r) { __builtin_prefetch(codes + r); };
+      if (labels.empty()) return partition_rows(rows, n_left, goes_left, prefetch);
+      partition_rows(rows, labels, n_left, goes_left, prefetch);
+    };
     switch (test.column.kind) {
       case FeatureKind::kNumeric: {
         const std::uint8_t* codes = binned_[test.column.index]->codes.data();
         const std::uint32_t bin = test.bin;
-        return partition_rows(rows, n_left, [=](std::uint32_t r) { return codes[r] <= bin; });
+        return split(codes, [=](std::uint32_t r) { return codes[r] <= bin; });
       }
       case FeatureKind::kCategorical: {
         const std::uint32_t* codes = raw_.categories(test.column).codes.data();
         const std::uint32_t category = test.category;
-        return partition_rows(rows, n_left, [=](std::uint32_t r) { return codes[r] == category; });
+        return split(codes, [=](std::uint32_t r) { return codes[r] == category; });
       }
     }
   }
@@ -156,6 +179,14 @@ class HistogramFinder final : public SplitFinder<Stats> {
     // Rows are distinct, so as many as the data hold are all of them.
     cache->all_rows = root.size() == raw_.n_rows();
     cache->rows.emplace(root);
+    if (groups_ <= kMaxLabelledGroups) {
+      const std::int32_t* treatment = raw_.treatment.data();
+      const typename Stats::Outcome* outcome = Stats::outcomes(raw_).data();
+      cache->tree_labels.reserve(root.size());
+      for (std::uint32_t r : root.indices())
+        cache->tree_labels.push_back({outcome[r], static_cast<std::uint8_t>(treatment[r])});
+      cache->labels = cache->tree_labels;
+    }
     return cache;
   }
 
@@ -170,6 +201,10 @@ class HistogramFinder final : public SplitFinder<Stats> {
     r->rows.emplace(right);
     l->larger = left.size() > right.size();
     r->larger = !l->larger;
+    if (parent && l->parent->labels.size() == left.size() + right.size()) {
+      l->labels = l->parent->labels.first(left.size());
+      r->labels = l->parent->labels.subspan(left.size());
+    }
     return {std::move(l), std::move(r)};
   }
 
@@ -181,14 +216,21 @@ class HistogramFinder final : public SplitFinder<Stats> {
     Histogram<Stats> hist;
   };
 
-  void count(Histogram<Stats>& hist, const HistColumn& column,
-             std::span<const std::uint32_t> rows) const {
+  // Counts the rows of a node (whose cache is `node`, if any) into `hist`.
+  void count(Histogram<Stats>& hist, const HistColumn& column, const DataSet& rows,
+             const HistCache<Stats>* node) const {
     hist.reset(column.bins, groups_);
+    auto count_codes = [&](const auto* codes) {
+      if (node && !node->labels.empty())
+        hist.count(codes, rows.indices(), node->labels.data());
+      else
+        hist.count(raw_, codes, rows.indices());
+    };
     switch (column.ref.kind) {
       case FeatureKind::kNumeric:
-        return hist.count(raw_, column.numbers->codes.data(), rows);
+        return count_codes(column.numbers->codes.data());
       case FeatureKind::kCategorical:
-        return hist.count(raw_, column.categories->codes.data(), rows);
+        return count_codes(column.categories->codes.data());
     }
   }
 
@@ -219,7 +261,7 @@ class HistogramFinder final : public SplitFinder<Stats> {
     const HistColumn& column = columns_[f];
     auto* cache = static_cast<HistCache<Stats>*>(search.cache);
     if (!cache || column.bins > kMaxKeptBins) {
-      count(s.counted, column, search.data->indices());
+      count(s.counted, column, *search.data, cache);
       return s.counted;
     }
     if (const Histogram<Stats>* known = kept(*cache, f)) return *(cache->hist[f] = known);
@@ -228,13 +270,13 @@ class HistogramFinder final : public SplitFinder<Stats> {
     if (parent && cache->larger) {
       HistCache<Stats>& sibling = *cache->sibling;
       if (!sibling.hist[f]) {
-        count(sibling.owned[f], column, sibling.rows->indices());
+        count(sibling.owned[f], column, *sibling.rows, &sibling);
         sibling.hist[f] = &sibling.owned[f];
       }
       own = *parent;
       own.subtract(*sibling.hist[f]);
     } else {
-      count(own, column, search.data->indices());
+      count(own, column, *search.data, cache);
     }
     cache->hist[f] = &own;
     return own;
@@ -258,7 +300,9 @@ class HistogramFinder final : public SplitFinder<Stats> {
       s.edges.push_back(static_cast<std::uint32_t>(b));
     }
     const Stats* left = s.left.data();
-    auto left_of = [&](std::size_t c) { return std::span<const Stats>(left + c * groups_, groups_); };
+    auto left_of = [&](std::size_t c) {
+      return std::span<const Stats>(left + c * groups_, groups_);
+    };
     const BestCandidate best = best_candidate(search, s.edges.size(), left_of, s.right);
     if (!best.found) return;
     const std::uint32_t edge = s.edges[best.candidate];
@@ -268,9 +312,8 @@ class HistogramFinder final : public SplitFinder<Stats> {
   }
 
   // A categorical feature: a candidate per category the node holds.
-  void score_categories(NodeSearch<Stats>& search, const FeatureJob& job,
-                        const HistColumn& column, const Histogram<Stats>& hist,
-                        Scratch<Stats>& s) const {
+  void score_categories(NodeSearch<Stats>& search, const FeatureJob& job, const HistColumn& column,
+                        const Histogram<Stats>& hist, Scratch<Stats>& s) const {
     s.edges.clear();
     for (std::size_t c = 0; c < column.bins; ++c)
       if (holds_rows(hist.bin(c))) s.edges.push_back(static_cast<std::uint32_t>(c));
@@ -299,9 +342,9 @@ std::unique_ptr<const SplitFinder<Stats>> make_histogram_finder(const RawData& d
   return std::make_unique<HistogramFinder<Stats>>(data, settings);
 }
 
-#define CORVANE_INSTANTIATE_HISTOGRAM_FINDER(Stats)                                             \
-  template std::unique_ptr<const SplitFinder<Stats>> make_histogram_finder<Stats>(const RawData&, \
-                                                                                  const FinderSettings&);
+#define CORVANE_INSTANTIATE_HISTOGRAM_FINDER(Stats)                                \
+  template std::unique_ptr<const SplitFinder<Stats>> make_histogram_finder<Stats>( \
+      const RawData&, const FinderSettings&);
 CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_HISTOGRAM_FINDER)
 
 }  // namespace corvane

@@ -37,6 +37,11 @@ class Histogram {
   // Adds `rows` of the data: row r to bin codes[r] of its group.
   template <class Code>
   void count(const RawData& raw, const Code* codes, std::span<const std::uint32_t> rows);
+  // Adds `rows`, whose groups and outcomes stand at the same positions of
+  // `labels` (anything with `group` and `outcome`): only the codes are read
+  // from scattered rows.
+  template <class Code, class Label>
+  void count(const Code* codes, std::span<const std::uint32_t> rows, const Label* labels);
   // Adds rows 0 .. n-1 of the data.
   template <class Code>
   void count_all(const RawData& raw, const Code* codes, std::size_t n);
@@ -60,7 +65,7 @@ class Histogram {
 
 // Rows ahead whose cells are asked for before they are counted: deep nodes
 // touch rows scattered over large columns.
-inline constexpr std::size_t kHistogramPrefetch = 16;
+inline constexpr std::size_t kHistogramPrefetch = 64;
 
 template <class Stats>
 template <class Code>
@@ -82,6 +87,21 @@ void Histogram<Stats>::count(const RawData& raw, const Code* codes,
     const std::uint32_t r = row[i];
     cells[static_cast<std::size_t>(codes[r]) * groups + static_cast<std::size_t>(treatment[r])].add(
         outcome[r]);
+  }
+}
+
+template <class Stats>
+template <class Code, class Label>
+void Histogram<Stats>::count(const Code* codes, std::span<const std::uint32_t> rows,
+                             const Label* labels) {
+  Stats* cells = cells_.data();
+  const std::size_t groups = groups_;
+  const std::size_t n = rows.size();
+  const std::uint32_t* row = rows.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kHistogramPrefetch < n) __builtin_prefetch(codes + row[i + kHistogramPrefetch]);
+    const Label& label = labels[i];
+    cells[static_cast<std::size_t>(codes[row[i]]) * groups + label.group].add(label.outcome);
   }
 }
 

@@ -118,20 +118,23 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
     return false;
   }
 
-  void partition(std::span<std::uint32_t> rows, const SplitTest& test,
-                 std::size_t n_left) const override {
+  void partition(std::span<std::uint32_t> rows, const SplitTest& test, std::size_t n_left,
+                 NodeCache*) const override {
     // The test of sends_left, with the column's cells at hand.
     switch (test.column.kind) {
       case FeatureKind::kNumeric: {
         const float* values = raw_.numbers(test.column).data();
         const float threshold = test.threshold;
-        return partition_rows(rows, n_left,
-                              [=](std::uint32_t r) { return values[r] <= threshold; });
+        return partition_rows(
+            rows, n_left, [=](std::uint32_t r) { return values[r] <= threshold; },
+            [=](std::uint32_t r) { __builtin_prefetch(values + r); });
       }
       case FeatureKind::kCategorical: {
         const std::uint32_t* codes = raw_.categories(test.column).codes.data();
         const std::uint32_t category = test.category;
-        return partition_rows(rows, n_left, [=](std::uint32_t r) { return codes[r] == category; });
+        return partition_rows(
+            rows, n_left, [=](std::uint32_t r) { return codes[r] == category; },
+            [=](std::uint32_t r) { __builtin_prefetch(codes + r); });
       }
     }
   }

@@ -27,8 +27,8 @@ std::unique_ptr<const SplitFinder<Stats>> make_split_finder(Splitter kind, const
   return nullptr;
 }
 
-#define CORVANE_INSTANTIATE_FINDERS(Stats)                                                  \
-  template std::unique_ptr<const SplitFinder<Stats>> make_split_finder<Stats>(              \
+#define CORVANE_INSTANTIATE_FINDERS(Stats)                                     \
+  template std::unique_ptr<const SplitFinder<Stats>> make_split_finder<Stats>( \
       Splitter, const RawData&, const FinderSettings&);
 CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_FINDERS)
 

@@ -112,12 +112,14 @@ class TreeGrower {
     nodes_.push_back({pos, std::move(node), std::move(stats)});
     rules_.push_back({pos, split.test});
 
+    // Children at the depth limit are leaves, which read only how many rows
+    // they have: their rows need no partition, and nothing is kept for them.
+    const bool children_search = depth + 1 < tree_.max_depth;
     const auto n_left = static_cast<std::size_t>(rows_of<Stats>(split.left_stats));
-    finder_.partition(data.mutable_indices(), split.test, n_left);
+    if (children_search) finder_.partition(data.mutable_indices(), split.test, n_left, cache);
     auto [left_data, right_data] = data.split(n_left);
-    // Children at the depth limit do not search: nothing to keep for them.
     std::array<std::unique_ptr<NodeCache>, 2> caches;
-    if (depth + 1 < tree_.max_depth) caches = finder_.child_caches(cache, left_data, right_data);
+    if (children_search) caches = finder_.child_caches(cache, left_data, right_data);
     build(2 * pos + 1, depth + 1, std::move(split.left_stats), std::move(left_data),
           caches[0].get());
     build(2 * pos + 2, depth + 1, std::move(split.right_stats), std::move(right_data),
