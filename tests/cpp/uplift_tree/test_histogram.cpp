@@ -87,7 +87,7 @@ TEST(histogram_subtraction_equals_direct_counting) {
 TEST(bin_codes_route_rows_as_their_thresholds_do) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::vector<float> values = {-inf, -2.5f, -0.0f, 0.0f, 1.0f, 1.0f, 1.0f, 2.0f, 3.5f,
+  std::vector<float> values = {-inf, -2.5f, -0.0f, 0.0f, 1.0f, 1.0f, 1.0f,  2.0f,   3.5f,
                                7.0f, 7.0f,  inf,   inf,  nan,  nan,  1e30f, -1e-30f};
   std::mt19937 rng(9);
   for (int i = 0; i < 500; ++i) values.push_back(static_cast<float>(rng() % 1000) / 37.0f);
@@ -123,9 +123,9 @@ TEST(partition_keeps_both_sides_in_order_with_their_labels) {
                    [](std::uint32_t) {});
     CHECK(rows == expected);
     for (std::size_t i = 0; i < rows.size(); ++i) CHECK_EQ(extra[i], rows[i] + 1);
-    CHECK_THROWS(partition_rows(std::span<std::uint32_t>(rows), n_left + 1, left,
-                                [](std::uint32_t) {}),
-                 Error);
+    CHECK_THROWS(
+        partition_rows(std::span<std::uint32_t>(rows), n_left + 1, left, [](std::uint32_t) {}),
+        Error);
   }
 }
 
