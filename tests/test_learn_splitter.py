@@ -72,7 +72,7 @@ def best_split(X, categories, t, y, criterion, max_bins):
     n = np.bincount(t, minlength=groups).astype(float)
     pos = np.bincount(t, weights=y, minlength=groups)
     best = (None, None, -math.inf)
-    for f, (name, values) in enumerate(X.items()):
+    for name, values in X.items():
         if name in categories:
             candidates = categories[name]
             masks = [values == c for c in candidates]
