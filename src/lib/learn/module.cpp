@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrency/processors.h"
 #include "core/error.h"
 #include "estimator/estimator_forest.h"
 #include "lib/binding.h"
@@ -23,10 +23,10 @@
 #include "lib/learn/columns.h"
 #include "lib/learn/errors.h"
 #include "lib/learn/forest_object.h"
+#include "lib/learn/numeric_columns.h"
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
 #include "lib/py_type.h"
-#include "uplift_tree/binning.h"
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/data_builder.h"
 #include "uplift_tree/split_finder.h"
@@ -85,89 +85,6 @@ std::vector<std::string> category_texts(PyObject* list, const std::string& name)
   return texts;
 }
 
-// Rows of every numeric column read in one go: the columns of a row-major
-// matrix are strided views of the same memory, which one pass per column
-// would read from memory once per column.
-constexpr std::size_t kBlockRows = 2048;
-
-// Cell `r` of a numeric column as the core reads it: a 32-bit float.
-float number_at(const InputColumn& column, std::size_t r) {
-  const char* cell = column.data + static_cast<std::ptrdiff_t>(r) * column.stride;
-  if (column.type == InputColumn::Type::kFloat32) {
-    float v;
-    std::memcpy(&v, cell, sizeof v);
-    return v;
-  }
-  double v;
-  std::memcpy(&v, cell, sizeof v);
-  return static_cast<float>(v);
-}
-
-// The numeric columns as float32, a block of rows at a time across all
-// columns.
-void copy_numbers(std::span<const InputColumn* const> numeric, std::size_t rows,
-                  std::vector<std::vector<float>>& out) {
-  for (std::vector<float>& column : out) column.resize(rows);
-  for (std::size_t first = 0; first < rows; first += kBlockRows) {
-    const std::size_t last = std::min(rows, first + kBlockRows);
-    for (std::size_t c = 0; c < numeric.size(); ++c) {
-      const InputColumn& column = *numeric[c];
-      float* target = out[c].data();
-      const char* cell = column.data + static_cast<std::ptrdiff_t>(first) * column.stride;
-      if (column.type == InputColumn::Type::kFloat32) {
-        for (std::size_t r = first; r < last; ++r, cell += column.stride)
-          std::memcpy(target + r, cell, sizeof(float));
-      } else {
-        for (std::size_t r = first; r < last; ++r, cell += column.stride) {
-          double v;
-          std::memcpy(&v, cell, sizeof v);
-          target[r] = static_cast<float>(v);
-        }
-      }
-    }
-  }
-}
-
-// The numeric columns as bin codes (binning.h), straight from the caller's
-// arrays: each column's edges from its sampled cells, then its codes a block
-// of rows at a time across all columns. No float copy is ever made.
-void bin_numbers(std::span<const InputColumn* const> numeric, std::size_t rows,
-                 std::uint64_t max_bins, std::vector<BinnedColumn>& out) {
-  std::vector<BinCoder> coders;
-  coders.reserve(numeric.size());
-  const std::size_t m = bin_sample_size(rows);
-  std::vector<float> sample(m);
-  for (std::size_t c = 0; c < numeric.size(); ++c) {
-    for (std::size_t i = 0; i < m; ++i)
-      sample[i] = number_at(*numeric[c], bin_sample_row(i, rows, m));
-    out[c].thresholds = bin_thresholds(sample, max_bins);
-    coders.emplace_back(out[c].thresholds);
-    out[c].codes.resize(rows);
-  }
-  for (std::size_t first = 0; first < rows; first += kBlockRows) {
-    const std::size_t last = std::min(rows, first + kBlockRows);
-    for (std::size_t c = 0; c < numeric.size(); ++c) {
-      const InputColumn& column = *numeric[c];
-      const BinCoder& coder = coders[c];
-      std::uint8_t* target = out[c].codes.data();
-      const char* cell = column.data + static_cast<std::ptrdiff_t>(first) * column.stride;
-      if (column.type == InputColumn::Type::kFloat32) {
-        for (std::size_t r = first; r < last; ++r, cell += column.stride) {
-          float v;
-          std::memcpy(&v, cell, sizeof v);
-          target[r] = coder.code(v);
-        }
-      } else {
-        for (std::size_t r = first; r < last; ++r, cell += column.stride) {
-          double v;
-          std::memcpy(&v, cell, sizeof v);
-          target[r] = coder.code(static_cast<float>(v));
-        }
-      }
-    }
-  }
-}
-
 // The caller's data as read with the interpreter lock: the arrays (held),
 // the categorical columns' codes and texts, treatment codes and outcomes.
 // build() makes the core's column store from them without the lock.
@@ -181,15 +98,16 @@ struct TrainingData {
   std::vector<std::int8_t> outcome;
 
   // The column store: numbers as float32, or as bin codes into at most
-  // `max_bins` bins when `binned`. The builder's checks run here.
-  RawData build(bool binned, std::uint64_t max_bins) {
+  // `max_bins` bins when `binned` (on up to `threads` threads). The
+  // builder's checks run here.
+  RawData build(bool binned, std::uint64_t max_bins, std::int32_t threads) {
     std::vector<const InputColumn*> numeric;
     for (const InputColumn& column : input.columns)
       if (column.type != InputColumn::Type::kCode) numeric.push_back(&column);
     std::vector<std::vector<float>> numbers(binned ? 0 : numeric.size());
     std::vector<BinnedColumn> bins(binned ? numeric.size() : 0);
     if (binned)
-      bin_numbers(numeric, input.rows, max_bins, bins);
+      bin_numbers(numeric, input.rows, max_bins, threads, bins);
     else
       copy_numbers(numeric, input.rows, numbers);
     TrainingDataBuilder builder;
@@ -293,8 +211,12 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       // signal checks take the lock back for their moments. The arrays are
       // held by `data` until the lock is back.
       GilReleased unlocked;
-      report = forest.fit([&] { return data.build(binned, forest.max_bins); }, "treatment",
-                          "outcome", n_threads, progress, options);
+      report = forest.fit(
+          [&] {
+            return data.build(binned, forest.max_bins,
+                              n_threads < 0 ? available_processors() : n_threads);
+          },
+          "treatment", "outcome", n_threads, progress, options);
     }
     PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(
         std::move(forest), std::move(features), std::move(report.node_stats))));
