@@ -76,10 +76,12 @@ struct RawData {
   std::size_t n_groups() const { return static_cast<std::size_t>(max_treatment) + 1; }
 };
 
-// Some rows of the column store: a range of a row list. Growth gives each
-// tree a list of its own and each node a range of it, which the node's split
-// reorders in place into its children's ranges; the sibling ranges of a list
-// belong to distinct nodes, so no two writers ever share a row.
+// Some rows of the column store: a range of a row list. A list made for a
+// subset is its data sets' own: growth gives each node a range of its tree's
+// list, which the node's split reorders in place into its children's ranges
+// (sibling ranges belong to distinct nodes, so no two writers ever share a
+// row). The list of all rows (from_raw_data) is shared by every tree and
+// never reordered.
 class DataSet {
  public:
   // Covers all rows. The caller has checked the columns (equal lengths,
@@ -90,17 +92,21 @@ class DataSet {
   template <class Stats>
   GroupStats<Stats> summary() const;
 
-  // A data set over all of `rows` (taken from this data set's pool).
+  // A data set over all of `rows` (taken from this data set's pool), which
+  // it owns.
   DataSet subset(RowList rows) const {
     const std::size_t n = rows.size();
-    return DataSet(raw_, std::move(rows), 0, n, pool_);
+    return DataSet(raw_, std::move(rows), 0, n, pool_, true);
   }
   // The first `n_left` rows and the others, as two data sets sharing this
   // one's list.
   std::pair<DataSet, DataSet> split(std::size_t n_left) const {
-    return {DataSet(raw_, rows_, begin_, begin_ + n_left, pool_),
-            DataSet(raw_, rows_, begin_ + n_left, end_, pool_)};
+    return {DataSet(raw_, rows_, begin_, begin_ + n_left, pool_, owns_rows_),
+            DataSet(raw_, rows_, begin_ + n_left, end_, pool_, owns_rows_)};
   }
+  // Whether the rows may be reordered (mutable_indices): not those of the
+  // shared list of all rows.
+  bool owns_rows() const { return owns_rows_; }
 
   const RawData& raw() const { return *raw_; }
   std::span<const std::uint32_t> indices() const {
@@ -115,18 +121,20 @@ class DataSet {
 
  private:
   DataSet(std::shared_ptr<const RawData> raw, RowList rows, std::size_t begin, std::size_t end,
-          std::shared_ptr<IndexPool> pool)
+          std::shared_ptr<IndexPool> pool, bool owns_rows)
       : raw_(std::move(raw)),
         rows_(std::move(rows)),
         begin_(begin),
         end_(end),
-        pool_(std::move(pool)) {}
+        pool_(std::move(pool)),
+        owns_rows_(owns_rows) {}
 
   std::shared_ptr<const RawData> raw_;
   RowList rows_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::shared_ptr<IndexPool> pool_;
+  bool owns_rows_ = false;
 };
 
 // Adds each of `rows` to its group's statistic in `groups` (one per group).

@@ -17,12 +17,13 @@
 // and its sibling; growth lets the cache go when they have all searched.
 //
 // Counting reads a node's rows' codes from scattered places of the columns;
-// their groups and outcomes it reads in order: each tree keeps a label (group
-// and outcome) beside every row of its row list, which moves with the row
-// when a node's rows are partitioned.
+// their groups and outcomes it reads in order: once a tree's root is split,
+// the tree keeps a label (group and outcome) beside every row of its row
+// list, which moves with the row when a node's rows are partitioned.
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "core/error.h"
 #include "uplift_tree/binning.h"
@@ -66,9 +67,9 @@ struct HistCache final : NodeCache {
   // Per feature: the node's histogram, when known (in `owned` or shared).
   std::vector<const Histogram<Stats>*> hist;
   std::vector<Histogram<Stats>> owned;
-  std::optional<DataSet> rows;            // the node's
-  std::vector<Label<Stats>> tree_labels;  // a root's: of the tree's row list
-  std::span<Label<Stats>> labels;         // the node's rows' (none without labels)
+  std::optional<DataSet> rows;            // the node's (but a root's)
+  std::vector<Label<Stats>> tree_labels;  // a root's, once it is split: of the tree's list
+  std::span<Label<Stats>> labels;         // the node's rows' (none at a root)
   const HistCache* parent = nullptr;      // lives until this node has searched
   HistCache* sibling = nullptr;           // likewise
   bool larger = false;                    // than its sibling (on a tie, the right one)
@@ -151,26 +152,44 @@ class HistogramFinder final : public SplitFinder<Stats> {
     return false;
   }
 
-  void partition(std::span<std::uint32_t> rows, const SplitTest& test, std::size_t n_left,
-                 NodeCache* node) const override {
-    const auto* cache = static_cast<const HistCache<Stats>*>(node);
-    const std::span<Label<Stats>> labels = cache ? cache->labels : std::span<Label<Stats>>();
+  void partition(std::span<const std::uint32_t> rows, std::span<std::uint32_t> into,
+                 const SplitTest& test, std::size_t n_left, NodeCache* node) const override {
+    auto* cache = static_cast<HistCache<Stats>*>(node);
+    const bool in_place = rows.data() == into.data();
+    // Labels move with their rows in place; rows written elsewhere (a
+    // root's) get their labels once they are there.
+    const std::span<Label<Stats>> labels =
+        cache && in_place ? cache->labels : std::span<Label<Stats>>();
     auto split = [&](const auto* codes, auto goes_left) {
       auto prefetch = [=](std::uint32_t r) { __builtin_prefetch(codes + r); };
-      if (labels.empty()) return partition_rows(rows, n_left, goes_left, prefetch);
-      partition_rows(rows, labels, n_left, goes_left, prefetch);
+      if (!in_place) return partition_rows(rows, into, n_left, goes_left, prefetch);
+      if (labels.empty()) return partition_rows(into, n_left, goes_left, prefetch);
+      partition_rows(into, labels, n_left, goes_left, prefetch);
     };
     switch (test.column.kind) {
       case FeatureKind::kNumeric: {
         const std::uint8_t* codes = binned_[test.column.index]->codes.data();
         const std::uint32_t bin = test.bin;
-        return split(codes, [=](std::uint32_t r) { return codes[r] <= bin; });
+        split(codes, [=](std::uint32_t r) { return codes[r] <= bin; });
+        break;
       }
       case FeatureKind::kCategorical: {
         const std::uint32_t* codes = raw_.categories(test.column).codes.data();
         const std::uint32_t category = test.category;
-        return split(codes, [=](std::uint32_t r) { return codes[r] == category; });
+        split(codes, [=](std::uint32_t r) { return codes[r] == category; });
+        break;
       }
+    }
+    if (cache && labels.empty() && groups_ <= kMaxLabelledGroups) {
+      // The labels of the rows in their new order, for the children.
+      const std::int32_t* treatment = raw_.treatment.data();
+      const typename Stats::Outcome* outcome = Stats::outcomes(raw_).data();
+      cache->tree_labels.resize(into.size());
+      for (std::size_t i = 0; i < into.size(); ++i) {
+        const std::uint32_t r = into[i];
+        cache->tree_labels[i] = {outcome[r], static_cast<std::uint8_t>(treatment[r])};
+      }
+      cache->labels = cache->tree_labels;
     }
   }
 
@@ -178,15 +197,6 @@ class HistogramFinder final : public SplitFinder<Stats> {
     auto cache = std::make_unique<HistCache<Stats>>(columns_.size());
     // Rows are distinct, so as many as the data hold are all of them.
     cache->all_rows = root.size() == raw_.n_rows();
-    cache->rows.emplace(root);
-    if (groups_ <= kMaxLabelledGroups) {
-      const std::int32_t* treatment = raw_.treatment.data();
-      const typename Stats::Outcome* outcome = Stats::outcomes(raw_).data();
-      cache->tree_labels.reserve(root.size());
-      for (std::uint32_t r : root.indices())
-        cache->tree_labels.push_back({outcome[r], static_cast<std::uint8_t>(treatment[r])});
-      cache->labels = cache->tree_labels;
-    }
     return cache;
   }
 

@@ -118,23 +118,24 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
     return false;
   }
 
-  void partition(std::span<std::uint32_t> rows, const SplitTest& test, std::size_t n_left,
-                 NodeCache*) const override {
+  void partition(std::span<const std::uint32_t> rows, std::span<std::uint32_t> into,
+                 const SplitTest& test, std::size_t n_left, NodeCache*) const override {
     // The test of sends_left, with the column's cells at hand.
+    auto split = [&](const auto* cells, auto goes_left) {
+      auto prefetch = [=](std::uint32_t r) { __builtin_prefetch(cells + r); };
+      if (rows.data() == into.data()) return partition_rows(into, n_left, goes_left, prefetch);
+      partition_rows(rows, into, n_left, goes_left, prefetch);
+    };
     switch (test.column.kind) {
       case FeatureKind::kNumeric: {
         const float* values = raw_.numbers(test.column).data();
         const float threshold = test.threshold;
-        return partition_rows(
-            rows, n_left, [=](std::uint32_t r) { return values[r] <= threshold; },
-            [=](std::uint32_t r) { __builtin_prefetch(values + r); });
+        return split(values, [=](std::uint32_t r) { return values[r] <= threshold; });
       }
       case FeatureKind::kCategorical: {
         const std::uint32_t* codes = raw_.categories(test.column).codes.data();
         const std::uint32_t category = test.category;
-        return partition_rows(
-            rows, n_left, [=](std::uint32_t r) { return codes[r] == category; },
-            [=](std::uint32_t r) { __builtin_prefetch(codes + r); });
+        return split(codes, [=](std::uint32_t r) { return codes[r] == category; });
       }
     }
   }

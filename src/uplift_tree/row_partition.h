@@ -1,8 +1,9 @@
-// The split of a node's rows into its children's, in place: the rows sent
-// left come first, each side in the node's order, and only the smaller side
-// passes through a buffer. Branch-free, since a split sends rows either way
-// at random as far as the processor can tell. A finder may keep a value per
-// row position beside the rows (`extra`), which moves with its row.
+// The split of a node's rows into its children's: the rows sent left come
+// first, each side in the node's order. In place, only the smaller side
+// passes through a buffer; into another list, nothing does. Branch-free,
+// since a split sends rows either way at random as far as the processor can
+// tell. A finder may keep a value per row position beside the rows (`extra`),
+// which moves with its row in place.
 #pragma once
 
 #include <algorithm>
@@ -82,6 +83,29 @@ void partition_rows(std::span<std::uint32_t> rows, std::span<Extra> extra, std::
     std::copy(buffer, buffer + n_right, out + n_left);
     if constexpr (kExtra) std::copy(extra_buffer, extra_buffer + n_right, out_extra + n_left);
   }
+}
+
+// The same from `from` into `into` (as many rows, elsewhere), without a
+// buffer.
+template <class GoesLeft, class Prefetch>
+void partition_rows(std::span<const std::uint32_t> from, std::span<std::uint32_t> into,
+                    std::size_t n_left, GoesLeft&& goes_left, Prefetch&& prefetch) {
+  const std::size_t n = from.size();
+  if (n_left > n || into.size() != n) fail("a split counted more rows than its node holds");
+  const std::uint32_t* const in = from.data();
+  std::uint32_t* const out = into.data();
+  std::size_t left_at = 0;
+  std::size_t right_at = n_left;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kPartitionPrefetch < n) prefetch(in[i + kPartitionPrefetch]);
+    const std::uint32_t r = in[i];
+    const bool left = goes_left(r);
+    // Never past the end, whatever the test says: a miscount fails below.
+    out[std::min(left ? left_at : right_at, n - 1)] = r;
+    left_at += static_cast<std::size_t>(left);
+    right_at += static_cast<std::size_t>(!left);
+  }
+  if (left_at != n_left) fail("a split sends other rows left than it counted");
 }
 
 // The same without values beside the rows.

@@ -65,10 +65,13 @@ class SplitFinder {
   // Whether `test` sends row `row` of the training data left.
   virtual bool sends_left(const SplitTest& test, std::uint32_t row) const = 0;
 
-  // Reorders `rows` (a node's, whose cache is `cache`) so that the `n_left`
-  // rows the split sends left come first; both parts keep the node's order.
-  virtual void partition(std::span<std::uint32_t> rows, const SplitTest& test, std::size_t n_left,
-                         NodeCache* cache) const = 0;
+  // Writes the rows of a node (`rows`, its cache `cache`) to `into` so that
+  // the `n_left` rows the split sends left come first, both sides in the
+  // node's order. `into` is either the same memory (the node's own range,
+  // reordered in place) or as many rows elsewhere (a fresh list, when the
+  // node's rows are shared).
+  virtual void partition(std::span<const std::uint32_t> rows, std::span<std::uint32_t> into,
+                         const SplitTest& test, std::size_t n_left, NodeCache* cache) const = 0;
 
   // The cache of a tree's root, whose rows are `root`, or none.
   virtual std::unique_ptr<NodeCache> root_cache(const DataSet& /*root*/) const { return nullptr; }

@@ -1,7 +1,11 @@
 // Growth of one tree: depth first, pre-order, left subtree first. Each node's
 // split search runs as one job per drawn feature on the shared pool, while
-// this (training) thread waits for the node's jobs to end. Everything here is
-// written against the outcome statistic, and instantiated for each.
+// this (training) thread waits for the node's jobs to end. The tree grows on
+// a row list of its own (all rows, or those drawn for it with max_samples)
+// whose range of a split node is reordered in place into its children's; the
+// finder may keep state per node (NodeCache) from a node's search to its
+// children's. Everything here is written against the outcome statistic, and
+// instantiated for each.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -116,7 +120,16 @@ class TreeGrower {
     // they have: their rows need no partition, and nothing is kept for them.
     const bool children_search = depth + 1 < tree_.max_depth;
     const auto n_left = static_cast<std::size_t>(rows_of<Stats>(split.left_stats));
-    if (children_search) finder_.partition(data.mutable_indices(), split.test, n_left, cache);
+    if (children_search && data.owns_rows()) {
+      finder_.partition(data.indices(), data.mutable_indices(), split.test, n_left, cache);
+    } else if (children_search) {
+      // Rows shared with other trees (a root's): the split writes them to a
+      // list of this tree's own, which its nodes then reorder in place.
+      RowList own = data.take_rows();
+      own.mutable_rows().resize(data.size());
+      finder_.partition(data.indices(), own.mutable_rows(), split.test, n_left, cache);
+      data = data.subset(std::move(own));
+    }
     auto [left_data, right_data] = data.split(n_left);
     std::array<std::unique_ptr<NodeCache>, 2> caches;
     if (children_search) caches = finder_.child_caches(cache, left_data, right_data);
@@ -307,7 +320,8 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
 
   GrowthReport<Stats> report;
   TreeGrower<Stats> grower(*this, finder, pool, cancel, options.tree_key);
-  // The tree's rows: a sample drawn for it, or all of `data`'s.
+  // The tree's rows: a sample drawn for it, or all of `data`'s (which its
+  // root's split copies to a list of the tree's own).
   std::span<const std::uint32_t> rows = data.indices();
   RowList sample;
   if (options.max_samples > 0 && options.max_samples < rows.size()) {
@@ -318,17 +332,10 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
     rows = sample.rows();
   }
   if (!options.honesty) {
-    // A list of the tree's own, whose ranges its nodes reorder.
-    RowList own;
-    if (sample) {
-      own = std::move(sample);
-    } else {
-      own = data.take_rows();
-      own.mutable_rows().assign(rows.begin(), rows.end());
-    }
-    const DataSet tree_data = data.subset(std::move(own));
+    DataSet tree_data = sample ? data.subset(std::move(sample)) : data;
     const std::unique_ptr<NodeCache> root = finder.root_cache(tree_data);
-    grower.build(0, 0, tree_data.summary<Stats>(), tree_data, root.get());
+    GroupStats<Stats> stats = tree_data.summary<Stats>();
+    grower.build(0, 0, std::move(stats), std::move(tree_data), root.get());
     report.root_gains_all_nan = grower.root_gains_all_nan();
     store(grower.sorted_nodes(), size, nodes, report);
     return report;
@@ -341,10 +348,11 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
       stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kHonesty)),
       growing.mutable_rows(), estimating.mutable_rows());
   sample = RowList();
-  const DataSet growing_data = data.subset(std::move(growing));
   {
+    DataSet growing_data = data.subset(std::move(growing));
     const std::unique_ptr<NodeCache> root = finder.root_cache(growing_data);
-    grower.build(0, 0, growing_data.summary<Stats>(), growing_data, root.get());
+    GroupStats<Stats> stats = growing_data.summary<Stats>();
+    grower.build(0, 0, std::move(stats), std::move(growing_data), root.get());
   }
   std::vector<GrownNode<Stats>>& grown = grower.sorted_nodes();
   estimate_honestly(grown, estimation_stats(data.raw(), finder, grown, std::move(grower.rules()),

@@ -42,15 +42,15 @@ void read_block(const InputColumn& column, std::size_t first, std::size_t last, 
 }
 
 // Bins the columns c = part, part + parts, ... of `numeric`.
-void bin_part(std::span<const InputColumn* const> numeric, std::size_t rows,
-              std::uint64_t max_bins, std::size_t part, std::size_t parts,
-              std::vector<BinnedColumn>& out) {
+void bin_part(std::span<const InputColumn* const> numeric, std::size_t rows, std::uint64_t max_bins,
+              std::size_t part, std::size_t parts, std::vector<BinnedColumn>& out) {
   std::vector<std::size_t> mine;
   std::vector<BinCoder> coders;
   const std::size_t m = bin_sample_size(rows);
   std::vector<float> sample(m);
   for (std::size_t c = part; c < numeric.size(); c += parts) {
-    for (std::size_t i = 0; i < m; ++i) sample[i] = number_at(*numeric[c], bin_sample_row(i, rows, m));
+    for (std::size_t i = 0; i < m; ++i)
+      sample[i] = number_at(*numeric[c], bin_sample_row(i, rows, m));
     out[c].thresholds = bin_thresholds(sample, max_bins);
     coders.emplace_back(out[c].thresholds);
     out[c].codes.resize(rows);
