@@ -82,7 +82,9 @@ def best_split(X, categories, t, y, criterion, max_bins):
         left_n = np.array([np.bincount(t[m], minlength=groups) for m in masks], dtype=float)
         left_y = np.array([np.bincount(t[m], weights=y[m], minlength=groups) for m in masks])
         allowed = (left_n.sum(axis=1) > LEAF) & (left_n.sum(axis=1) < len(t) - LEAF)
-        g = np.where(allowed, gains(left_n, left_y, n, pos, criterion), -np.inf)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            g = gains(left_n, left_y, n, pos, criterion)
+        g = np.where(allowed & ~np.isnan(g), g, -np.inf)  # NaN never wins
         i = int(np.argmax(g))  # the first of equal gains
         if g[i] > best[2]:
             best = (name, candidates[i], g[i])
@@ -139,9 +141,14 @@ def node_rows(tree, X, names):
     return [int(reach[p].sum()) for p in tree["positions"]]
 
 
-@pytest.mark.parametrize("splitter", ["quantile", "hist"])
-def test_saved_thresholds_route_the_training_rows_as_grown(tmp_path, splitter):
-    X, t, y = data("x0", 3, rows=4000)
+@pytest.mark.parametrize("splitter,wide", [("quantile", False), ("hist", False), ("hist", True)])
+def test_saved_thresholds_route_the_training_rows_as_grown(tmp_path, splitter, wide):
+    rows = 40_000 if wide else 4000
+    X, t, y = data("x0", 3, rows=rows)
+    if wide:  # too many groups for labels beside the rows, categories for kept histograms
+        rng = np.random.default_rng(2)
+        X["c"] = rng.integers(0, 5000, rows).astype(str).astype(object)
+        t = np.where(t == 0, 0, rng.integers(1, 300, rows))
     est = UpliftForestClassifier(n_estimators=4, max_depth=6, min_samples_leaf=20,
                                  max_features=None, splitter=splitter, max_bins=40,
                                  random_state=1).fit(X, y, treatment=t)
@@ -153,6 +160,7 @@ def test_saved_thresholds_route_the_training_rows_as_grown(tmp_path, splitter):
     names = list(est.feature_names_in_)
     for i in range(4):
         tree = loaded.forest_.tree(i)
+        assert len(tree["positions"]) > 7
         assert node_rows(tree, X, names) == tree["rows"]
 
 
