@@ -383,8 +383,9 @@ def encode_treatment(treatment: Any, control: Any, n_rows: int) -> tuple[np.ndar
     """Codes for the core (control 0, the other labels in sorted order 1..K).
 
     Returns (codes as the narrowest of int8, int16 and int32 that holds them,
-    the treatment labels other than control in code order). Raises ValueError for a length mismatch, missing or unorderable
-    labels, a control label that does not occur, or a single group.
+    the treatment labels other than control in code order). Raises
+    ValueError for a length mismatch, missing or unorderable labels, a
+    control label that does not occur, or a single group.
     """
     if treatment is None:
         raise TypeError("fit needs the treatment of every row: fit(X, y, treatment=labels)")
