@@ -422,9 +422,10 @@ def warn_unseen(name: str, unseen: int, rows: int) -> None:
 def encode_treatment(treatment: Any, control: Any, n_rows: int) -> tuple[np.ndarray, np.ndarray]:
     """Codes for the core (control 0, the other labels in sorted order 1..K).
 
-    Returns (codes as int32, the treatment labels other than control in code
-    order). Raises ValueError for a length mismatch, missing or unorderable
-    labels, a control label that does not occur, or a single group.
+    Returns (codes as the narrowest of int8, int16 and int32 that holds them,
+    the treatment labels other than control in code order). Raises
+    ValueError for a length mismatch, missing or unorderable labels, a
+    control label that does not occur, or a single group.
     """
     if treatment is None:
         raise TypeError("fit needs the treatment of every row: fit(X, y, treatment=labels)")
@@ -456,7 +457,8 @@ def encode_treatment(treatment: Any, control: Any, n_rows: int) -> tuple[np.ndar
                          "treatment")
     c = matches[0]
     # Control becomes 0; the other labels keep their sorted order as 1..K.
-    codes = np.empty(len(unique), dtype=np.int32)
+    dtype = next(t for t in (np.int8, np.int16, np.int32) if len(unique) <= np.iinfo(t).max)
+    codes = np.empty(len(unique), dtype=dtype)
     codes[:c] = np.arange(1, c + 1)
     codes[c] = 0
     codes[c + 1:] = np.arange(c + 1, len(unique))

@@ -25,6 +25,7 @@ from ._progress import progress
 
 _I32_MAX = 2**31 - 1
 _CRITERIA = _core.CRITERIA
+_SPLITTERS = _core.SPLITTERS
 # The hyper-parameters' defaults, as their one declaration gives them.
 _DEFAULT = _params.DEFAULTS
 
@@ -111,7 +112,7 @@ class _UpliftForest(BaseEstimator):
 
     # The table's parameters (see _params), then the estimator's own.
     _parameter_constraints: dict = {
-        **_params.constraints(_CRITERIA),
+        **_params.constraints(_CRITERIA, _SPLITTERS),
         "n_jobs": [Interval(Integral, None, -1, closed="right"),
                    Interval(Integral, 1, _I32_MAX, closed="both"), None],
         "control": "no_validation",
@@ -144,6 +145,8 @@ class _UpliftForest(BaseEstimator):
         random_state: Any = None,
         honesty: bool = _DEFAULT["honesty"],
         estimation_sample_size: float = _DEFAULT["estimation_sample_size"],
+        splitter: str = _DEFAULT["splitter"],
+        max_samples: int | float | None = _DEFAULT["max_samples"],
         importance_type: str = "gain",
     ) -> None:
         self.n_estimators = n_estimators
@@ -161,6 +164,8 @@ class _UpliftForest(BaseEstimator):
         self.random_state = random_state
         self.honesty = honesty
         self.estimation_sample_size = estimation_sample_size
+        self.splitter = splitter
+        self.max_samples = max_samples
         self.importance_type = importance_type
 
     def __sklearn_tags__(self) -> Tags:
@@ -276,7 +281,8 @@ class _UpliftForest(BaseEstimator):
         with progress(self.n_estimators, int(self.verbose)) as callback:
             forest, nan_group = _core.train(
                 columns, tables, names, codes, outcome,
-                **_params.train_keywords(self.get_params(deep=False), max_features),
+                **_params.train_keywords(self.get_params(deep=False), max_features,
+                                         _params.resolve_max_samples(self.max_samples, n_rows)),
                 n_threads=n_threads, seed=seed_of(self.random_state), progress=callback)
         del columns
         self._set_fitted(forest, labels, self.control, max_features, self._outcome)
@@ -407,12 +413,15 @@ class _UpliftForest(BaseEstimator):
         With `return_std`, returns (uplift, std): std is, per row and
         treatment, the standard deviation of the trees' uplifts around their
         mean (over the trees, dividing by their count). It is large where the
-        trees disagree. Every tree is grown on all rows, so without
-        `honesty` they differ only by their random feature draws and
-        samples; with `honesty` each tree estimates its leaves from rows of
-        its own, and the spread grows where training rows are sparse. It is
-        a spread of tree predictions, not a confidence interval of the true
-        uplift.
+        trees disagree. Without `max_samples` every tree is grown on all
+        rows, so without `honesty` they differ only by their random feature
+        draws and samples (with the "hist" splitter, by their feature draws
+        alone); with `max_samples` each tree sees rows of its own, as in
+        subsampled random forests, and the spread then reflects how much the
+        fitted uplift moves with the rows trained on; with `honesty` each
+        tree estimates its leaves from rows of its own, and the spread grows
+        where training rows are sparse. It is a spread of tree predictions,
+        not a confidence interval of the true uplift.
 
         Categories never seen in training give a UserWarning naming the
         column and the share of rows; every split on the column sends them
@@ -527,7 +536,8 @@ class _UpliftForest(BaseEstimator):
 
     def _fields(self, state: Fitted) -> bytes:
         params = {k: _model_file.jsonable(v) for k, v in self.get_params().items()
-                  if k != "random_state" or v is None or isinstance(v, Integral)}
+                  if (k != "random_state" or v is None or isinstance(v, Integral)) and
+                  not (k in _model_file.LATER_PARAMS and v == _model_file.LATER_PARAMS[k])}
         return _model_file.fields_text({
             "format": _model_file.FORMAT,
             "version": _version(),
@@ -675,9 +685,10 @@ class UpliftForestClassifier(_UpliftForest):
     Each tree splits the rows so that the treatment groups' positive-outcome
     rates differ from the control group's as much as possible; a leaf holds,
     per treatment, the treated rate minus the control rate of its rows, and
-    the forest averages its trees. Every tree is grown on all rows; the trees
-    differ through random feature draws and row samples inside the split
-    search, drawn from `random_state`.
+    the forest averages its trees. Every tree is grown on all rows (or on
+    `max_samples` of them, drawn per tree); the trees differ through random
+    feature draws, row samples inside the split search (with the "quantile"
+    splitter) and those per-tree rows, drawn from `random_state`.
 
     Parameters
     ----------
@@ -708,7 +719,10 @@ class UpliftForestClassifier(_UpliftForest):
         better on its sides than in the node. KL and CHI score a rate of
         exactly 0 with a fixed stand-in (log2 10^6 and 10^6).
     max_bins : int, default 10
-        Candidate thresholds per numeric feature and node (at least 2).
+        With ``splitter="quantile"``: candidate thresholds per numeric
+        feature and node, plus one (at least 2), taken from a sample of the
+        node's rows. With ``splitter="hist"``: bins per numeric feature for
+        the whole fit (at most 255 are used; 255 searches finest).
     balance : bool, default False
         Weigh every treatment group equally in the divergence instead of by
         its share of the treated rows.
@@ -743,6 +757,23 @@ class UpliftForestClassifier(_UpliftForest):
     estimation_sample_size : float, default 0.5
         With `honesty`, the share of the rows that estimate the leaves, in
         (0, 1).
+    splitter : {"quantile", "hist"}, default "quantile"
+        How a node finds its candidate splits. "quantile": each node draws a
+        sample of its rows (500 per bin) and takes its quantiles as
+        thresholds and up to ``max_bins - 1`` of its categories as
+        candidates. "hist": every numeric feature is binned once per fit into
+        ``max_bins`` (at most 255) quantile bins, kept as one byte per cell
+        instead of a float copy of the data; a node counts its rows into
+        per-bin group statistics (or subtracts its sibling's from its
+        parent's) and scores every bin edge and every category it holds.
+        Much faster and leaner on large data; the thresholds are values of
+        the data either way, and models save, load and predict alike.
+    max_samples : None, int or float, default None
+        Rows drawn for each tree, without replacement: None for all rows, an
+        int (capped at the row count) or a fraction of the rows (rounded, at
+        least 1). Drawn per tree from `random_state` (the same for every
+        `n_jobs`); with `honesty`, each tree's drawn rows are split in two.
+        Fewer rows grow trees faster and make them differ more.
     importance_type : {"gain", "split"}, default "gain"
         What `feature_importances_` measures: "gain" sums each split's gain
         weighted by its node's share of the tree's training rows; "split"

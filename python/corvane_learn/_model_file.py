@@ -9,7 +9,10 @@ estimator adds its own fields, kept here:
 - "format": 2 (files of format 1, written before the native side kept
   features and node counts, still load);
 - "version": the corvane_learn version that wrote the file;
-- "params": `get_params()`;
+- "params": `get_params()`, less the parameters added after format 2
+  (`LATER_PARAMS`) where they hold their defaults: a fit that does not use
+  them writes the file it always wrote, which earlier versions read too
+  (a missing parameter reads as its default);
 - "control", "treatments" (labels in `predict`'s column order) and
   "treatment_dtype" (the numpy dtype string of the labels);
 - "max_features": features drawn per split, as resolved at fit.
@@ -27,9 +30,14 @@ from typing import Any
 
 import numpy as np
 
+from ._params import DEFAULTS
+
 FORMAT = 2
 # 3: a real-valued outcome (the regressor's), with "outcome": "real".
 _FORMATS = (1, 2, 3)
+# Parameters that format 2 gained later, with their defaults: written only
+# when set otherwise.
+LATER_PARAMS: dict[str, Any] = {name: DEFAULTS[name] for name in ("splitter", "max_samples")}
 
 
 def jsonable(value: Any) -> Any:

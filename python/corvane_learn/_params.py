@@ -8,7 +8,8 @@ The estimator's defaults, its parameter validation, the keywords it hands to
 The estimator adds only what is its own (``n_jobs``, ``control``, ``verbose``,
 ``random_state``, ``importance_type``) and the richer forms some parameters
 take in Python (``max_features`` as "sqrt", "log2" or a fraction;
-``criterion`` among the criteria the core names).
+``max_samples`` as None, a count or a fraction; ``criterion`` and
+``splitter`` among the names the core gives).
 """
 
 from __future__ import annotations
@@ -65,23 +66,38 @@ def constraint(p: Parameter) -> list[Any]:
     return []
 
 
-def constraints(criteria: tuple[str, ...]) -> dict[str, list[Any]]:
+def constraints(criteria: tuple[str, ...], splitters: tuple[str, ...]) -> dict[str, list[Any]]:
     """The table's constraints with the estimator's own forms of some parameters."""
     result = {p.estimator: constraint(p) for p in TABLE}
     result["max_features"] = [None, StrOptions({"sqrt", "log2"}), *result["max_features"],
                               Interval(RealNotInt, 0.0, 1.0, closed="right")]
+    result["max_samples"] = [None, Interval(Integral, 1, None, closed="left"),
+                             Interval(RealNotInt, 0.0, 1.0, closed="right")]
     result["criterion"] = [StrOptions(set(criteria))]
+    result["splitter"] = [StrOptions(set(splitters))]
     return result
 
 
-def train_keywords(params: dict[str, Any], max_features: int) -> dict[str, Any]:
+def resolve_max_samples(value: Any, n_rows: int) -> int:
+    """Rows drawn per tree out of `n_rows`: 0 (all) for None, a count (capped at
+    `n_rows`) or a fraction of the rows (rounded, at least 1)."""
+    if value is None:
+        return 0
+    if isinstance(value, Integral):
+        return min(int(value), n_rows)
+    return max(1, round(value * n_rows))
+
+
+def train_keywords(params: dict[str, Any], max_features: int, max_samples: int) -> dict[str, Any]:
     """The table's parameters as train() takes them, from the estimator's `params`.
 
-    `max_features` is the count the estimator resolved from its richer form.
+    `max_features` and `max_samples` are the counts the estimator resolved
+    from their richer forms.
     """
+    resolved = {"max_features": max_features, "max_samples": max_samples}
     keywords: dict[str, Any] = {}
     for p in TABLE:
-        value = max_features if p.estimator == "max_features" else params[p.estimator]
+        value = resolved[p.estimator] if p.estimator in resolved else params[p.estimator]
         if p.type == "bool":
             value = bool(value)
         elif p.type == "float":

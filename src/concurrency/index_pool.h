@@ -23,8 +23,11 @@ class IndexPool;
 
 // Shared handle on one taken vector. Copies share the vector; when the last
 // copy goes, the vector is cleared (capacity kept) and returned to its pool.
-// Thread-safety: copies may be made and dropped on any thread; the vector's
-// contents must only be written before the handle is shared.
+// Thread-safety: copies may be made and dropped on any thread. The vector's
+// contents are written by one thread at a time: its holder before the handle
+// is shared, or later the one holder of a part of it (tree growth hands each
+// node its own range), whose writes reach other threads only through
+// something that orders them (the worker pool's queue).
 class RowList {
  public:
   RowList() = default;

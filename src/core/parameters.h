@@ -61,11 +61,16 @@ inline constexpr double kInt32Max = 2147483647.0;
 
 // What shapes one training call of the estimator besides the forest's
 // settings; the extension always trains with their first values.
-#define CORVANE_TRAINING_PARAMETERS(X)                                                         \
-  X(bool, honesty, false, "honesty", "False", kNoBound, kNoBound, "both",                      \
-    "Choose each tree's splits on one part of the rows and estimate its leaves on the other.") \
-  X(double, estimation_share, 0.5, "estimation_sample_size", "0.5", 0, 1, "neither",           \
-    "With honesty, the share of each group's rows that estimate the leaves.")
+#define CORVANE_TRAINING_PARAMETERS(X)                                                            \
+  X(bool, honesty, false, "honesty", "False", kNoBound, kNoBound, "both",                         \
+    "Choose each tree's splits on one part of the rows and estimate its leaves on the other.")    \
+  X(double, estimation_share, 0.5, "estimation_sample_size", "0.5", 0, 1, "neither",              \
+    "With honesty, the share of each group's rows that estimate the leaves.")                     \
+  X(std::string, splitter, "quantile", "splitter", "'quantile'", kNoBound, kNoBound, "both",      \
+    "How split candidates are found: 'quantile' (per node, from a sample of its rows) or 'hist' " \
+    "(bins chosen once per fit).")                                                                \
+  X(std::uint64_t, max_samples, 0, "max_samples", "None", 0, kNoBound, "left",                    \
+    "Rows drawn per tree without replacement (0 or None: all rows).")
 
 #define CORVANE_PARAMETER_FIELD(type, name, init, ...) type name = init;
 

@@ -49,8 +49,6 @@ struct TrainingOptions : TrainingParameters {
   // an interrupted call then keeps no tree. Otherwise each tree is appended
   // (and announced) as it finishes.
   bool in_tree_order = false;
-  // How split candidates are found.
-  Splitter splitter = Splitter::kSampledQuantiles;
   // Hands the statistics of every node of every new tree to the report
   // (in_tree_order only).
   bool keep_node_stats = false;

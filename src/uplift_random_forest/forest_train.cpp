@@ -109,6 +109,7 @@ void train_trees(Training<Stats>& t, Channel<NumberedTree>::Sender results) noex
       growth.honesty = t.options.honesty;
       growth.estimation_share = t.options.estimation_share;
       growth.leaves_from_ancestors = t.options.leaves_from_ancestors;
+      growth.max_samples = t.options.max_samples;
       GrowthReport<Stats> report =
           tree.grow(t.data, t.finder, t.treatment_col, t.outcome_col, t.pool, t.cancel, growth);
       if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);
@@ -189,6 +190,7 @@ FitReport UpliftRandomForestModel::train(const DataSet& data, std::string treatm
   // Refuses an unknown criterion before training starts.
   const EvalFunc criterion = parse_eval_func(eval_func, !options.any_criterion);
   if (!applies_to<Stats>(criterion)) fail(msg::criterion_needs_binary(eval_func));
+  const Splitter splitter = splitter_called(options.splitter);
   if (node_array_size(max_depth) == 0) fail(msg::max_depth_too_large(max_depth));
   // After the configuration checks, whose messages come first for a model
   // loaded with a configuration no fit accepts.
@@ -212,7 +214,7 @@ FitReport UpliftRandomForestModel::train(const DataSet& data, std::string treatm
 
   const std::uint64_t seed = options.seed ? *options.seed : entropy_seed();
   const std::unique_ptr<const SplitFinder<Stats>> finder =
-      make_split_finder<Stats>(options.splitter, data.raw());
+      make_split_finder<Stats>(splitter, data.raw(), {max_bins});
   Training<Stats> training(data, *finder, template_tree, treatment, outcome, pool,
                            std::move(tickets), options, seed);
   JoinAll threads;

@@ -17,7 +17,15 @@ void check_length(std::string_view name, std::size_t length, std::string_view tr
 }  // namespace
 
 void TrainingDataBuilder::add_numeric(std::string name, std::vector<float> values) {
+  if (raw_.binned()) fail("numeric features are either all binned or none");
   raw_.num_cols.push_back(std::move(values));
+  raw_.col_index[name] = raw_.last_column(FeatureKind::kNumeric);
+  raw_.col_names.push_back(std::move(name));
+}
+
+void TrainingDataBuilder::add_binned(std::string name, BinnedColumn column) {
+  if (!raw_.num_cols.empty()) fail("numeric features are either all binned or none");
+  raw_.bin_cols.push_back(std::move(column));
   raw_.col_index[name] = raw_.last_column(FeatureKind::kNumeric);
   raw_.col_names.push_back(std::move(name));
 }
@@ -42,7 +50,9 @@ RawData TrainingDataBuilder::finish(std::string_view treatment_col, std::string_
     const ColumnRef column = raw.col_index.at(name);
     switch (column.kind) {
       case FeatureKind::kNumeric:
-        check_length(name, raw.numbers(column).size(), treatment_col, rows);
+        check_length(name,
+                     raw.binned() ? raw.bins(column).codes.size() : raw.numbers(column).size(),
+                     treatment_col, rows);
         break;
       case FeatureKind::kCategorical:
         check_length(name, raw.categories(column).codes.size(), treatment_col, rows);

@@ -1,7 +1,8 @@
 // The one way a training call's column store is built, whichever binding
-// reads the caller's data: features added column by column in feature order,
-// then the treatment codes and outcomes, then the checks every training set
-// passes before it becomes a data set.
+// reads the caller's data: features added column by column in feature order
+// (numeric ones all as numbers or all as bin codes), then the treatment codes
+// and outcomes, then the checks every training set passes before it becomes
+// a data set.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@ namespace corvane {
 class TrainingDataBuilder {
  public:
   void add_numeric(std::string name, std::vector<float> values);
+  // A numeric feature already binned (binning.h), for the histogram finder.
+  void add_binned(std::string name, BinnedColumn column);
   void add_categorical(std::string name, StrColumn column);
   void set_treatment(std::vector<std::int32_t> codes) { raw_.treatment = std::move(codes); }
   void set_outcome(std::vector<std::int8_t> outcomes) { raw_.outcome = std::move(outcomes); }

@@ -18,7 +18,8 @@ DataSet DataSet::from_raw_data(RawData raw) {
   std::vector<std::uint32_t>& rows = all.mutable_rows();
   rows.reserve(n);
   for (std::size_t r = 0; r < n; ++r) rows.push_back(static_cast<std::uint32_t>(r));
-  return DataSet(std::make_shared<const RawData>(std::move(raw)), std::move(all), std::move(pool));
+  return DataSet(std::make_shared<const RawData>(std::move(raw)), std::move(all), 0, n,
+                 std::move(pool), false);
 }
 
 std::span<const std::int8_t> BinaryStats::outcomes(const RawData& raw) { return raw.outcome; }

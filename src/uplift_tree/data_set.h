@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "concurrency/index_pool.h"
@@ -22,16 +23,32 @@ struct StrColumn {
   std::vector<std::string> categories;  // code -> text, in order of first occurrence
 };
 
-// Where a feature's cells are kept: num_cols[index] for a numeric feature,
-// str_cols[index] for a categorical one.
+// A numeric column as bin codes, one byte per row: code c means the value is
+// at most thresholds[c] and above thresholds[c - 1]; the last code
+// (thresholds.size()) holds the values above every threshold and NaN, which
+// every split sends right. So `value <= thresholds[j]` holds exactly for the
+// codes up to j, and a split written with that float threshold routes every
+// row as its code did.
+struct BinnedColumn {
+  std::vector<std::uint8_t> codes;  // one per row
+  std::vector<float> thresholds;    // ascending, finite, at most 254
+};
+
+// Where a feature's cells are kept: num_cols[index] (or bin_cols[index] when
+// the numeric columns are binned) for a numeric feature, str_cols[index] for
+// a categorical one.
 struct ColumnRef {
   FeatureKind kind = FeatureKind::kNumeric;
   std::uint32_t index = 0;
 };
 
+// The columns of a training call. The numeric columns are either all kept as
+// numbers (num_cols) or all as bin codes (bin_cols), for the finders that
+// read nothing else.
 struct RawData {
   std::vector<StrColumn> str_cols;
   std::vector<std::vector<float>> num_cols;
+  std::vector<BinnedColumn> bin_cols;
   std::vector<std::int32_t> treatment;
   // The outcome of every row: 0/1 (`outcome`) or, when `real` is set, any
   // finite number (`real_outcome`).
@@ -44,13 +61,15 @@ struct RawData {
 
   std::size_t n_rows() const { return treatment.size(); }
   const std::vector<float>& numbers(ColumnRef c) const { return num_cols[c.index]; }
+  const BinnedColumn& bins(ColumnRef c) const { return bin_cols[c.index]; }
   const StrColumn& categories(ColumnRef c) const { return str_cols[c.index]; }
+  bool binned() const { return !bin_cols.empty(); }
   // The reference of the column added last to num_cols or str_cols.
   ColumnRef last_column(FeatureKind kind) const {
     std::size_t count = 0;
     switch (kind) {
       case FeatureKind::kNumeric:
-        count = num_cols.size();
+        count = num_cols.size() + bin_cols.size();
         break;
       case FeatureKind::kCategorical:
         count = str_cols.size();
@@ -61,6 +80,12 @@ struct RawData {
   std::size_t n_groups() const { return static_cast<std::size_t>(max_treatment) + 1; }
 };
 
+// Some rows of the column store: a range of a row list. A list made for a
+// subset is its data sets' own: growth gives each node a range of its tree's
+// list, which the node's split reorders in place into its children's ranges
+// (sibling ranges belong to distinct nodes, so no two writers ever share a
+// row). The list of all rows (from_raw_data) is shared by every tree and
+// never reordered.
 class DataSet {
  public:
   // Covers all rows. The caller has checked the columns (equal lengths,
@@ -71,21 +96,49 @@ class DataSet {
   template <class Stats>
   GroupStats<Stats> summary() const;
 
-  // A data set over `rows` (taken from this data set's pool).
-  DataSet subset(RowList rows) const { return DataSet(raw_, std::move(rows), pool_); }
+  // A data set over all of `rows` (taken from this data set's pool), which
+  // it owns.
+  DataSet subset(RowList rows) const {
+    const std::size_t n = rows.size();
+    return DataSet(raw_, std::move(rows), 0, n, pool_, true);
+  }
+  // The first `n_left` rows and the others, as two data sets sharing this
+  // one's list.
+  std::pair<DataSet, DataSet> split(std::size_t n_left) const {
+    return {DataSet(raw_, rows_, begin_, begin_ + n_left, pool_, owns_rows_),
+            DataSet(raw_, rows_, begin_ + n_left, end_, pool_, owns_rows_)};
+  }
+  // Whether the rows may be reordered (mutable_indices): not those of the
+  // shared list of all rows.
+  bool owns_rows() const { return owns_rows_; }
 
   const RawData& raw() const { return *raw_; }
-  const std::vector<std::uint32_t>& indices() const { return indices_.rows(); }
-  std::size_t size() const { return indices_.size(); }
+  std::span<const std::uint32_t> indices() const {
+    return std::span<const std::uint32_t>(rows_.rows()).subspan(begin_, end_ - begin_);
+  }
+  // The rows, to be reordered by the one node that owns this range.
+  std::span<std::uint32_t> mutable_indices() {
+    return std::span<std::uint32_t>(rows_.mutable_rows()).subspan(begin_, end_ - begin_);
+  }
+  std::size_t size() const { return end_ - begin_; }
   RowList take_rows() const { return pool_->take(); }
 
  private:
-  DataSet(std::shared_ptr<const RawData> raw, RowList indices, std::shared_ptr<IndexPool> pool)
-      : raw_(std::move(raw)), indices_(std::move(indices)), pool_(std::move(pool)) {}
+  DataSet(std::shared_ptr<const RawData> raw, RowList rows, std::size_t begin, std::size_t end,
+          std::shared_ptr<IndexPool> pool, bool owns_rows)
+      : raw_(std::move(raw)),
+        rows_(std::move(rows)),
+        begin_(begin),
+        end_(end),
+        pool_(std::move(pool)),
+        owns_rows_(owns_rows) {}
 
   std::shared_ptr<const RawData> raw_;
-  RowList indices_;
+  RowList rows_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
   std::shared_ptr<IndexPool> pool_;
+  bool owns_rows_ = false;
 };
 
 // Adds each of `rows` to its group's statistic in `groups` (one per group).

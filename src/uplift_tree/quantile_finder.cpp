@@ -7,10 +7,12 @@
 // thread, for the winning split only. This gives the same statistics, gains
 // and tie-breaks as partitioning the rows once per candidate.
 #include <algorithm>
-#include <bit>
 #include <limits>
 
+#include "core/error.h"
 #include "uplift_tree/quantiles.h"
+#include "uplift_tree/row_partition.h"
+#include "uplift_tree/row_sample.h"
 #include "uplift_tree/split_finder.h"
 
 namespace corvane {
@@ -50,29 +52,6 @@ template <class Stats>
 std::uint64_t sample_size(std::uint64_t max_bins, std::uint64_t n) {
   if (max_bins > n / kSampleRowsPerBin) return n;  // 500 * max_bins >= n, without overflow
   return std::min(kSampleRowsPerBin * max_bins, n);
-}
-
-// m distinct positions of the node's rows, uniformly without replacement.
-void draw_sample(const std::vector<std::uint32_t>& rows, std::uint64_t m, Rng& rng,
-                 std::vector<std::uint64_t>& taken, std::vector<std::uint32_t>& sample) {
-  sample.clear();
-  const std::uint64_t n = rows.size();
-  if (m == n) {
-    sample.assign(rows.begin(), rows.end());
-    return;
-  }
-  // Floyd's algorithm: m draws, a bitset to reject repeats. The sample is
-  // then read off the bitset in row order, so that gathering its cells walks
-  // the columns forwards instead of jumping around them.
-  taken.assign((n + 63) / 64, 0);
-  for (std::uint64_t j = n - m; j < n; ++j) {
-    std::uint64_t t = rng.between(0, j);
-    if (taken[t / 64] >> (t % 64) & 1) t = j;
-    taken[t / 64] |= std::uint64_t{1} << (t % 64);
-  }
-  for (std::size_t w = 0; w < taken.size(); ++w)
-    for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1)
-      sample.push_back(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
 }
 
 // The candidate step of a numeric feature: the sample's quantiles.
@@ -139,25 +118,24 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
     return false;
   }
 
-  void partition(const DataSet& data, const SplitTest& test, std::size_t n_left,
-                 std::vector<std::uint32_t>& left,
-                 std::vector<std::uint32_t>& right) const override {
-    const std::vector<std::uint32_t>& rows = data.indices();
-    left.reserve(n_left);
-    right.reserve(rows.size() - std::min(n_left, rows.size()));
+  void partition(std::span<const std::uint32_t> rows, std::span<std::uint32_t> into,
+                 const SplitTest& test, std::size_t n_left, NodeCache*) const override {
     // The test of sends_left, with the column's cells at hand.
+    auto split = [&](const auto* cells, auto goes_left) {
+      auto prefetch = [=](std::uint32_t r) { __builtin_prefetch(cells + r); };
+      if (rows.data() == into.data()) return partition_rows(into, n_left, goes_left, prefetch);
+      partition_rows(rows, into, n_left, goes_left, prefetch);
+    };
     switch (test.column.kind) {
       case FeatureKind::kNumeric: {
         const float* values = raw_.numbers(test.column).data();
         const float threshold = test.threshold;
-        for (std::uint32_t r : rows) (values[r] <= threshold ? left : right).push_back(r);
-        return;
+        return split(values, [=](std::uint32_t r) { return values[r] <= threshold; });
       }
       case FeatureKind::kCategorical: {
         const std::uint32_t* codes = raw_.categories(test.column).codes.data();
         const std::uint32_t category = test.category;
-        for (std::uint32_t r : rows) (codes[r] == category ? left : right).push_back(r);
-        return;
+        return split(codes, [=](std::uint32_t r) { return codes[r] == category; });
       }
     }
   }
@@ -182,7 +160,7 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
     // Bin j holds the rows whose first threshold at or above the value is j,
     // so j = k - (number of thresholds >= v); a NaN value compares false with
     // all of them and lands in bin k, right of every threshold.
-    const std::vector<std::uint32_t>& rows = search.data->indices();
+    const std::span<const std::uint32_t> rows = search.data->indices();
     auto count_rows = [&](auto&& bin_of) {
       const std::size_t n = rows.size();
       for (std::size_t i = 0; i < n; ++i) {
@@ -273,17 +251,15 @@ class SampledQuantileFinder final : public SplitFinder<Stats> {
 }  // namespace
 
 template <class Stats>
-std::unique_ptr<const SplitFinder<Stats>> make_split_finder(Splitter kind, const RawData& data) {
-  switch (kind) {
-    case Splitter::kSampledQuantiles:
-      return std::make_unique<SampledQuantileFinder<Stats>>(data);
-  }
-  return nullptr;
+std::unique_ptr<const SplitFinder<Stats>> make_sampled_quantile_finder(const RawData& data) {
+  if (data.binned())
+    fail("the sampled-quantile splitter needs the numeric features' values, not their bins");
+  return std::make_unique<SampledQuantileFinder<Stats>>(data);
 }
 
-#define CORVANE_INSTANTIATE_FINDERS(Stats)                                              \
-  template std::unique_ptr<const SplitFinder<Stats>> make_split_finder<Stats>(Splitter, \
-                                                                              const RawData&);
-CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_FINDERS)
+#define CORVANE_INSTANTIATE_QUANTILE_FINDER(Stats)                                        \
+  template std::unique_ptr<const SplitFinder<Stats>> make_sampled_quantile_finder<Stats>( \
+      const RawData&);
+CORVANE_EACH_OUTCOME_STATS(CORVANE_INSTANTIATE_QUANTILE_FINDER)
 
 }  // namespace corvane

@@ -70,6 +70,7 @@ enum class StreamPurpose : std::uint64_t {
   kFeatureDraw = 1,  // the features a node searches
   kHonesty = 2,      // which rows choose splits and which estimate leaves
   kFeatureJobs = 3,  // + feature index: one search job's row sample and categories
+  kRowSample = 4,    // the tree's rows, when it grows on a sample of them
 };
 
 }  // namespace corvane

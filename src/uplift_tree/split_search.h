@@ -23,12 +23,16 @@
 namespace corvane {
 
 // How a split sends a row of the training data: left when its number is at
-// most the threshold, or when it is of the split's category.
+// most the threshold (its bin code at most `bin`, in binned data), or when it
+// is of the split's category.
 struct SplitTest {
   ColumnRef column;
   float threshold = 0.0f;      // numeric
   std::uint32_t category = 0;  // categorical: the category's code in its column
+  std::uint32_t bin = 0;       // numeric, binned: the last bin code sent left
 };
+
+class NodeCache;
 
 // Best split found so far at one node. Every field is read and written under
 // `mutex`; the fields describe either nothing (gain == kNoGain) or one
@@ -64,6 +68,9 @@ struct NodeSearch {
   // Key of the node's search streams; each feature's job draws from the
   // sub-stream of its feature index, whichever worker runs it.
   std::uint64_t jobs_key = 0;
+  // What the finder keeps for this node (SplitFinder::root_cache and
+  // child_caches), or null. Jobs of distinct features may use it at once.
+  NodeCache* cache = nullptr;
   Split<Stats> split;
   // Whether any job scored a candidate whose sides were both large enough,
   // and whether any such score was a number (not NaN). Set by the jobs, read

@@ -38,6 +38,9 @@ struct GrowthOptions {
   // values of its nearest ancestor whose rows hold every group, as the
   // leaves of honest trees always do.
   bool leaves_from_ancestors = false;
+  // Rows drawn for the tree without replacement (0: all rows of the data);
+  // honesty then splits the drawn rows.
+  std::uint64_t max_samples = 0;
 };
 
 // What growing a tree learned besides its nodes.

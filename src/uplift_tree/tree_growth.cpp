@@ -1,9 +1,15 @@
 // Growth of one tree: depth first, pre-order, left subtree first. Each node's
 // split search runs as one job per drawn feature on the shared pool, while
-// this (training) thread waits for the node's jobs to end. Everything here is
-// written against the outcome statistic, and instantiated for each.
+// this (training) thread waits for the node's jobs to end. The tree grows on
+// a row list of its own (all rows, or those drawn for it with max_samples)
+// whose range of a split node is reordered in place into its children's; the
+// finder may keep state per node (NodeCache) from a node's search to its
+// children's. Everything here is written against the outcome statistic, and
+// instantiated for each.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <tuple>
 
@@ -13,6 +19,7 @@
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/data_set.h"
 #include "uplift_tree/rng.h"
+#include "uplift_tree/row_sample.h"
 #include "uplift_tree/split_finder.h"
 #include "uplift_tree/split_search.h"
 #include "uplift_tree/tree.h"
@@ -59,7 +66,11 @@ class TreeGrower {
     draw_.resize(tree.feature_cols.size());
   }
 
-  void build(std::uint64_t pos, std::uint64_t depth, GroupStats<Stats> stats, DataSet data) {
+  // Grows the subtree of the node at `pos` on `data` (a range of the tree's
+  // own row list, which the node reorders into its children's ranges);
+  // `cache` is what the finder keeps for the node, or null.
+  void build(std::uint64_t pos, std::uint64_t depth, GroupStats<Stats> stats, DataSet data,
+             NodeCache* cache) {
     if (cancel_.load(std::memory_order_relaxed)) throw TrainingCancelled{};
     const std::uint64_t n = data.size();
     const std::uint64_t node_key = stream_key(tree_key_, pos);
@@ -75,6 +86,7 @@ class TreeGrower {
     search.regularization = tree_.regularization;
     search.eval_func = criterion_;
     search.jobs_key = stream_key(node_key, static_cast<std::uint64_t>(StreamPurpose::kFeatureJobs));
+    search.cache = cache;
     std::vector<double> leaf = leaf_value<Stats>(stats);
 
     // A node at the depth limit becomes a leaf whatever its best split would
@@ -104,19 +116,27 @@ class TreeGrower {
     nodes_.push_back({pos, std::move(node), std::move(stats)});
     rules_.push_back({pos, split.test});
 
-    RowList left = data.take_rows();
-    RowList right = data.take_rows();
-    finder_.partition(data, split.test, static_cast<std::size_t>(rows_of<Stats>(split.left_stats)),
-                      left.mutable_rows(), right.mutable_rows());
-    DataSet left_data = data.subset(std::move(left));
-    DataSet right_data = data.subset(std::move(right));
-    {
-      // The node's own row list is not needed below: let it go back to the
-      // pool now rather than after both subtrees.
-      const DataSet done = std::move(data);
+    // Children at the depth limit are leaves, which read only how many rows
+    // they have: their rows need no partition, and nothing is kept for them.
+    const bool children_search = depth + 1 < tree_.max_depth;
+    const auto n_left = static_cast<std::size_t>(rows_of<Stats>(split.left_stats));
+    if (children_search && data.owns_rows()) {
+      finder_.partition(data.indices(), data.mutable_indices(), split.test, n_left, cache);
+    } else if (children_search) {
+      // Rows shared with other trees (a root's): the split writes them to a
+      // list of this tree's own, which its nodes then reorder in place.
+      RowList own = data.take_rows();
+      own.mutable_rows().resize(data.size());
+      finder_.partition(data.indices(), own.mutable_rows(), split.test, n_left, cache);
+      data = data.subset(std::move(own));
     }
-    build(2 * pos + 1, depth + 1, std::move(split.left_stats), std::move(left_data));
-    build(2 * pos + 2, depth + 1, std::move(split.right_stats), std::move(right_data));
+    auto [left_data, right_data] = data.split(n_left);
+    std::array<std::unique_ptr<NodeCache>, 2> caches;
+    if (children_search) caches = finder_.child_caches(cache, left_data, right_data);
+    build(2 * pos + 1, depth + 1, std::move(split.left_stats), std::move(left_data),
+          caches[0].get());
+    build(2 * pos + 2, depth + 1, std::move(split.right_stats), std::move(right_data),
+          caches[1].get());
   }
 
   // The grown nodes, in position order.
@@ -189,7 +209,7 @@ class TreeGrower {
 // Splits `rows` into the rows that choose the splits and those that estimate
 // the values, drawing `share` of every treatment group's rows (rounded to
 // the nearest count) for estimation. Both parts keep the rows' order.
-void split_for_honesty(const RawData& raw, const std::vector<std::uint32_t>& rows, double share,
+void split_for_honesty(const RawData& raw, std::span<const std::uint32_t> rows, double share,
                        std::uint64_t key, std::vector<std::uint32_t>& growing,
                        std::vector<std::uint32_t>& estimating) {
   std::vector<std::vector<std::uint32_t>> by_group(raw.n_groups());
@@ -323,8 +343,22 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
 
   GrowthReport<Stats> report;
   TreeGrower<Stats> grower(*this, finder, pool, cancel, options.tree_key);
+  // The tree's rows: a sample drawn for it, or all of `data`'s (which its
+  // root's split copies to a list of the tree's own).
+  std::span<const std::uint32_t> rows = data.indices();
+  RowList sample;
+  if (options.max_samples > 0 && options.max_samples < rows.size()) {
+    sample = data.take_rows();
+    Rng rng(stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kRowSample)));
+    std::vector<std::uint64_t> taken;
+    draw_sample(rows, options.max_samples, rng, taken, sample.mutable_rows());
+    rows = sample.rows();
+  }
   if (!options.honesty) {
-    grower.build(0, 0, data.summary<Stats>(), data);
+    DataSet tree_data = sample ? data.subset(std::move(sample)) : data;
+    const std::unique_ptr<NodeCache> root = finder.root_cache(tree_data);
+    GroupStats<Stats> stats = tree_data.summary<Stats>();
+    grower.build(0, 0, std::move(stats), std::move(tree_data), root.get());
     report.root_gains_all_nan = grower.root_gains_all_nan();
     std::vector<GrownNode<Stats>>& grown = grower.sorted_nodes();
     if (options.leaves_from_ancestors) fill_leaves(grown);
@@ -335,11 +369,16 @@ GrowthReport<Stats> UpliftTreeModel::grow(const DataSet& data, const SplitFinder
   RowList growing = data.take_rows();
   RowList estimating = data.take_rows();
   split_for_honesty(
-      data.raw(), data.indices(), options.estimation_share,
+      data.raw(), rows, options.estimation_share,
       stream_key(options.tree_key, static_cast<std::uint64_t>(StreamPurpose::kHonesty)),
       growing.mutable_rows(), estimating.mutable_rows());
-  const DataSet growing_data = data.subset(std::move(growing));
-  grower.build(0, 0, growing_data.summary<Stats>(), growing_data);
+  sample = RowList();
+  {
+    DataSet growing_data = data.subset(std::move(growing));
+    const std::unique_ptr<NodeCache> root = finder.root_cache(growing_data);
+    GroupStats<Stats> stats = growing_data.summary<Stats>();
+    grower.build(0, 0, std::move(stats), std::move(growing_data), root.get());
+  }
   std::vector<GrownNode<Stats>>& grown = grower.sorted_nodes();
   estimate_honestly(grown, estimation_stats(data.raw(), finder, grown, std::move(grower.rules()),
                                             estimating.rows()));

@@ -109,12 +109,19 @@ std::vector<std::uint32_t> to_codes(const BufferView& view, std::size_t categori
 
 template <class T>
 std::vector<T> to_integers(const BufferView& view, const char* what) {
-  char expected = sizeof(T) == 4 ? 'i' : 'b';
-  if (view.code() != expected)
-    raise_type_error(std::string(what) + " must hold " + (sizeof(T) == 4 ? "int32" : "int8") +
-                     " values");
   std::vector<T> values(view.size());
-  for (std::size_t i = 0; i < values.size(); ++i) values[i] = cell<T>(view, i);
+  // int32 values may come as int8 or int16 too (treatment codes of a few
+  // groups, which the caller then keeps in a quarter of the memory).
+  if (sizeof(T) == 4 && view.code() == 'b') {
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = cell<std::int8_t>(view, i);
+  } else if (sizeof(T) == 4 && view.code() == 'h') {
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = cell<std::int16_t>(view, i);
+  } else if (view.code() == (sizeof(T) == 4 ? 'i' : 'b')) {
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = cell<T>(view, i);
+  } else {
+    raise_type_error(std::string(what) + " must hold " +
+                     (sizeof(T) == 4 ? "int8, int16 or int32" : "int8") + " values");
+  }
   return values;
 }
 

@@ -61,6 +61,8 @@ FeatureColumns read_feature_columns(PyObject* list);
 // A whole column of `view` as category codes, each below `categories`.
 std::vector<std::uint32_t> to_codes(const BufferView& view, std::size_t categories,
                                     const std::string& name);
+// A whole integer column: int8 values for T = int8; int8, int16 or int32
+// values for T = int32.
 template <class T>
 std::vector<T> to_integers(const BufferView& view, const char* what);
 // A whole float64 column of `view`.

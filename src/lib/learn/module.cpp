@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrency/processors.h"
 #include "core/error.h"
 #include "estimator/estimator_forest.h"
 #include "lib/binding.h"
@@ -23,11 +23,13 @@
 #include "lib/learn/columns.h"
 #include "lib/learn/errors.h"
 #include "lib/learn/forest_object.h"
+#include "lib/learn/numeric_columns.h"
 #include "lib/learn/py_values.h"
 #include "lib/py_ref.h"
 #include "lib/py_type.h"
 #include "uplift_tree/criteria.h"
 #include "uplift_tree/data_builder.h"
+#include "uplift_tree/split_finder.h"
 
 namespace corvane::learn {
 
@@ -83,92 +85,94 @@ std::vector<std::string> category_texts(PyObject* list, const std::string& name)
   return texts;
 }
 
-// The numeric columns as float32, read a block of rows at a time across all
-// columns: the columns of a row-major matrix are strided views of the same
-// memory, which one pass per column would read from memory once per column.
-void copy_numbers(const FeatureColumns& input, std::vector<std::vector<float>>& out) {
-  constexpr std::size_t kBlockRows = 2048;
-  std::vector<const InputColumn*> numeric;
-  for (const InputColumn& column : input.columns)
-    if (column.type != InputColumn::Type::kCode) numeric.push_back(&column);
-  for (std::vector<float>& column : out) column.resize(input.rows);
-  for (std::size_t first = 0; first < input.rows; first += kBlockRows) {
-    const std::size_t last = std::min(input.rows, first + kBlockRows);
-    for (std::size_t c = 0; c < numeric.size(); ++c) {
-      const InputColumn& column = *numeric[c];
-      float* target = out[c].data();
-      const char* cell = column.data + static_cast<std::ptrdiff_t>(first) * column.stride;
-      if (column.type == InputColumn::Type::kFloat32) {
-        for (std::size_t r = first; r < last; ++r, cell += column.stride)
-          std::memcpy(target + r, cell, sizeof(float));
-      } else {
-        for (std::size_t r = first; r < last; ++r, cell += column.stride) {
-          double v;
-          std::memcpy(&v, cell, sizeof v);
-          target[r] = static_cast<float>(v);
-        }
-      }
-    }
-  }
-}
-
+// The caller's data as read with the interpreter lock: the arrays (held),
+// the categorical columns' codes and texts, treatment codes and outcomes.
+// build() makes the core's column store from them without the lock.
 struct TrainingData {
-  TrainingDataBuilder builder;
+  FeatureColumns input;
+  std::vector<std::string> names;
+  std::vector<StrColumn> categorical;  // per feature; empty for numeric ones
   std::vector<FeatureInfo> features;
+  std::vector<FeatureKind> kinds;  // per feature
+  std::vector<std::int32_t> treatment;
+  std::vector<std::int8_t> outcome;
+  std::vector<double> real_outcome;  // instead, when `real`
+  bool real = false;
+
+  // The column store: numbers as float32, or as bin codes into at most
+  // `max_bins` bins when `binned` (on up to `threads` threads). The
+  // builder's checks run here.
+  RawData build(bool binned, std::uint64_t max_bins, std::int32_t threads) {
+    std::vector<const InputColumn*> numeric;
+    for (const InputColumn& column : input.columns)
+      if (column.type != InputColumn::Type::kCode) numeric.push_back(&column);
+    std::vector<std::vector<float>> numbers(binned ? 0 : numeric.size());
+    std::vector<BinnedColumn> bins(binned ? numeric.size() : 0);
+    if (binned)
+      bin_numbers(numeric, input.rows, max_bins, threads, bins);
+    else
+      copy_numbers(numeric, input.rows, numbers);
+    TrainingDataBuilder builder;
+    std::size_t next_number = 0;
+    for (std::size_t f = 0; f < kinds.size(); ++f) {
+      if (kinds[f] == FeatureKind::kCategorical)
+        builder.add_categorical(std::move(names[f]), std::move(categorical[f]));
+      else if (binned)
+        builder.add_binned(std::move(names[f]), std::move(bins[next_number++]));
+      else
+        builder.add_numeric(std::move(names[f]), std::move(numbers[next_number++]));
+    }
+    builder.set_treatment(std::move(treatment));
+    if (real)
+      builder.set_real_outcome(std::move(real_outcome));
+    else
+      builder.set_outcome(std::move(outcome));
+    return builder.finish("treatment", "outcome");
+  }
 };
 
-// Copies the columns for the core's column store (numbers as float32,
-// categories as their codes and texts); the caller's arrays are read where
-// they are. The builder's checks run with the training.
+// Reads the columns for the core's column store (categories as their codes
+// and texts); the caller's arrays are read where they are, by build().
 TrainingData training_data(PyObject* columns_obj, PyObject* categories_obj, PyObject* names_obj,
                            PyObject* treatment_obj, PyObject* outcome_obj) {
-  FeatureColumns input = read_feature_columns(columns_obj);
-  std::vector<std::string> names =
-      with_param("names", [&] { return to_string_sequence(names_obj); });
-  if (!PyList_Check(categories_obj)) raise_type_error("categories must be a list");
-  const std::size_t features = input.columns.size();
-  if (names.size() != features || static_cast<std::size_t>(PyList_Size(categories_obj)) != features)
-    raise_type_error("columns, categories and names differ in length");
   TrainingData data;
+  data.input = read_feature_columns(columns_obj);
+  data.names = with_param("names", [&] { return to_string_sequence(names_obj); });
+  if (!PyList_Check(categories_obj)) raise_type_error("categories must be a list");
+  const std::size_t features = data.input.columns.size();
+  if (data.names.size() != features ||
+      static_cast<std::size_t>(PyList_Size(categories_obj)) != features)
+    raise_type_error("columns, categories and names differ in length");
   data.features.resize(features);
-  std::vector<StrColumn> categorical(features);
-  std::size_t numeric = 0;
+  data.categorical.resize(features);
   std::unordered_set<std::string> seen;
   for (std::size_t f = 0; f < features; ++f) {
-    const std::string& name = names[f];
+    const std::string& name = data.names[f];
     if (!seen.insert(name).second) {
       PyErr_SetString(PyExc_ValueError, ("duplicate feature name '" + name + "'").c_str());
       throw PythonErrorSet{};
     }
-    if (input.columns[f].type != InputColumn::Type::kCode) {
+    if (data.input.columns[f].type != InputColumn::Type::kCode) {
       data.features[f] = {FeatureKind::kNumeric, {}};
-      ++numeric;
+      data.kinds.push_back(FeatureKind::kNumeric);
       continue;
     }
-    StrColumn& column = categorical[f];
+    StrColumn& column = data.categorical[f];
     column.categories =
         category_texts(PyList_GetItem(categories_obj, static_cast<Py_ssize_t>(f)), name);
-    column.codes = to_codes(input.buffers[f], column.categories.size(), name);
+    column.codes = to_codes(data.input.buffers[f], column.categories.size(), name);
     data.features[f] = {FeatureKind::kCategorical, column.categories};
+    data.kinds.push_back(FeatureKind::kCategorical);
   }
-  std::vector<std::vector<float>> numbers(numeric);
-  copy_numbers(input, numbers);
-  std::size_t next_number = 0;
-  for (std::size_t f = 0; f < features; ++f) {
-    if (data.features[f].kind == FeatureKind::kCategorical)
-      data.builder.add_categorical(std::move(names[f]), std::move(categorical[f]));
-    else
-      data.builder.add_numeric(std::move(names[f]), std::move(numbers[next_number++]));
-  }
-  data.builder.set_treatment(
-      to_integers<std::int32_t>(BufferView(treatment_obj, "treatment"), "treatment"));
+  data.treatment = to_integers<std::int32_t>(BufferView(treatment_obj, "treatment"), "treatment");
   // A float64 outcome is real-valued (the regressor's); int8, 0/1 (the
   // classifier's).
   BufferView outcome(outcome_obj, "outcome");
-  if (outcome.code() == 'd')
-    data.builder.set_real_outcome(to_doubles(outcome, "outcome"));
+  data.real = outcome.code() == 'd';
+  if (data.real)
+    data.real_outcome = to_doubles(outcome, "outcome");
   else
-    data.builder.set_outcome(to_integers<std::int8_t>(outcome, "outcome"));
+    data.outcome = to_integers<std::int8_t>(outcome, "outcome");
   return data;
 }
 
@@ -208,16 +212,26 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (callback != Py_None && !PyCallable_Check(callback))
       raise_type_error("progress must be callable or None");
 
+    // The histogram finder reads bin codes: the numbers are binned as they
+    // are read, never copied as floats (an unknown splitter is refused by
+    // the training itself).
+    const bool binned =
+        options.splitter == kSplitterNames[static_cast<std::size_t>(Splitter::kHistogram)];
     TrainingData data = training_data(a[0], a[1], a[2], a[3], a[4]);
     std::vector<FeatureInfo> features = std::move(data.features);
     CallbackProgress progress(callback, forest.n_estimators);
     FitReport report;
     {
       // Training needs nothing of Python; the progress callback and the
-      // signal checks take the lock back for their moments.
+      // signal checks take the lock back for their moments. The arrays are
+      // held by `data` until the lock is back.
       GilReleased unlocked;
-      report = forest.fit([&] { return data.builder.finish("treatment", "outcome"); }, "treatment",
-                          "outcome", n_threads, progress, options);
+      report = forest.fit(
+          [&] {
+            return data.build(binned, forest.max_bins,
+                              n_threads < 0 ? available_processors() : n_threads);
+          },
+          "treatment", "outcome", n_threads, progress, options);
     }
     PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(
         std::move(forest), std::move(features), std::move(report.node_stats))));
@@ -384,6 +398,15 @@ bool add_criteria(PyObject* module) {
   return PyModule_AddObjectRef(module, "CRITERIA", names.get()) == 0;
 }
 
+// SPLITTERS: the name of every splitter train() takes, in the core's order.
+bool add_splitters(PyObject* module) {
+  PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kSplitterNames.size())));
+  if (!names) return false;
+  for (std::size_t i = 0; i < kSplitterNames.size(); ++i)
+    PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), new_str(kSplitterNames[i]).release());
+  return PyModule_AddObjectRef(module, "SPLITTERS", names.get()) == 0;
+}
+
 PyObject* init_module() {
   module_functions[0].ml_doc = train_doc();
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
@@ -391,7 +414,8 @@ PyObject* init_module() {
   PyObject* type = forest_type();
   if (!type) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Forest", type) < 0) return nullptr;
-  if (!add_criteria(module.get()) || !add_parameters(module.get())) return nullptr;
+  if (!add_criteria(module.get()) || !add_splitters(module.get()) || !add_parameters(module.get()))
+    return nullptr;
   return module.release();
 }
 
