@@ -247,3 +247,20 @@ def test_plots_draw_each_row_where_its_value_lies():
     plt.close(ax.figure)
     with pytest.raises(ValueError, match="no feature of the explanation"):
         plot_shap_dependence(e, "z", "p")
+
+
+def test_covers_are_the_rows_each_node_reached():
+    # The base value is the cover-weighted mean of the leaves, so with covers
+    # the rows that reached each node it is the mean prediction over the
+    # training rows, also where KL grows leaves whose values are an
+    # ancestor's (their covers stay their own rows).
+    rng = np.random.default_rng(1)
+    n = 3000
+    X = {"a": rng.normal(size=n), "b": rng.integers(0, 40, size=n).astype(float)}
+    t = rng.integers(0, 3, size=n)
+    y = (rng.random(n) < 0.3 + 0.2 * (X["a"] > 0) * (t == 1)).astype(int)
+    est = UpliftForestClassifier(n_estimators=4, max_depth=10, min_samples_leaf=5,
+                                 criterion="KL", random_state=2).fit(X, y, treatment=t)
+    assert b"node_rows" in est._to_bytes()  # some leaf took an ancestor's values
+    explanation = shap_values(est, X)
+    np.testing.assert_allclose(explanation.base_values, est.predict(X).mean(axis=0), rtol=1e-12)

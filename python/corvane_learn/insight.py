@@ -8,10 +8,11 @@ treatment (see `corvane_learn._shap`). `export_text` and
 splits with feature names, thresholds and categories, and each leaf's
 uplifts and row counts.
 
-Row counts are those the leaves' values rest on: the training rows that
-reached the node, or with `honesty` the estimation rows (see
-`UpliftForestClassifier`). Plain model files of the extension keep no row
-counts; their trees are shown without them.
+Row counts are the training rows that reached the node, or with `honesty`
+its estimation rows (see `UpliftForestClassifier`); a leaf whose rows miss
+some group shows its own rows although its values are its nearest complete
+ancestor's. Plain model files of the extension keep no row counts; their
+trees are shown without them.
 """
 
 from __future__ import annotations

@@ -20,6 +20,7 @@ using model_file::JsonReader;
 using model_file::JsonWriter;
 
 constexpr std::string_view kFeatures = "features";
+constexpr std::string_view kNodeRows = "node_rows";
 constexpr std::string_view kKind = "kind";
 constexpr std::string_view kCategories = "categories";
 constexpr auto kKindNames = words_of_kinds<&FeatureKindWords::name>();
@@ -119,6 +120,16 @@ void write_part(JsonWriter& out, const EstimatorPart& part, std::string_view mem
     out.begin_array();
     for (const NodeStats& stats : part.node_stats)
       std::visit([&](const auto& s) { write_node_stats(out, s); }, stats);
+    out.end_array();
+  }
+  if (!part.node_rows.empty()) {
+    out.key(kNodeRows);
+    out.begin_array();
+    for (const std::vector<std::uint32_t>& rows : part.node_rows) {
+      out.begin_array();
+      for (std::uint32_t r : rows) out.value_u64(r);
+      out.end_array();
+    }
     out.end_array();
   }
   out.end_object();
@@ -239,6 +250,26 @@ std::vector<NodeStats> node_stats_of(const UpliftRandomForestModel& forest,
   return result;
 }
 
+// The rows that reached each stored node, a list per tree.
+std::vector<std::vector<std::uint32_t>> read_node_rows(JsonReader& in) {
+  std::vector<std::vector<std::uint32_t>> trees;
+  if (in.peek_value() != JsonReader::Kind::Array) damaged(in, "\"node_rows\" is no array");
+  in.begin_array("a sequence");
+  while (in.next_element()) {
+    if (in.peek_value() != JsonReader::Kind::Array)
+      damaged(in, "an entry of \"node_rows\" is no array");
+    std::vector<std::uint32_t>& rows = trees.emplace_back();
+    in.begin_array("a sequence");
+    while (in.next_element()) {
+      if (in.peek_value() != JsonReader::Kind::Number) damaged(in, "a node's rows are no number");
+      const std::int32_t r = in.read_i32();
+      if (r < 0) damaged(in, "a node's rows are negative");
+      rows.push_back(static_cast<std::uint32_t>(r));
+    }
+  }
+  return trees;
+}
+
 }  // namespace
 
 EstimatorFile read_estimator_file(std::string_view text, std::string_view member) {
@@ -258,6 +289,8 @@ EstimatorFile read_estimator_file(std::string_view text, std::string_view member
       while (in.next_member(member)) {
         if (member == kFeatures) {
           file.features = read_features(in);
+        } else if (member == kNodeRows) {
+          file.node_rows = read_node_rows(in);
         } else if (member == StatsInFile<BinaryStats>::kMember ||
                    member == StatsInFile<RealStats>::kMember) {
           if (stats_of) damaged(in, "it holds node statistics twice");
@@ -286,6 +319,17 @@ EstimatorFile read_estimator_file(std::string_view text, std::string_view member
     fail(msg::model_text_fault(e.message(), at.line, at.column));
   }
   if (stats_of) file.node_stats = stats_of(file.forest);
+  if (!file.node_rows.empty()) {
+    const std::vector<UpliftTreeModel>& trees = file.forest.trees();
+    if (file.node_rows.size() != trees.size())
+      fail(msg::estimator_part_damaged("\"node_rows\" holds " +
+                                       std::to_string(file.node_rows.size()) +
+                                       " trees but the forest " + std::to_string(trees.size())));
+    for (std::size_t t = 0; t < trees.size(); ++t)
+      if (file.node_rows[t].size() != trees[t].nodes.stored())
+        fail(msg::estimator_part_damaged("the \"node_rows\" of tree " + std::to_string(t) +
+                                         " do not match its nodes"));
+  }
   return file;
 }
 

@@ -4,7 +4,9 @@
 // the binding hands over as text), what each feature is ("features") and the
 // statistics of every node: for a binary outcome "node_counts", a flat array
 // per tree of 2 (K + 1) counts per stored node in position order,
-// [n0, y0, n1, y1, ...].
+// [n0, y0, n1, y1, ...]; and "node_rows", the rows that reached each stored
+// node (they differ from its statistics' where a leaf's values rest on an
+// ancestor's rows).
 #pragma once
 
 #include <optional>
@@ -24,6 +26,9 @@ struct EstimatorFile {
   std::optional<std::vector<FeatureInfo>> features;
   // One per tree; none when the file keeps no statistics.
   std::vector<NodeStats> node_stats;
+  // The rows that reached each node, one list per tree; none when the file
+  // does not record them.
+  std::vector<std::vector<std::uint32_t>> node_rows;
   // The estimator's own fields, as one JSON object text.
   std::optional<std::string> fields;
 };
@@ -32,8 +37,9 @@ struct EstimatorFile {
 struct EstimatorPart {
   const UpliftRandomForestModel& forest;
   const std::vector<FeatureInfo>& features;
-  const std::vector<NodeStats>& node_stats;  // one per tree, or none
-  std::string_view member;                   // the part's member name
+  const std::vector<NodeStats>& node_stats;                  // one per tree, or none
+  const std::vector<std::vector<std::uint32_t>>& node_rows;  // one per tree, or none
+  std::string_view member;                                   // the part's member name
 };
 
 // Parses a model file text whose estimator part is member `member`. A text

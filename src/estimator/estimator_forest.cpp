@@ -44,10 +44,13 @@ std::span<const Stats> node_groups(const std::vector<Stats>& stats, std::uint32_
 }  // namespace
 
 EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
-                                 std::vector<NodeStats> node_stats, bool knows_categories)
+                                 std::vector<NodeStats> node_stats,
+                                 std::vector<std::vector<std::uint32_t>> node_rows,
+                                 bool knows_categories)
     : forest_(std::move(forest)),
       features_(std::move(features)),
       node_stats_(std::move(node_stats)),
+      node_rows_(std::move(node_rows)),
       knows_categories_(knows_categories) {
   const std::vector<UpliftTreeModel>& trees = forest_.trees();
   if (trees.empty()) fail(msg::kNoTrees);
@@ -87,6 +90,21 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
         [&](const auto& stats) { return stats.size() == trees[t].nodes.stored() * (width_ + 1); },
         node_stats_[t]);
   if (!complete) node_stats_.clear();
+  bool rows_complete = !node_stats_.empty() && node_rows_.size() == trees.size();
+  for (std::size_t t = 0; rows_complete && t < trees.size(); ++t)
+    rows_complete = node_rows_[t].size() == trees[t].nodes.stored();
+  // Kept (and written to files) only where they tell something the
+  // statistics do not: a leaf whose values rest on an ancestor's rows.
+  bool rows_differ = false;
+  for (std::size_t t = 0; rows_complete && !rows_differ && t < trees.size(); ++t)
+    std::visit(
+        [&](const auto& stats) {
+          for (std::uint32_t k = 0; k < trees[t].nodes.stored(); ++k)
+            rows_differ =
+                rows_differ || node_rows_[t][k] != rows_of(node_groups(stats, k, width_ + 1));
+        },
+        node_stats_[t]);
+  if (!rows_complete || !rows_differ) node_rows_.clear();
   for (std::size_t f = 0; f < features_.size(); ++f) {
     std::unordered_set<std::string_view> seen;
     for (const std::string& text : features_[f].categories)
@@ -109,11 +127,11 @@ EstimatorForest::EstimatorForest(UpliftRandomForestModel forest, std::vector<Fea
   }
 }
 
-std::shared_ptr<const EstimatorForest> EstimatorForest::trained(UpliftRandomForestModel forest,
-                                                                std::vector<FeatureInfo> features,
-                                                                std::vector<NodeStats> node_stats) {
-  return std::shared_ptr<const EstimatorForest>(
-      new EstimatorForest(std::move(forest), std::move(features), std::move(node_stats), true));
+std::shared_ptr<const EstimatorForest> EstimatorForest::trained(
+    UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
+    std::vector<NodeStats> node_stats, std::vector<std::vector<std::uint32_t>> node_rows) {
+  return std::shared_ptr<const EstimatorForest>(new EstimatorForest(
+      std::move(forest), std::move(features), std::move(node_stats), std::move(node_rows), true));
 }
 
 EstimatorForest::Read EstimatorForest::from_text(std::string_view text, std::string_view member) {
@@ -147,8 +165,9 @@ EstimatorForest::Read EstimatorForest::from_text(std::string_view text, std::str
     for (FeatureInfo& info : features) std::sort(info.categories.begin(), info.categories.end());
   }
   Read read;
-  read.forest = std::shared_ptr<const EstimatorForest>(new EstimatorForest(
-      std::move(file.forest), std::move(features), std::move(file.node_stats), described));
+  read.forest = std::shared_ptr<const EstimatorForest>(
+      new EstimatorForest(std::move(file.forest), std::move(features), std::move(file.node_stats),
+                          std::move(file.node_rows), described));
   read.fields = std::move(file.fields);
   return read;
 }
@@ -174,26 +193,31 @@ std::shared_ptr<const EstimatorForest> EstimatorForest::merge(
   merged.n_estimators = static_cast<std::int32_t>(total);
   std::vector<UpliftTreeModel> trees;
   std::vector<NodeStats> stats;
+  std::vector<std::vector<std::uint32_t>> rows;
+  bool with_rows = with_stats;
+  for (const auto& f : forests) with_rows = with_rows && !f->node_rows_.empty();
   trees.reserve(count);
   if (with_stats) stats.reserve(count);
   for (const auto& f : forests) {
     trees.insert(trees.end(), f->forest_.trees().begin(), f->forest_.trees().end());
     if (with_stats) stats.insert(stats.end(), f->node_stats_.begin(), f->node_stats_.end());
+    if (with_rows) rows.insert(rows.end(), f->node_rows_.begin(), f->node_rows_.end());
   }
   merged.replace_trees(std::move(trees));
   return std::shared_ptr<const EstimatorForest>(
       new EstimatorForest(std::move(merged), forests.front()->features_, std::move(stats),
-                          forests.front()->knows_categories_));
+                          std::move(rows), forests.front()->knows_categories_));
 }
 
 std::string EstimatorForest::text(std::string_view fields, std::string_view member) const {
-  return estimator_file_text({forest_, features_, node_stats_, member}, fields);
+  return estimator_file_text({forest_, features_, node_stats_, node_rows_, member}, fields);
 }
 
 void EstimatorForest::save(const std::string& path, std::string_view fields,
                            std::string_view member,
                            const model_file::OnInterrupt& on_interrupt) const {
-  save_estimator_file(path, {forest_, features_, node_stats_, member}, fields, on_interrupt);
+  save_estimator_file(path, {forest_, features_, node_stats_, node_rows_, member}, fields,
+                      on_interrupt);
 }
 
 const std::vector<std::string>& EstimatorForest::feature_names() const {
@@ -201,6 +225,11 @@ const std::vector<std::string>& EstimatorForest::feature_names() const {
 }
 
 std::uint64_t EstimatorForest::node_rows(std::size_t t, std::uint32_t k) const {
+  if (!node_rows_.empty()) return node_rows_[t][k];
+  return stats_rows(t, k);
+}
+
+std::uint64_t EstimatorForest::stats_rows(std::size_t t, std::uint32_t k) const {
   return std::visit([&](const auto& stats) { return rows_of(node_groups(stats, k, width_ + 1)); },
                     node_stats_[t]);
 }
@@ -256,7 +285,7 @@ std::vector<double> EstimatorForest::importance(std::string_view type) const {
       });
       continue;
     }
-    const double root_rows = static_cast<double>(node_rows(t, nodes.root()));
+    const double root_rows = static_cast<double>(stats_rows(t, nodes.root()));
     std::visit(
         [&](const auto& stats) {
           auto extreme = [&](std::uint32_t k) {

@@ -36,10 +36,10 @@ struct FeatureInfo {
 class EstimatorForest {
  public:
   // A freshly trained forest; `features` as the training data had them,
-  // `node_stats` one per tree (TrainingOptions::keep_node_stats).
-  static std::shared_ptr<const EstimatorForest> trained(UpliftRandomForestModel forest,
-                                                        std::vector<FeatureInfo> features,
-                                                        std::vector<NodeStats> node_stats);
+  // `node_stats` and `node_rows` one per tree (TrainingOptions::keep_node_stats).
+  static std::shared_ptr<const EstimatorForest> trained(
+      UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
+      std::vector<NodeStats> node_stats, std::vector<std::vector<std::uint32_t>> node_rows);
 
   // A forest read from model-file text, and the estimator's own fields of
   // its part (member `member`, a JSON object) as text when the file has
@@ -99,8 +99,13 @@ class EstimatorForest {
   // The statistics of tree t's stored nodes (width() + 1 per node, nodes in
   // storage order); only with has_counts().
   const NodeStats& node_stats(std::size_t t) const { return node_stats_[t]; }
-  // Rows of stored node k of tree t; only with has_counts().
+  // The rows that reached stored node k of tree t (its estimation rows, for
+  // an honest tree), even where a leaf's values rest on an ancestor's rows;
+  // a forest read from a file that does not record them counts the rows its
+  // statistics rest on. Only with has_counts().
   std::uint64_t node_rows(std::size_t t, std::uint32_t k) const;
+  // The rows node k's statistics count (its values rest on).
+  std::uint64_t stats_rows(std::size_t t, std::uint32_t k) const;
   // Whether the categories are all those of the training data (not only
   // those that the splits of a plain model file test).
   bool knows_categories() const { return knows_categories_; }
@@ -113,13 +118,16 @@ class EstimatorForest {
 
  private:
   EstimatorForest(UpliftRandomForestModel forest, std::vector<FeatureInfo> features,
-                  std::vector<NodeStats> node_stats, bool knows_categories);
+                  std::vector<NodeStats> node_stats,
+                  std::vector<std::vector<std::uint32_t>> node_rows, bool knows_categories);
   void with_codes(std::vector<InputColumn>& columns, std::span<const InputColumn> given) const;
 
   UpliftRandomForestModel forest_;
   std::vector<FeatureInfo> features_;
   // One per tree, or none (a plain model file keeps no statistics).
   std::vector<NodeStats> node_stats_;
+  // One per tree (with the statistics), or none where unknown.
+  std::vector<std::vector<std::uint32_t>> node_rows_;
   std::shared_ptr<const ForestRouting> routing_;
   std::vector<std::vector<std::uint32_t>> layout_codes_;
   std::size_t width_ = 0;

@@ -104,8 +104,10 @@ struct FitReport {
   // and its row count; set with all_roots_nan_gain.
   std::int32_t smallest_group = 0;
   std::int32_t smallest_group_rows = 0;
-  // With keep_node_stats: those of each appended tree, in order.
+  // With keep_node_stats: those of each appended tree, in order, and the
+  // rows that reached each of its nodes (GrowthReport::node_rows).
   std::vector<NodeStats> node_stats;
+  std::vector<std::vector<std::uint32_t>> node_rows;
 };
 
 class PredictionRun;

@@ -97,6 +97,7 @@ struct NumberedTree {
   std::int32_t number;
   UpliftTreeModel tree;
   NodeStats stats;
+  std::vector<std::uint32_t> rows;
 };
 
 template <class Stats>
@@ -113,8 +114,11 @@ void train_trees(Training<Stats>& t, Channel<NumberedTree>::Sender results) noex
       GrowthReport<Stats> report =
           tree.grow(t.data, t.finder, t.treatment_col, t.outcome_col, t.pool, t.cancel, growth);
       if (report.root_gains_all_nan) t.nan_gain_roots.fetch_add(1, std::memory_order_relaxed);
-      NumberedTree numbered{*ticket, std::move(tree), NodeStats()};
-      if (t.options.keep_node_stats) numbered.stats = std::move(report.node_stats);
+      NumberedTree numbered{*ticket, std::move(tree), NodeStats(), {}};
+      if (t.options.keep_node_stats) {
+        numbered.stats = std::move(report.node_stats);
+        numbered.rows = std::move(report.node_rows);
+      }
       // The call was abandoned when the channel is closed.
       if (!results.send(std::move(numbered))) return;
     }
@@ -292,14 +296,20 @@ FitReport UpliftRandomForestModel::train(const DataSet& data, std::string treatm
               [](const NumberedTree& a, const NumberedTree& b) { return a.number < b.number; });
     try {
       reserve_trees(trees_.size() + finished.size());
-      if (options.keep_node_stats) report.node_stats.reserve(finished.size());
+      if (options.keep_node_stats) {
+        report.node_stats.reserve(finished.size());
+        report.node_rows.reserve(finished.size());
+      }
     } catch (...) {
       restore();
       throw;
     }
     for (NumberedTree& tree : finished) {
       append_tree(std::move(tree.tree));
-      if (options.keep_node_stats) report.node_stats.push_back(std::move(tree.stats));
+      if (options.keep_node_stats) {
+        report.node_stats.push_back(std::move(tree.stats));
+        report.node_rows.push_back(std::move(tree.rows));
+      }
     }
   }
 

@@ -54,6 +54,10 @@ struct GrowthReport {
   // honest tree), or for a leaf that takes an ancestor's values, that
   // ancestor's.
   std::vector<Stats> node_stats;
+  // The rows that reached each stored node (for an honest tree, its
+  // estimation rows), in storage order: a leaf that takes an ancestor's
+  // values still counts its own rows here.
+  std::vector<std::uint32_t> node_rows;
 };
 
 // A tree's hyper-parameters are its forest's (TreeParameters); its criterion

@@ -50,6 +50,9 @@ struct GrownNode {
   std::uint64_t pos;
   TreeNode node;
   GroupStats<Stats> stats;
+  // The rows that reached the node (its estimation rows, for an honest
+  // tree), whichever statistics its values come to rest on.
+  std::uint64_t rows = 0;
 };
 
 template <class Stats>
@@ -102,7 +105,8 @@ class TreeGrower {
                               !search.scored_number.load(std::memory_order_relaxed);
       TreeNode node;
       node.prob = std::move(leaf);
-      nodes_.push_back({pos, std::move(node), std::move(stats)});
+      const std::uint64_t rows = rows_of<Stats>(stats);
+      nodes_.push_back({pos, std::move(node), std::move(stats), rows});
       return;
     }
 
@@ -113,7 +117,8 @@ class TreeGrower {
     node.col_idx = static_cast<std::int32_t>(found - names.begin());
     node.split_value = split.split_value;
     node.gain = split.gain;
-    nodes_.push_back({pos, std::move(node), std::move(stats)});
+    const std::uint64_t rows = rows_of<Stats>(stats);
+    nodes_.push_back({pos, std::move(node), std::move(stats), rows});
     rules_.push_back({pos, split.test});
 
     // Children at the depth limit are leaves, which read only how many rows
@@ -295,8 +300,10 @@ void leaves_from_ancestors(std::vector<GrownNode<Stats>>& nodes,
 template <class Stats>
 void estimate_honestly(std::vector<GrownNode<Stats>>& nodes,
                        const std::vector<GroupStats<Stats>>& stats) {
-  for (std::size_t k = 0; k < nodes.size(); ++k)
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    nodes[k].rows = rows_of<Stats>(stats[k]);
     if (!nodes[k].node.is_leaf()) nodes[k].stats = stats[k];
+  }
   leaves_from_ancestors(nodes, stats);
 }
 
@@ -322,9 +329,11 @@ void store(std::vector<GrownNode<Stats>>& grown, std::uint64_t size, NodeArray& 
   entries.reserve(grown.size());
   std::size_t groups = grown.empty() ? 0 : grown.front().stats.size();
   report.node_stats.reserve(grown.size() * groups);
+  report.node_rows.reserve(grown.size());
   for (GrownNode<Stats>& g : grown) {
     entries.emplace_back(g.pos, std::move(g.node));
     report.node_stats.insert(report.node_stats.end(), g.stats.begin(), g.stats.end());
+    report.node_rows.push_back(static_cast<std::uint32_t>(g.rows));
   }
   nodes.assign(size, std::move(entries));
 }

@@ -233,8 +233,9 @@ PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
           },
           "treatment", "outcome", n_threads, progress, options);
     }
-    PyRef wrapped = PyRef::steal(wrap_forest(EstimatorForest::trained(
-        std::move(forest), std::move(features), std::move(report.node_stats))));
+    PyRef wrapped = PyRef::steal(wrap_forest(
+        EstimatorForest::trained(std::move(forest), std::move(features),
+                                 std::move(report.node_stats), std::move(report.node_rows))));
     PyRef nan_group =
         report.all_roots_nan_gain
             ? PyRef::steal(Py_BuildValue("(ii)", report.smallest_group, report.smallest_group_rows))

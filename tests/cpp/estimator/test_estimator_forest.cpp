@@ -78,7 +78,8 @@ std::shared_ptr<const EstimatorForest> estimator(const RawData& raw, std::int32_
   UpliftRandomForestModel forest = test::forest_with({8, 2, 5, 20, "KL", 8});
   test::SilentSink sink;
   FitReport report = forest.fit([&] { return raw; }, "t", "y", threads, sink, options);
-  return EstimatorForest::trained(std::move(forest), features(), std::move(report.node_stats));
+  return EstimatorForest::trained(std::move(forest), features(), std::move(report.node_stats),
+                                  std::move(report.node_rows));
 }
 
 std::vector<FeatureInfo> features() {
@@ -200,7 +201,13 @@ TEST(honest_leaves_count_their_estimation_rows) {
     std::int32_t leaf_rows = 0;
     for (std::uint32_t k = 0; k < nodes.stored(); ++k)
       if (nodes.node(k).is_leaf()) leaf_rows += stats[2 * k].n + stats[2 * k + 1].n;
-    // Leaves falling back to an ancestor's rows count them again.
+    // Leaves falling back to an ancestor's rows count them again in their
+    // statistics; the rows that reached them split the root's exactly.
     CHECK(leaf_rows >= stats[2 * root].n + stats[2 * root + 1].n);
+    std::uint64_t reached = 0;
+    for (std::uint32_t k = 0; k < nodes.stored(); ++k)
+      if (nodes.node(k).is_leaf()) reached += forest->node_rows(t, k);
+    CHECK_EQ(reached, forest->node_rows(t, root));
+    CHECK_EQ(forest->node_rows(t, root), static_cast<std::uint64_t>((n0 + 1) / 2 + (n1 + 1) / 2));
   }
 }
