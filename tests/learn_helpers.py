@@ -92,3 +92,14 @@ def spend_of(y, seed=0):
     import numpy as np
 
     return np.asarray(y) * np.random.default_rng(seed).gamma(2.0, 20.0, len(y))
+
+
+def small_leaf_data(n=3000, seed=1):
+    """Rows (X, treatment, y) on which KL and CHI grow leaves that miss a group."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    X = {"a": rng.normal(size=n), "b": rng.integers(0, 40, size=n).astype(float)}
+    t = rng.integers(0, 3, size=n)
+    y = (rng.random(n) < 0.3 + 0.2 * (X["a"] > 0) * (t == 1)).astype(int)
+    return X, t, y

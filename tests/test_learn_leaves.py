@@ -7,17 +7,15 @@ import numpy as np
 import pytest
 
 from corvane_learn import UpliftForestClassifier
+from learn_helpers import small_leaf_data
 from model_walk import cells, group_counts, leaf_value, route
 
 
 # ED scores a side without some group NaN, so only KL and CHI grow such leaves.
 @pytest.mark.parametrize("criterion", ["KL", "CHI"])
 def test_leaves_missing_a_group_take_the_nearest_complete_ancestor(tmp_path, criterion):
-    rng = np.random.default_rng(1)
-    n = 3000
-    X = {"a": rng.normal(size=n), "b": rng.integers(0, 40, size=n).astype(float)}
-    t = rng.integers(0, 3, size=n)
-    y = (rng.random(n) < 0.3 + 0.2 * (X["a"] > 0) * (t == 1)).astype(int)
+    X, t, y = small_leaf_data()
+    n = len(y)
     est = UpliftForestClassifier(n_estimators=5, max_depth=10, min_samples_leaf=5,
                                  criterion=criterion, random_state=2).fit(X, y, treatment=t)
     assert np.isfinite(est.predict(X)).all() and np.isfinite(est.predict_response(X)).all()

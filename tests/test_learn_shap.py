@@ -13,7 +13,7 @@ from sklearn.preprocessing import FunctionTransformer, StandardScaler
 
 from corvane_learn import UpliftForestClassifier, UpliftForestRegressor, merge_forests
 from corvane_learn.inspection import UpliftExplanation, shap_values
-from learn_helpers import extension_rows, saved_trees, spend_of
+from learn_helpers import extension_rows, saved_trees, small_leaf_data, spend_of
 from model_walk import f32
 
 pd = pytest.importorskip("pandas")
@@ -254,11 +254,7 @@ def test_covers_are_the_rows_each_node_reached():
     # the rows that reached each node it is the mean prediction over the
     # training rows, also where KL grows leaves whose values are an
     # ancestor's (their covers stay their own rows).
-    rng = np.random.default_rng(1)
-    n = 3000
-    X = {"a": rng.normal(size=n), "b": rng.integers(0, 40, size=n).astype(float)}
-    t = rng.integers(0, 3, size=n)
-    y = (rng.random(n) < 0.3 + 0.2 * (X["a"] > 0) * (t == 1)).astype(int)
+    X, t, y = small_leaf_data()
     est = UpliftForestClassifier(n_estimators=4, max_depth=10, min_samples_leaf=5,
                                  criterion="KL", random_state=2).fit(X, y, treatment=t)
     assert b"node_rows" in est._to_bytes()  # some leaf took an ancestor's values

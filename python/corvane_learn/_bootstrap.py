@@ -45,8 +45,19 @@ class ConfidenceInterval(NamedTuple):
     high: float
 
 
-@dataclass(frozen=True)
-class BootstrapResult:
+@dataclass(frozen=True, kw_only=True)
+class _Resampled:
+    """What every bootstrap result holds of the resampled values."""
+
+    standard_error: float
+    confidence_interval: ConfidenceInterval
+    bootstrap_distribution: np.ndarray = field(repr=False)
+    confidence_level: float
+    method: str = "percentile"
+
+
+@dataclass(frozen=True, kw_only=True)
+class BootstrapResult(_Resampled):
     """What `bootstrap` returns.
 
     estimate: the metric on the data themselves; standard_error: the
@@ -59,15 +70,10 @@ class BootstrapResult:
     """
 
     estimate: float
-    standard_error: float
-    confidence_interval: ConfidenceInterval
-    bootstrap_distribution: np.ndarray = field(repr=False)
-    confidence_level: float
-    method: str = "percentile"
 
 
-@dataclass(frozen=True)
-class ComparisonResult:
+@dataclass(frozen=True, kw_only=True)
+class ComparisonResult(_Resampled):
     """What `compare` returns.
 
     difference: metric(uplift_a) - metric(uplift_b) on the data;
@@ -81,12 +87,7 @@ class ComparisonResult:
     difference: float
     estimate_a: float
     estimate_b: float
-    standard_error: float
-    confidence_interval: ConfidenceInterval
     pvalue: float
-    bootstrap_distribution: np.ndarray = field(repr=False)
-    confidence_level: float
-    method: str = "percentile"
 
 
 def _check_settings(metric: Any, n_resamples: Any, confidence_level: Any) -> int:
@@ -393,7 +394,9 @@ def bootstrap(metric: Callable[..., float], y_true: Any, uplift: Any, treatment:
     (values,) = data.values([scores], n_resamples)
     name = getattr(metric, "__name__", "the metric")
     error, interval = _summary(values, confidence_level, name)
-    return BootstrapResult(estimate, error, interval, values, float(confidence_level))
+    return BootstrapResult(estimate=estimate, standard_error=error, confidence_interval=interval,
+                           bootstrap_distribution=values,
+                           confidence_level=float(confidence_level))
 
 
 def compare(metric: Callable[..., float], y_true: Any, uplift_a: Any, uplift_b: Any,
@@ -431,5 +434,8 @@ def compare(metric: Callable[..., float], y_true: Any, uplift_a: Any, uplift_b: 
     finite = differences[~np.isnan(differences)]
     tail = min(np.count_nonzero(finite <= 0.0), np.count_nonzero(finite >= 0.0))
     pvalue = min(1.0, 2.0 * (tail + 1) / (len(finite) + 1)) if len(finite) else math.nan
-    return ComparisonResult(estimate_a - estimate_b, estimate_a, estimate_b, error, interval,
-                            float(pvalue), differences, float(confidence_level))
+    return ComparisonResult(difference=estimate_a - estimate_b, estimate_a=estimate_a,
+                            estimate_b=estimate_b, standard_error=error,
+                            confidence_interval=interval, pvalue=float(pvalue),
+                            bootstrap_distribution=differences,
+                            confidence_level=float(confidence_level))

@@ -49,6 +49,18 @@ def resolve_max_features(value: Any, n_features: int) -> int:
     return max(1, int(value * n_features))
 
 
+def final_step(estimator: Any, accepts: Any) -> Any | None:
+    """`estimator` itself, or the last step of a Pipeline (however nested) ending in
+    what `accepts(step)` takes; None when neither is."""
+    step = estimator
+    while not accepts(step):
+        steps = getattr(step, "steps", None)
+        if not steps:
+            return None
+        step = steps[-1][1]
+    return step
+
+
 def _label_text(label: Any) -> str:
     """A label as Python writes it: 'a' and 3, never np.str_('a')."""
     return repr(label.item() if isinstance(label, np.generic) else label)

@@ -48,16 +48,13 @@ def _shuffled(X: Any, column: int, name: str, order: np.ndarray) -> Any:
 
 def _uplift_forest(estimator: Any) -> Any:
     """The fitted uplift forest itself, or the last step of a Pipeline ending in one."""
-    from ._estimator import _UpliftForest
+    from ._estimator import _UpliftForest, final_step
 
-    step = estimator
-    while not isinstance(step, _UpliftForest):
-        steps = getattr(step, "steps", None)
-        if not steps:
-            raise TypeError(f"permutation_importance needs a fitted UpliftForestClassifier or "
-                            f"UpliftForestRegressor, or a Pipeline ending in one; got "
-                            f"{type(estimator).__name__}")
-        step = steps[-1][1]
+    step = final_step(estimator, lambda s: isinstance(s, _UpliftForest))
+    if step is None:
+        raise TypeError(f"permutation_importance needs a fitted UpliftForestClassifier or "
+                        f"UpliftForestRegressor, or a Pipeline ending in one; got "
+                        f"{type(estimator).__name__}")
     return step
 
 

@@ -550,14 +550,13 @@ _METRICS: dict[str, Callable[..., float]] = {
 
 def _uplift_step(estimator: Any) -> Any:
     """The fitted uplift estimator itself, or the last step of a Pipeline ending in one."""
-    step = estimator
-    while not hasattr(step, "treatments_"):
-        steps = getattr(step, "steps", None)
-        if not steps:
-            raise ValueError(f"{type(estimator).__name__} has no treatments_: the uplift scorer "
-                             f"needs a fitted uplift estimator such as UpliftForestClassifier, "
-                             f"or a Pipeline ending in one")
-        step = steps[-1][1]
+    from ._estimator import final_step
+
+    step = final_step(estimator, lambda s: hasattr(s, "treatments_"))
+    if step is None:
+        raise ValueError(f"{type(estimator).__name__} has no treatments_: the uplift scorer "
+                         f"needs a fitted uplift estimator such as UpliftForestClassifier, "
+                         f"or a Pipeline ending in one")
     if not hasattr(step, "control"):
         raise ValueError(f"{type(step).__name__} has no control attribute naming the control "
                          f"label, which the uplift scorer needs")

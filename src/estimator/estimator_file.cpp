@@ -33,46 +33,23 @@ std::string_view inner_members(std::string_view fields) {
 }
 
 // How each outcome statistic goes into the file: under its own member, a
-// flat array per tree of kNumbers numbers per group and stored node.
+// flat array per tree of its numbers (Stats::to_numbers) per group and
+// stored node.
 template <class Stats>
 struct StatsInFile;
 
-// A 0/1 outcome: [n, y] per group, "node_counts".
+// A 0/1 outcome: [n, y] per group (counts), "node_counts".
 template <>
 struct StatsInFile<BinaryStats> {
-  static constexpr std::string_view kMember = "node_counts";
-  static constexpr std::string_view kWord = "node count";
-  static constexpr std::size_t kNumbers = 2;
-  static void write(JsonWriter& out, const BinaryStats& g) {
-    out.value_i64(g.n);
-    out.value_i64(g.y);
-  }
-  // numbers: kNumbers values, already checked to be counts.
-  static BinaryStats from(const double* numbers) {
-    return {static_cast<std::int32_t>(numbers[0]), static_cast<std::int32_t>(numbers[1])};
-  }
-  static bool counts_only() { return true; }
+  static constexpr std::string_view kMember = "node_counts", kWord = "node count";
+  static constexpr bool kCountsOnly = true;
 };
 
 // A real-valued outcome: [n, sum, sum of squares] per group, "node_stats".
 template <>
 struct StatsInFile<RealStats> {
-  static constexpr std::string_view kMember = "node_stats";
-  static constexpr std::string_view kWord = "node statistic";
-  static constexpr std::size_t kNumbers = 3;
-  static void write(JsonWriter& out, const RealStats& g) {
-    out.value_i64(g.n);
-    out.value_f64(g.sum.value());
-    out.value_f64(g.sum_sq.value());
-  }
-  static RealStats from(const double* numbers) {
-    RealStats g;
-    g.n = static_cast<std::int32_t>(numbers[0]);
-    g.sum = CompensatedSum::of(numbers[1]);
-    g.sum_sq = CompensatedSum::of(numbers[2]);
-    return g;
-  }
-  static bool counts_only() { return false; }
+  static constexpr std::string_view kMember = "node_stats", kWord = "node statistic";
+  static constexpr bool kCountsOnly = false;
 };
 
 // `text` in double quotes (built by appending: GCC 12 warns of a false
@@ -84,10 +61,20 @@ std::string quoted(std::string_view text) {
   return q;
 }
 
+// A group's numbers: counts as integers, sums as floating-point numbers.
 template <class Stats>
 void write_node_stats(JsonWriter& out, const std::vector<Stats>& stats) {
   out.begin_array();
-  for (const Stats& g : stats) StatsInFile<Stats>::write(out, g);
+  double numbers[Stats::kNumbers];
+  for (const Stats& g : stats) {
+    g.to_numbers(numbers);
+    for (std::size_t i = 0; i < Stats::kNumbers; ++i) {
+      if (StatsInFile<Stats>::kCountsOnly || i == 0)
+        out.value_i64(static_cast<std::int64_t>(numbers[i]));
+      else
+        out.value_f64(numbers[i]);
+    }
+  }
   out.end_array();
 }
 
@@ -202,7 +189,7 @@ std::vector<std::vector<double>> read_node_numbers(JsonReader& in) {
     in.begin_array("a sequence");
     while (in.next_element()) {
       if (in.peek_value() != JsonReader::Kind::Number) damaged(in, a_word + " is no number");
-      const bool count = File::counts_only() || numbers.size() % File::kNumbers == 0;
+      const bool count = File::kCountsOnly || numbers.size() % Stats::kNumbers == 0;
       if (count) {
         const std::int32_t c = in.read_i32();
         if (c < 0) damaged(in, a_word + " is negative");
@@ -235,16 +222,16 @@ std::vector<NodeStats> node_stats_of(const UpliftRandomForestModel& forest,
     std::size_t width = 0;
     for (const TreeNode& node : nodes.nodes()) {
       if (node.is_leaf()) {
-        width = File::kNumbers * (node.prob.size() + 1);
+        width = Stats::kNumbers * (node.prob.size() + 1);
         break;
       }
     }
     if (nodes.stored() == 0 || numbers[t].size() != nodes.stored() * width)
       fail(msg::estimator_part_damaged("the " + member + " of tree " + std::to_string(t) +
                                        " do not match its nodes"));
-    std::vector<Stats> stats(numbers[t].size() / File::kNumbers);
+    std::vector<Stats> stats(numbers[t].size() / Stats::kNumbers);
     for (std::size_t i = 0; i < stats.size(); ++i)
-      stats[i] = File::from(numbers[t].data() + i * File::kNumbers);
+      stats[i] = Stats::from_numbers(numbers[t].data() + i * Stats::kNumbers);
     result.emplace_back(std::move(stats));
   }
   return result;

@@ -43,6 +43,16 @@ struct BinaryStats {
   // stand-in values rather than a divergence.
   bool extreme() const { return y == 0 || y == n; }
 
+  // As model files keep it: [n, y].
+  static constexpr std::size_t kNumbers = 2;
+  void to_numbers(double* numbers) const {
+    numbers[0] = n;
+    numbers[1] = y;
+  }
+  static BinaryStats from_numbers(const double* numbers) {
+    return {static_cast<std::int32_t>(numbers[0]), static_cast<std::int32_t>(numbers[1])};
+  }
+
   // The outcomes of the data this statistic counts.
   static std::span<const Outcome> outcomes(const RawData& raw);
   // Refuses outcomes this statistic cannot count (anything but 0 and 1).
@@ -116,6 +126,21 @@ struct RealStats {
   double mean() const { return sum.value() / static_cast<double>(n); }
   // No criterion for real outcomes scores stand-in values.
   bool extreme() const { return false; }
+
+  // As model files keep it: [n, sum, sum of squares] (the sums rounded once).
+  static constexpr std::size_t kNumbers = 3;
+  void to_numbers(double* numbers) const {
+    numbers[0] = n;
+    numbers[1] = sum.value();
+    numbers[2] = sum_sq.value();
+  }
+  static RealStats from_numbers(const double* numbers) {
+    RealStats g;
+    g.n = static_cast<std::int32_t>(numbers[0]);
+    g.sum = CompensatedSum::of(numbers[1]);
+    g.sum_sq = CompensatedSum::of(numbers[2]);
+    return g;
+  }
 
   static std::span<const Outcome> outcomes(const RawData& raw);
   // Refuses outcomes that are not finite numbers.

@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "model_file/output_sink.h"
 #include "uplift_random_forest/forest.h"
+#include "uplift_random_forest/forest_model_file.h"
 
 namespace corvane::test {
 
@@ -58,6 +60,15 @@ inline UpliftRandomForestModel trained_forest(const ForestSettings& settings, co
   SilentSink sink;
   forest.fit([&] { return raw; }, "t", "y", threads, sink, options);
   return forest;
+}
+
+// The forest's model-file text, to compare forests by.
+inline std::string text_of(const UpliftRandomForestModel& forest) {
+  std::string text;
+  model_file::StringSink sink(text);
+  write_forest(sink, forest);
+  sink.flush();
+  return text;
 }
 
 }  // namespace corvane::test

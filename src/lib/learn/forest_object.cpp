@@ -74,60 +74,63 @@ constexpr std::array<const char*, 1> kTypeParam = {"importance_type"};
 constexpr std::array<const char*, 1> kTreeParam = {"index"};
 constexpr std::array<const char*, 1> kMemoParam = {"memo"};
 
-PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A method on rows (columns, n_threads, then its outputs): binds `params`,
+// reads the columns (checked against the forest) and the thread count, then
+// runs body(forest, input, n_threads, a), which makes its outputs and works
+// without the interpreter lock; returns None.
+template <std::size_t N, class Body>
+PyObject* rows_method(PyObject* self, const char* name, const std::array<const char*, N>& params,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return method(self, [&](const EstimatorForest& forest) -> PyObject* {
-    PyObject* a[4] = {};
-    bind_arguments({"Forest.predict()", kPredictParams}, args, nargs, kwnames, a);
+    PyObject* a[N] = {};
+    bind_arguments({name, params}, args, nargs, kwnames, a);
     FeatureColumns input = prediction_columns(forest, a[0]);
     const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
-    const std::size_t values = input.rows * forest.width();
-    BufferView out = output_buffer(a[2], values, "out");
-    std::optional<BufferView> spread;
-    if (a[3] != Py_None) spread.emplace(output_buffer(a[3], values, "spread"));
-    ColumnOutput target{reinterpret_cast<double*>(out.mutable_data()),
-                        spread ? reinterpret_cast<double*>(spread->mutable_data()) : nullptr};
-    {
-      GilReleased unlocked;
-      forest.predict(input.columns, input.rows, n_threads, target);
-    }
+    body(forest, input, n_threads, a);
     Py_RETURN_NONE;
   });
+}
+
+double* values_of(const BufferView& view) { return reinterpret_cast<double*>(view.mutable_data()); }
+
+PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return rows_method(self, "Forest.predict()", kPredictParams, args, nargs, kwnames,
+                     [](const EstimatorForest& forest, const FeatureColumns& input,
+                        std::int32_t n_threads, PyObject* const* a) {
+                       const std::size_t values = input.rows * forest.width();
+                       BufferView out = output_buffer(a[2], values, "out");
+                       std::optional<BufferView> spread;
+                       if (a[3] != Py_None) spread.emplace(output_buffer(a[3], values, "spread"));
+                       const ColumnOutput target{values_of(out),
+                                                 spread ? values_of(*spread) : nullptr};
+                       GilReleased unlocked;
+                       forest.predict(input.columns, input.rows, n_threads, target);
+                     });
 }
 
 PyObject* predict_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
-    PyObject* a[3] = {};
-    bind_arguments({"Forest.predict_response()", kResponseParams}, args, nargs, kwnames, a);
-    FeatureColumns input = prediction_columns(forest, a[0]);
-    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
-    BufferView out = output_buffer(a[2], input.rows * (forest.width() + 1), "out");
-    {
-      GilReleased unlocked;
-      forest.predict_response(input.columns, input.rows, n_threads,
-                              reinterpret_cast<double*>(out.mutable_data()));
-    }
-    Py_RETURN_NONE;
-  });
+  return rows_method(
+      self, "Forest.predict_response()", kResponseParams, args, nargs, kwnames,
+      [](const EstimatorForest& forest, const FeatureColumns& input, std::int32_t n_threads,
+         PyObject* const* a) {
+        BufferView out = output_buffer(a[2], input.rows * (forest.width() + 1), "out");
+        GilReleased unlocked;
+        forest.predict_response(input.columns, input.rows, n_threads, values_of(out));
+      });
 }
 
 PyObject* shap_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method(self, [&](const EstimatorForest& forest) -> PyObject* {
-    PyObject* a[4] = {};
-    bind_arguments({"Forest.shap_values()", kShapParams}, args, nargs, kwnames, a);
-    FeatureColumns input = prediction_columns(forest, a[0]);
-    const std::int32_t n_threads = with_param("n_threads", [&] { return to_i32(a[1]); });
-    BufferView out =
-        output_buffer(a[2], input.rows * forest.features().size() * forest.width(), "out");
-    BufferView base = output_buffer(a[3], forest.width(), "base");
-    {
-      GilReleased unlocked;
-      explain_columns(forest, input.columns, input.rows, n_threads,
-                      reinterpret_cast<double*>(out.mutable_data()),
-                      reinterpret_cast<double*>(base.mutable_data()));
-    }
-    Py_RETURN_NONE;
-  });
+  return rows_method(self, "Forest.shap_values()", kShapParams, args, nargs, kwnames,
+                     [](const EstimatorForest& forest, const FeatureColumns& input,
+                        std::int32_t n_threads, PyObject* const* a) {
+                       BufferView out = output_buffer(
+                           a[2], input.rows * forest.features().size() * forest.width(), "out");
+                       BufferView base = output_buffer(a[3], forest.width(), "base");
+                       GilReleased unlocked;
+                       explain_columns(forest, input.columns, input.rows, n_threads, values_of(out),
+                                       values_of(base));
+                     });
 }
 
 PyObject* to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -218,16 +221,6 @@ PyObject* info(PyObject* self, PyObject*) {
   });
 }
 
-void group_numbers(std::vector<double>& numbers, const BinaryStats& g) {
-  numbers.push_back(g.n);
-  numbers.push_back(g.y);
-}
-void group_numbers(std::vector<double>& numbers, const RealStats& g) {
-  numbers.push_back(g.n);
-  numbers.push_back(g.sum.value());
-  numbers.push_back(g.sum_sq.value());
-}
-
 // The numbers of stored node k's statistics, group by group (for a binary
 // outcome [n0, y0, n1, y1, ...] as ints, for a real one [n0, sum0, squares0,
 // ...] as floats).
@@ -236,7 +229,9 @@ PyObject* stats_list(const EstimatorForest& forest, std::size_t t, std::uint32_t
       [&]<class Stats>(const std::vector<Stats>& stats) -> PyObject* {
         const std::size_t groups = forest.width() + 1;
         std::vector<double> numbers;
-        for (std::size_t g = 0; g < groups; ++g) group_numbers(numbers, stats[k * groups + g]);
+        numbers.resize(groups * Stats::kNumbers);
+        for (std::size_t g = 0; g < groups; ++g)
+          stats[k * groups + g].to_numbers(numbers.data() + g * Stats::kNumbers);
         if constexpr (std::is_same_v<Stats, BinaryStats>) {
           std::vector<std::int32_t> counts(numbers.begin(), numbers.end());
           return int_list(counts);

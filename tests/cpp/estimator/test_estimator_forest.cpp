@@ -14,6 +14,8 @@
 
 using namespace corvane;
 
+using test::text_of;
+
 namespace {
 
 constexpr const char* kColors[] = {"red", "green", "blue"};
@@ -92,14 +94,6 @@ std::vector<InputColumn> columns(const Data& d) {
   return {{InputColumn::Type::kFloat64, reinterpret_cast<const char*>(d.x.data()), 8},
           {InputColumn::Type::kFloat64, reinterpret_cast<const char*>(d.z.data()), 8},
           {InputColumn::Type::kCode, reinterpret_cast<const char*>(d.c.data()), 4}};
-}
-
-std::string text_of(const UpliftRandomForestModel& forest) {
-  std::string text;
-  model_file::StringSink sink(text);
-  write_forest(sink, forest);
-  sink.flush();
-  return text;
 }
 
 }  // namespace

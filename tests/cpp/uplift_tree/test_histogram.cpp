@@ -17,6 +17,8 @@
 
 using namespace corvane;
 
+using test::text_of;
+
 namespace {
 
 struct Label {
@@ -29,14 +31,6 @@ bool same(const Histogram<BinaryStats>& a, const Histogram<BinaryStats>& b) {
   for (std::size_t i = 0; i < a.cells().size(); ++i)
     if (a.cells()[i].n != b.cells()[i].n || a.cells()[i].y != b.cells()[i].y) return false;
   return true;
-}
-
-std::string text_of(const UpliftRandomForestModel& forest) {
-  std::string text;
-  model_file::StringSink sink(text);
-  write_forest(sink, forest);
-  sink.flush();
-  return text;
 }
 
 }  // namespace
